@@ -1,0 +1,202 @@
+#include "app/app.h"
+
+#include <cmath>
+
+#include "app/state/state.h"
+#include "decomposition/decomposition.h"
+#include "geometry/mesh.h"
+#include "hull/hull.h"
+#include "io/stl.h"
+#include "platform/interface/platform.h"
+#include "render/render.h"
+
+namespace {
+
+// Resets the view from the current mesh's box: centred on it, moved back by its diagonal.
+void FrameCurrentMesh() {
+  const cBoundBox& box = CurrentMesh->box;
+  SceneOffset = cVec3((box.min.x + box.max.x) * 0.5f, (box.min.y + box.max.y) * 0.5f,
+                      (box.min.z + box.max.z) * 0.5f);
+  CameraDistance = static_cast<float>(Length(box.max - box.min));
+  CameraRotation = cVec3();
+}
+
+std::uint16_t LowWord(std::uint32_t value) { return static_cast<std::uint16_t>(value & 0xffffu); }
+std::uint16_t HighWord(std::uint32_t value) { return static_cast<std::uint16_t>(value >> 16); }
+
+}  // namespace
+
+cVec3 ComputeEye(float elevation, float azimuth, float distance) {
+  const long double el = elevation;
+  const long double az = azimuth;
+  const long double d = distance;
+  return cVec3(static_cast<float>(std::sin(az) * d * std::cos(el)),
+               static_cast<float>(std::sin(el) * d),
+               static_cast<float>(std::cos(az) * d * std::cos(el)));
+}
+
+bool cGlWnd::ComputationInProgress() {
+  if (Busy.load() != 0 || UiRunDepth > 0) return true;
+  return CurrentMesh != nullptr && CurrentMesh->decomposition != nullptr &&
+         CurrentMesh->decomposition->worker.load() != 0;
+}
+
+void cGlWnd::OnMouseMove(std::uint32_t flags, int x, int y) {
+  if (Busy.load() != 0) return;
+  const int dx = x - LastMouseX;
+  const int dy = y - LastMouseY;
+  LastMouseX = x;
+  LastMouseY = y;
+  const bool left = (flags & kMouseLeft) != 0;
+  const bool right = (flags & kMouseRight) != 0;
+  if (left && right) {
+    CameraDistance += static_cast<float>(dy);
+    if (CameraDistance < 0.0f) CameraDistance = 0.0f;
+  } else if (left) {
+    CameraRotation.x += static_cast<float>(dy) * kRotationStep;
+    CameraRotation.y += static_cast<float>(dx) * kRotationStep;
+  }
+  if (CameraRotation.x > kElevationLimit) {
+    CameraRotation.x = kElevationClamp;
+  } else if (CameraRotation.x < -kElevationLimit) {
+    CameraRotation.x = -kElevationClamp;
+  }
+  if (CameraRotation.y > kAzimuthLimit || CameraRotation.y < -kAzimuthLimit) CameraRotation.y = 0.0f;
+  SetupView();
+}
+
+void cGlWnd::OnRightButtonDown(std::uint32_t, int, int) {}
+void cGlWnd::OnLeftButtonDown(std::uint32_t, int, int) {}
+
+void cGlWnd::SetupView() {
+  CameraEye = ComputeEye(CameraRotation.x, CameraRotation.y, CameraDistance);
+  ApplyView(CameraEye, width, height);
+}
+
+void cGlWnd::DrawBusyScreen() { ::DrawBusyScreen(width, height, fontListBase); }
+
+void cGlWnd::OnSize(int w, int h) {
+  width = w;
+  if (h == 0) h = 1;
+  height = h;
+  SetViewport(w, h);
+  SetupView();
+}
+
+void cGlWnd::DrawScene() { ::DrawScene(); }
+
+void cGlWnd::OnCommand(std::uint32_t id) {
+  // Commands that destroy or change the current mesh are ignored while a computation uses it;
+  // Quit waits for the computation to end. The view commands always work.
+  switch (id) {
+    case kCmdQuit:
+      Quit();
+      break;
+    case kCmdOpen:
+      if (ComputationInProgress()) break;
+      OpenMesh(CurrentMesh, lastFileName);
+      FrameCurrentMesh();
+      SetupView();
+      break;
+    case kCmdSave:
+      break;
+    case kCmdReset:
+      if (ComputationInProgress()) break;
+      delete CurrentMesh;
+      CurrentMesh = nullptr;
+      CameraEye = cVec3();
+      CameraRotation = cVec3();
+      SetupView();
+      break;
+    case kCmdBoundBox:
+      ShowBoundBox = !ShowBoundBox;
+      break;
+    case kCmdNormals:
+      ShowNormals = !ShowNormals;
+      break;
+    case kCmdFill:
+      SetPolygonMode(cPolygonMode::Fill);
+      break;
+    case kCmdLines:
+      SetPolygonMode(cPolygonMode::Line);
+      break;
+    case kCmdPoints:
+      SetPolygonMode(cPolygonMode::Point);
+      break;
+    case kCmdAxis:
+      ShowAxis = !ShowAxis;
+      break;
+    case kCmdOptions:
+      Platform().RunOptionsDialog();
+      break;
+    case kCmdDecompose:
+      if (CurrentMesh == nullptr || ComputationInProgress()) break;
+      // A later run computes here, inside its message boxes, which keep dispatching commands.
+      ++UiRunDepth;
+      Decompose(*CurrentMesh);
+      --UiRunDepth;
+      OnIdle();
+      break;
+    case kCmdConvexHull:
+      ConvexHull();
+      break;
+    default:
+      break;
+  }
+  SetupView();
+}
+
+void cGlWnd::ConvexHull() {
+  if (CurrentMesh == nullptr || CurrentMesh->decomposition == nullptr) return;
+  cDecomposition& decomposition = *CurrentMesh->decomposition;
+  if (decomposition.worker.load() != 0 || ComputationInProgress()) return;
+  DestroyFirstToLast(decomposition.hulls);
+  if (decomposition.pieces.empty()) return;
+  Busy.fetch_add(1);
+  cDecomposition* target = &decomposition;
+  Platform().StartThread([target] { ConvexHullWorker(*target); }, decomposition.worker);
+}
+
+void cGlWnd::Quit() {
+  if (ComputationInProgress()) {
+    quitPending = true;
+    return;
+  }
+  Platform().RequestQuit(0);
+}
+
+void cGlWnd::OnClose() { Quit(); }
+
+void cGlWnd::OnIdle() {
+  if (quitPending && !ComputationInProgress()) {
+    quitPending = false;
+    Platform().RequestQuit(0);
+  }
+}
+
+void WindowProc(cGlWnd* wnd, cWindowMessage message, std::uint32_t wParam, std::uint32_t lParam) {
+  if (wnd == nullptr) return;
+  switch (message) {
+    case cWindowMessage::Size:
+      wnd->OnSize(LowWord(lParam), HighWord(lParam));
+      break;
+    case cWindowMessage::Paint:
+      if (Busy.load() == 0) wnd->DrawScene();
+      break;
+    case cWindowMessage::Close:
+      wnd->OnClose();
+      break;
+    case cWindowMessage::Command:
+      if (HighWord(wParam) == 0) wnd->OnCommand(LowWord(wParam));
+      break;
+    case cWindowMessage::MouseMove:
+      wnd->OnMouseMove(wParam, LowWord(lParam), HighWord(lParam));
+      break;
+    case cWindowMessage::LeftButtonDown:
+      wnd->OnLeftButtonDown(wParam, LowWord(lParam), HighWord(lParam));
+      break;
+    case cWindowMessage::RightButtonDown:
+      wnd->OnRightButtonDown(wParam, LowWord(lParam), HighWord(lParam));
+      break;
+  }
+}

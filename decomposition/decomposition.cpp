@@ -1,0 +1,125 @@
+#include "decomposition/decomposition.h"
+
+#include <cstdio>
+#include <string>
+
+#include "app/state/state.h"
+
+namespace {
+
+std::string Format(const char* format, int value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+// Grows one piece from the seed already in piece: every triangle of the piece, the ones added
+// meanwhile included, is expanded in turn.
+void GrowPiece(cTriangleList& work, cTriangleList& piece) {
+  for (std::size_t i = 0; i < piece.size(); ++i) ExpandByScan(work, piece, i);
+}
+
+}  // namespace
+
+bool SharesEdge(const cTriangle& p, const cTriangle& t) {
+  int pairs = 0;
+  for (const cVec3& a : p.vertex) {
+    for (const cVec3& b : t.vertex) {
+      if (SamePoint(a, b)) ++pairs;
+    }
+  }
+  return pairs >= 2;
+}
+
+bool PassesPlaneTest(const cTriangle& p, const cTriangle& t, double epsilon) {
+  const cVec3 n = Normal(p);
+  const double len = Length(n);
+  const double d = -Dot(n, p.vertex[0]);
+  for (const cVec3& corner : t.vertex) {
+    const double dist = (Dot(n, corner) + d) / len;
+    if (dist > epsilon) return false;
+  }
+  return true;
+}
+
+void ExpandByScan(cTriangleList& work, cTriangleList& piece, std::size_t i) {
+  std::size_t k = 0;
+  while (k < work.size()) {
+    // Fetched again after every append: appending may move the piece's storage.
+    const cTriangle& p = piece[i];
+    const cTriangle& t = work[k];
+    if (SharesEdge(p, t) && PassesPlaneTest(p, t, Epsilon.load(std::memory_order_relaxed))) {
+      piece.push_back(t);
+      work.erase(work.begin() + static_cast<std::ptrdiff_t>(k));
+    } else {
+      ++k;
+    }
+  }
+}
+
+cDecomposition::cDecomposition() { typeId = kDecompositionTypeId; }
+
+cDecomposition::~cDecomposition() {
+  worker.store(0);
+  DestroyFirstToLast(pieces);
+  DestroyFirstToLast(hulls);
+  pieces.shrink_to_fit();
+  hulls.shrink_to_fit();
+}
+
+void cDecomposition::Apply(cMesh* mesh) {
+  DestroyFirstToLast(pieces);
+  source = mesh;
+  typeId = kDecompositionTypeId;
+  if (mesh == nullptr) return;
+
+  cTriangleList work;
+  for (std::uint32_t index = 0; index < mesh->GetTriangleCount(); ++index) {
+    cTriangle t;
+    work.push_back(mesh->GetTriangle(t, index));
+  }
+  Platform().ShowMessage(Format("triangles: %i", static_cast<int>(work.size())), "");
+  if (work.empty()) return;
+
+  while (!work.empty()) {
+    auto piece = std::make_unique<cConvexPiece>();
+    piece->triangles.push_back(work.front());
+    work.erase(work.begin());
+    GrowPiece(work, piece->triangles);
+    if (piece->triangles.size() > 1) {
+      piece->box = ComputeBoundBox(piece->triangles);
+      pieces.push_back(std::move(piece));
+    }
+  }
+  Platform().ShowMessage(Format("objects: %i", static_cast<int>(pieces.size())), "");
+}
+
+void cDecomposition::Draw() {
+  if (DrawHooks().drawDecomposition != nullptr) DrawHooks().drawDecomposition(*this);
+}
+
+void Decompose(cMesh& mesh) {
+  if (!mesh.components.empty()) {
+    for (auto it = mesh.components.rbegin(); it != mesh.components.rend(); ++it) {
+      if ((*it)->GetTypeId() != kDecompositionTypeId) continue;
+      auto* component = static_cast<cDecomposition*>(it->get());
+      if (component->worker.load() != 0) return;
+      component->Apply(&mesh);
+      return;
+    }
+    return;  // only decompositions are ever attached, so this is not reached
+  }
+  auto owned = std::make_unique<cDecomposition>();
+  cDecomposition* component = owned.get();
+  mesh.components.push_back(std::move(owned));
+  component->source = &mesh;
+  Busy.fetch_add(1);
+  Platform().StartThread([component] { DecomposeWorker(*component); }, component->worker);
+  mesh.decomposition = component;
+}
+
+void DecomposeWorker(cDecomposition& component) {
+  component.Apply(component.source);
+  component.worker.store(0);
+  Busy.fetch_sub(1);  // the last touch: the component may be destroyed from here on
+}

@@ -1,0 +1,23 @@
+// Reading STL files into a mesh, and the Open command's handling of the current mesh.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+class cMesh;
+
+// Reads the whole open file into mesh.triangles (appending), then sets mesh.box when at least
+// one triangle is there. A regular file whose size is exactly 84 + 50 n bytes, n being the
+// little-endian 32-bit count at offset 80, is read as binary STL; anything else goes through
+// the text scanner, which never fails: what it cannot read becomes (0, 0, 0) corners or is
+// skipped. The file is left open; the caller closes it.
+void LoadStl(std::FILE* file, cMesh& mesh);
+
+// Opens path for reading and runs LoadStl. Returns false, leaving the mesh untouched, when the
+// file cannot be opened; errno then tells why.
+bool LoadStlFile(const std::string& path, cMesh& mesh);
+
+// File > Open: destroys *current (if any), makes a new empty mesh current at once, asks for a
+// file starting from lastName and, if one was chosen, remembers it in lastName and loads it.
+// Afterwards *current always points to the new mesh, empty when nothing could be read.
+void OpenMesh(cMesh*& current, std::string& lastName);

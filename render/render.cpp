@@ -1,0 +1,284 @@
+#include "render/render.h"
+
+#include <GL/gl.h>
+#include <GL/glu.h>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "app/state/state.h"
+#include "decomposition/decomposition.h"
+#include "hull/hull.h"
+
+namespace {
+
+// The float nearest 1/255: a colour byte times this is the channel drawn.
+constexpr float kByteToChannel = 0.003921569f;
+// The float nearest 1/3, for the centroid of a triangle.
+constexpr float kThird = 0.33333334f;
+
+void DrawColorTriangles(const cTriangleList& list, const cColor& c) {
+  DrawTriangleList(list, c.red * kByteToChannel, c.green * kByteToChannel, c.blue * kByteToChannel);
+}
+
+}  // namespace
+
+void DrawPoint(float x, float y, float z, float size, float r, float g, float b) {
+  glColor3f(r, g, b);
+  glPointSize(size);
+  glBegin(GL_POINTS);
+  glVertex3f(x, y, z);
+  glEnd();
+  glPointSize(1.0f);
+  glColor3f(1.0f, 1.0f, 1.0f);
+}
+
+void DrawBox(float x0, float y0, float z0, float x1, float y1, float z1) {
+  glBegin(GL_LINE_STRIP);
+  glVertex3f(x0, y0, z0);
+  glVertex3f(x1, y0, z0);
+  glVertex3f(x1, y0, z1);
+  glVertex3f(x0, y0, z1);
+  glVertex3f(x0, y0, z0);
+  glEnd();
+  glBegin(GL_LINE_STRIP);
+  glVertex3f(x1, y1, z1);
+  glVertex3f(x0, y1, z1);
+  glVertex3f(x0, y1, z0);
+  glVertex3f(x1, y1, z0);
+  glVertex3f(x1, y1, z1);
+  glEnd();
+  glBegin(GL_LINES);
+  glVertex3f(x0, y0, z0);
+  glVertex3f(x0, y1, z0);
+  glVertex3f(x1, y0, z0);
+  glVertex3f(x1, y1, z0);
+  glVertex3f(x0, y0, z1);
+  glVertex3f(x0, y1, z1);
+  glVertex3f(x1, y0, z1);
+  glVertex3f(x1, y1, z1);
+  glEnd();
+}
+
+void DrawBox(const cBoundBox& box) {
+  DrawBox(box.min.x, box.min.y, box.min.z, box.max.x, box.max.y, box.max.z);
+}
+
+void DrawTriangleList(const cTriangleList& list, float r, float g, float b) {
+  glColor3f(r, g, b);
+  for (const cTriangle& t : list) {
+    const cVec3& p = t.vertex[0];
+    const cVec3& q = t.vertex[1];
+    const cVec3& s = t.vertex[2];
+    const cVec3 n = Normal(t);
+    const float len = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
+    // A triangle on one line covers no pixels; it keeps the zero normal rather than NaNs, and
+    // its normal line (of zero length) is drawn like any other.
+    const cVec3 u = len > 0.0f ? cVec3(n.x / len, n.y / len, n.z / len) : cVec3();
+    glBegin(GL_TRIANGLES);
+    glNormal3f(u.x, u.y, u.z);
+    glVertex3f(p.x, p.y, p.z);
+    glVertex3f(q.x, q.y, q.z);
+    glVertex3f(s.x, s.y, s.z);
+    glEnd();
+    if (ShowNormals) {
+      const cVec3 m((s.x + q.x + p.x) * kThird, (s.y + q.y + p.y) * kThird,
+                    (s.z + q.z + p.z) * kThird);
+      glBegin(GL_LINES);
+      glColor3f(0.0f, 0.0f, 0.0f);
+      glVertex3f(m.x, m.y, m.z);
+      glColor3f(1.0f, 1.0f, 1.0f);
+      glVertex3f(m.x + u.x, m.y + u.y, m.z + u.z);
+      glEnd();
+      glColor3f(r, g, b);
+    }
+  }
+  glColor3f(1.0f, 1.0f, 1.0f);
+}
+
+void DrawMesh(cMesh& mesh) {
+  if (!mesh.components.empty()) {
+    mesh.components.back()->Draw();
+    return;
+  }
+  DrawColorTriangles(mesh.triangles, mesh.color);
+  if (ShowBoundBox) DrawBox(mesh.box);
+}
+
+void DrawDecomposition(cDecomposition& decomposition) {
+  if (!decomposition.hulls.empty()) {
+    for (auto& hull : decomposition.hulls) hull->Draw();
+    return;
+  }
+  for (const auto& piece : decomposition.pieces) {
+    if (ShowBoundBox) {
+      glColor3f(1.0f, 0.0f, 0.0f);
+      DrawBox(piece->box);
+    }
+    DrawPiece(*piece);
+  }
+}
+
+void DrawPiece(const cConvexPiece& piece) {
+  if (!piece.children.empty()) {
+    for (const auto& child : piece.children) DrawPiece(*child);
+    return;
+  }
+  DrawColorTriangles(piece.triangles, piece.color);
+}
+
+void DrawHullResult(cHullResult& hull) {
+  if (!hull.ready) return;
+  DrawColorTriangles(hull.faces, hull.color);
+  DrawTriangleList(hull.visibleFaces, 1.0f, 0.0f, 0.0f);
+  DrawPoint(hull.currentPoint.x, hull.currentPoint.y, hull.currentPoint.z, 10.0f, 0.0f, 0.0f, 1.0f);
+  if (ShowBoundBox) DrawBox(hull.box);
+}
+
+void InstallDrawHooks() {
+  DrawHooks().drawMesh = &DrawMesh;
+  DrawHooks().drawDecomposition = &DrawDecomposition;
+  DrawHooks().drawHullResult = [](cMeshComponent& hull) {
+    DrawHullResult(static_cast<cHullResult&>(hull));
+  };
+}
+
+void DrawScene() {
+  const GLfloat grey[4] = {0.5f, 0.5f, 0.5f, 1.0f};
+  const GLfloat eyeLight[4] = {CameraEye.x, CameraEye.y, CameraEye.z, 1.0f};
+  const GLfloat circlingLight[4] = {10.0f * std::cos(LightAngle), 0.0f, 10.0f * std::sin(LightAngle),
+                                    1.0f};
+  // The angle is used in radians but wraps at 360; this frame uses the value before the step.
+  if (LightAngle > 360.0f) {
+    LightAngle = 0.0f;
+  } else {
+    LightAngle += 0.01f;
+  }
+
+  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+  glColor3f(1.0f, 1.0f, 1.0f);
+  glLightfv(GL_LIGHT0, GL_AMBIENT, grey);
+  glLightfv(GL_LIGHT0, GL_SPECULAR, grey);
+  glLightfv(GL_LIGHT1, GL_AMBIENT, grey);
+  glLightfv(GL_LIGHT1, GL_SPECULAR, grey);
+  glMatrixMode(GL_MODELVIEW);
+  glLoadIdentity();
+  glLightfv(GL_LIGHT0, GL_POSITION, eyeLight);
+  glLightfv(GL_LIGHT1, GL_POSITION, circlingLight);
+
+  if (ShowAxis) {
+    glPushAttrib(GL_DEPTH_BUFFER_BIT);
+    glPushMatrix();
+    glLoadIdentity();
+    glBegin(GL_LINES);
+    glColor3f(1.0f, 0.0f, 0.0f);
+    glVertex3f(0.0f, 0.0f, 0.0f);
+    glVertex3f(10.0f, 0.0f, 0.0f);
+    glColor3f(0.0f, 1.0f, 0.0f);
+    glVertex3f(0.0f, 0.0f, 0.0f);
+    glVertex3f(0.0f, 10.0f, 0.0f);
+    glColor3f(0.0f, 0.0f, 1.0f);
+    glVertex3f(0.0f, 0.0f, 0.0f);
+    glVertex3f(0.0f, 0.0f, 10.0f);
+    glEnd();
+    glPopMatrix();
+    glPopAttrib();
+    glColor3f(1.0f, 1.0f, 1.0f);
+  }
+
+  glTranslatef(-SceneOffset.x, -SceneOffset.y, -SceneOffset.z);
+  glEnable(GL_LIGHTING);
+  glEnable(GL_LIGHT0);
+  glEnable(GL_LIGHT1);
+  if (CurrentMesh != nullptr) CurrentMesh->Draw();
+  glDisable(GL_LIGHTING);
+  glFinish();
+  glFlush();
+}
+
+void ApplyView(const cVec3& eye, int width, int height) {
+  glMatrixMode(GL_PROJECTION);
+  glLoadIdentity();
+  gluPerspective(45.0, static_cast<double>(width) / static_cast<double>(height), 1.0, 1000.0);
+  gluLookAt(eye.x, eye.y, eye.z, 0.0, 0.0, 0.0, 0.0, 1.0, 0.0);
+  glShadeModel(GL_SMOOTH);
+  glEnable(GL_DEPTH_TEST);
+  glClearDepth(1.0);
+  glDepthFunc(GL_LEQUAL);
+  glEnable(GL_COLOR_MATERIAL);
+  glClearColor(0.5f, 0.5f, 0.5f, 1.0f);
+  glEnable(GL_CULL_FACE);
+  glCullFace(GL_BACK);
+  glFrontFace(GL_CCW);
+}
+
+void SetViewport(int width, int height) { glViewport(0, 0, width, height); }
+
+void SetPolygonMode(cPolygonMode mode) {
+  switch (mode) {
+    case cPolygonMode::Fill:
+      glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+      break;
+    case cPolygonMode::Line:
+      glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
+      break;
+    case cPolygonMode::Point:
+      glPolygonMode(GL_FRONT_AND_BACK, GL_POINT);
+      break;
+  }
+}
+
+unsigned BuildFontLists(const std::vector<cGlyphBitmap>& glyphs) {
+  const GLuint base = glGenLists(kFontGlyphCount);
+  if (base == 0) return 0;
+  glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT);
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+  for (int i = 0; i < kFontGlyphCount; ++i) {
+    glNewList(base + static_cast<GLuint>(i), GL_COMPILE);
+    if (static_cast<std::size_t>(i) < glyphs.size()) {
+      const cGlyphBitmap& g = glyphs[static_cast<std::size_t>(i)];
+      const bool hasBits = g.width > 0 && g.height > 0 &&
+                           g.bits.size() >= static_cast<std::size_t>((g.width + 7) / 8 * g.height);
+      glBitmap(hasBits ? g.width : 0, hasBits ? g.height : 0, g.originX, g.originY, g.advance, 0.0f,
+               hasBits ? g.bits.data() : nullptr);
+    }
+    glEndList();
+  }
+  glPopClientAttrib();
+  return base;
+}
+
+void DeleteFontLists(unsigned base) {
+  if (base != 0) glDeleteLists(base, kFontGlyphCount);
+}
+
+void PrintText(unsigned fontListBase, const char* format, ...) {
+  if (format == nullptr) return;
+  char text[256];
+  std::memset(text, 0, sizeof text);
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  glPushAttrib(GL_LIST_BIT);
+  glListBase(fontListBase - kFontFirstChar);
+  glCallLists(static_cast<GLsizei>(std::strlen(text)), GL_UNSIGNED_BYTE, text);
+  glPopAttrib();
+}
+
+void DrawBusyScreen(int width, int height, unsigned fontListBase) {
+  glMatrixMode(GL_PROJECTION);
+  glLoadIdentity();
+  gluPerspective(45.0, static_cast<double>(width) / static_cast<double>(height), 1.0, 1000.0);
+  glMatrixMode(GL_MODELVIEW);
+  glLoadIdentity();
+  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+  glColor3f(0.7f, 0.9f, 0.8f);
+  glRasterPos3f(-0.3f, -0.1f, -1.0f);
+  PrintText(fontListBase, "Please Wait...");
+  glColor3f(1.0f, 1.0f, 1.0f);
+  glFinish();
+  glFlush();
+}

@@ -1,0 +1,76 @@
+// Drawing with fixed-function OpenGL into the context that is current on the calling thread.
+// Nothing here creates a context or swaps buffers; the window layer does both.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "geometry/mesh.h"
+
+class cDecomposition;
+class cHullResult;
+
+// --- Primitives --------------------------------------------------------------------------------
+
+// A point of the given size in pixels and colour; leaves the colour white and the size 1.
+void DrawPoint(float x, float y, float z, float size, float r, float g, float b);
+
+// The twelve edges of a box in the current colour.
+void DrawBox(float minX, float minY, float minZ, float maxX, float maxY, float maxZ);
+void DrawBox(const cBoundBox& box);
+
+// Every triangle as its own lit primitive with its unit normal, in colour (r, g, b); with
+// ShowNormals a one-unit normal line from the centroid, black to white. Leaves the colour white.
+void DrawTriangleList(const cTriangleList& list, float r, float g, float b);
+
+// --- Components --------------------------------------------------------------------------------
+
+void DrawMesh(cMesh& mesh);
+void DrawDecomposition(cDecomposition& decomposition);
+void DrawPiece(const cConvexPiece& piece);
+void DrawHullResult(cHullResult& hull);
+
+// Points the model's Draw operations at the functions above.
+void InstallDrawHooks();
+
+// --- Frame and view ----------------------------------------------------------------------------
+
+// One frame of the scene from the process-wide view state; advances LightAngle. Ends with
+// glFinish and glFlush; the caller swaps.
+void DrawScene();
+
+// Projection (perspective and look-at from eye toward the origin) and the fixed state that
+// every frame relies on. Leaves the projection matrix selected.
+void ApplyView(const cVec3& eye, int width, int height);
+
+void SetViewport(int width, int height);
+
+enum class cPolygonMode { Fill, Line, Point };
+void SetPolygonMode(cPolygonMode mode);
+
+// --- Text --------------------------------------------------------------------------------------
+
+// One glyph for the bitmap font: rows bottom-up, each row packed to whole bytes, most
+// significant bit leftmost. origin is the glyph's offset from the raster position.
+struct cGlyphBitmap {
+  int width = 0;
+  int height = 0;
+  float originX = 0.0f;
+  float originY = 0.0f;
+  float advance = 0.0f;  // raster position advance in pixels
+  std::vector<std::uint8_t> bits;
+};
+
+constexpr int kFontFirstChar = 32;
+constexpr int kFontGlyphCount = 96;  // characters 32 to 127
+
+// Compiles the 96 glyphs into consecutive display lists; returns the first list's name.
+unsigned BuildFontLists(const std::vector<cGlyphBitmap>& glyphs);
+void DeleteFontLists(unsigned base);
+
+// printf-formatted text at the current raster position in the current colour. Text beyond 255
+// characters is cut; a null format draws nothing.
+void PrintText(unsigned fontListBase, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// The "Please Wait..." frame. Ends with glFinish and glFlush; the caller swaps.
+void DrawBusyScreen(int width, int height, unsigned fontListBase);

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds three ways and runs the tests of each:
+#   build/       the normal build, every test (GL tests headless, window tests under Xvfb);
+#   build-asan/  AddressSanitizer + UndefinedBehaviorSanitizer, no recovery;
+#   build-tsan/  ThreadSanitizer.
+# The sanitizer builds skip the Qt program (Qt itself is not instrumented) and run the tests that
+# do not need it. Any failure or sanitizer report fails the run.
+source "$(dirname "$0")/common.sh"
+install_packages
+jobs="$(nproc)"
+
+build build -DCD_WARNINGS_AS_ERRORS=ON
+(cd "$ROOT/build" && ctest --output-on-failure -j "$jobs")
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:halt_on_error=1:suppressions=$ROOT/tests/sanitizers/lsan.supp"
+export LSAN_OPTIONS="suppressions=$ROOT/tests/sanitizers/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+build build-asan -DCD_SANITIZE=address -DCD_BUILD_GUI=OFF -DCD_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug
+(cd "$ROOT/build-asan" && ctest --output-on-failure -j "$jobs")
+
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+build build-tsan -DCD_SANITIZE=thread -DCD_BUILD_GUI=OFF -DCD_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug
+(cd "$ROOT/build-tsan" && ctest --output-on-failure -j "$jobs" -L core)
+
+echo "All test builds passed."

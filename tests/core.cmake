@@ -1,0 +1,1 @@
+cd_test(geometry_test SOURCES geometry_test.cpp LIBS cd_geometry LABELS core)
