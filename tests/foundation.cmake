@@ -1,1 +1,2 @@
+# foundation tests
 cd_test(geometry_test SOURCES geometry_test.cpp LIBS cd_geometry LABELS core)

@@ -1,0 +1,1 @@
+# computation tests
