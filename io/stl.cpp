@@ -17,6 +17,9 @@ namespace {
 // arrives in pieces, each examined as a line of its own.
 constexpr int kLineBufferSize = 256;
 
+// The open-file dialog's name buffer, terminating zero included: a longer name cannot be chosen.
+constexpr std::size_t kFileNameBufferSize = 128;
+
 constexpr long kBinaryHeaderSize = 84;
 constexpr long kBinaryFacetSize = 50;  // normal, three corners (12 floats), 2 attribute bytes
 
@@ -141,7 +144,7 @@ void OpenMesh(cMesh*& current, std::string& lastName) {
   current = nullptr;
   current = new cMesh();
   std::optional<std::string> chosen = Platform().ChooseStlFile(lastName);
-  if (!chosen) return;
+  if (!chosen || chosen->size() >= kFileNameBufferSize) return;
   lastName = *chosen;
   LoadStlFile(*chosen, *current);
 }

@@ -1,0 +1,224 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <bit>
+#include <clocale>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <tuple>
+
+#include "geometry/mesh.h"
+#include "io/stl.h"
+#include "platform/interface/platform.h"
+
+namespace {
+
+std::string Fixture(const std::string& name) {
+  return std::string(CD_FIXTURES) + "/" + name;
+}
+std::string TempPrefix() {
+  return testing::TempDir() + "cd_stl_" + std::to_string(getpid()) + "_";
+}
+
+std::string WriteTemp(const std::string& name, const std::string& bytes) {
+  std::ofstream(TempPrefix() + name, std::ios::binary) << bytes;
+  return TempPrefix() + name;
+}
+
+std::string Text(const cVec3& v) {
+  std::ostringstream s;
+  s << '(' << v.x << ',' << v.y << ',' << v.z << ')';
+  return s.str();
+}
+
+// The triangles read from path as text, after checking that the box is the one of what was read.
+std::string Load(const std::string& path) {
+  cMesh mesh;
+  if (!LoadStlFile(path, mesh))
+    return "not opened";
+  std::string text, box = Text(cVec3()) + Text(cVec3());
+  for (const cTriangle& t : mesh.triangles) {
+    text += Text(t.vertex[0]) + Text(t.vertex[1]) + Text(t.vertex[2]) + ' ';
+  }
+  if (!mesh.triangles.empty()) {
+    box = Text(ComputeBoundBox(mesh.triangles).min) + Text(ComputeBoundBox(mesh.triangles).max);
+  }
+  EXPECT_EQ(Text(mesh.box.min) + Text(mesh.box.max), box) << path;
+  return text;
+}
+
+std::string LoadBytes(const std::string& name, const std::string& bytes) {
+  const std::string path = WriteTemp(name, bytes), text = Load(path);
+  std::remove(path.c_str());
+  return text;
+}
+
+// A binary file: 80-byte header, count, and per 9 values one record (normal, corners, attribute).
+std::string Binary(std::string header, std::uint32_t count, const std::vector<float>& corners) {
+  static_assert(std::endian::native == std::endian::little);
+  const float normal[3] = {0.6f, -0.8f, 0.0f};  // ignored, like the attribute
+  header.resize(80, ' ');
+  header.append(reinterpret_cast<const char*>(&count), 4);
+  for (std::size_t i = 0; i + 9 <= corners.size(); i += 9) {
+    header.append(reinterpret_cast<const char*>(normal), 12);
+    header.append(reinterpret_cast<const char*>(&corners[i]), 36) += "\x7f\x01";
+  }
+  return header;
+}
+
+const std::string abc = "(1,2,3)(4,5,6)(7,8,9) ", zero = "(0,0,0)";
+
+TEST(TextStl, FacetsInFileOrderWithCornersFromTheirVertexLines) {
+  const std::pair<const char*, std::string> cases[] = {
+      {"tetrahedron.stl",
+       "(0,0,0)(0,3,0)(2.5,0,0) (0,0,0)(2.5,0,0)(0,0,4) (0,0,0)(0,0,4)(0,3,0) "
+       "(2.5,0,0)(0,3,0)(0,0,4) "},
+      {"capital_keywords.stl", abc},
+      {"capital_exponent.stl", "(150,-0.2,30)(1,20,-0.0425)(0,0,1000) "},
+      {"two_vertex_lines.stl", "(1,2,3)(4,5,6)(0,0,0) (7,8,9)(10,11,12)(13,14,15) "},
+      {"vertex_two_numbers.stl", "(1,2,0)(4,0,0)(7,8,9) "},
+      {"word_before_vertex.stl", "(0,0,0)(4,5,6)(7,8,9) "},
+      {"outer_loop_last_line.stl", abc + zero + zero + zero + " "},
+      {"truncated_facet_at_end.stl", abc + "(10,11,12)" + zero + zero + " "},
+      {"huge_coordinates.stl", "(inf,-inf,nan)(-inf,inf,1)(0,0,0) "},
+      {"no_outer_loop.stl", ""},
+      {"empty.stl", ""},
+  };
+  for (const auto& [file, expected] : cases)
+    EXPECT_EQ(Load(Fixture(file)), expected) << file;
+  cMesh cube;
+  ASSERT_TRUE(LoadStlFile(Fixture("cube.stl"), cube));
+  EXPECT_EQ(cube.GetTriangleCount(), 12u);
+  EXPECT_EQ(Text(cube.box.min) + Text(cube.box.max), "(-1,-2,-3)(1,2,3)");
+}
+
+TEST(TextStl, LongLinesArriveIn255CharacterPieces) {
+  const std::string corners = "vertex 1 2 3\nvertex 4 5 6\nvertex 7 8 9\n";
+  const char nul[] = "outer\0loop\nouter loop\0x\nvertex 1 2 3\0 9\nvertex\0 4 5 6\nvertex 7 8 9\n";
+  const std::tuple<const char*, std::string, std::string> cases[] = {
+      {"crlf", "solid\r\nouter loop\r\n" + corners, abc},
+      {"straddling", std::string(250, 'x') + "outer loop\n" + corners, ""},
+      {"later_piece", std::string(255, 'x') + "outer loop\n" + std::string(255, ' ') + corners,
+       "(0,0,0)(1,2,3)(4,5,6) "},
+      {"nul_bytes", std::string(nul, sizeof nul - 1), "(1,2,3)(0,0,0)(7,8,9) "},
+      {"megabytes", std::string(255 * 40000, 'x') + "outer loop" + std::string(1 << 20, 'y'),
+       zero + zero + zero + " "},
+  };
+  for (const auto& [name, text, expected] : cases) {
+    EXPECT_EQ(LoadBytes(name, text), expected) << name;
+  }
+}
+
+TEST(TextStl, NumbersReadTheSameUnderADecimalCommaLocale) {
+  const std::string plain = Load(Fixture("capital_exponent.stl"));
+  bool found = false;
+  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "de_DE", "fr_FR"}) {
+    found = std::setlocale(LC_ALL, name) != nullptr && *std::localeconv()->decimal_point == ',';
+    if (found)
+      break;
+  }
+  const std::string comma = found ? Load(Fixture("capital_exponent.stl")) : "";
+  std::setlocale(LC_ALL, "C");
+  if (!found)
+    GTEST_SKIP() << "no locale with a decimal comma is available here";
+  EXPECT_EQ(comma, plain);
+}
+
+TEST(BinaryStl, OnlyAnExactSizeMakesAFileBinary) {
+  const std::vector<float> three{1,     2,     3, 4, 5,  6,  7, 8, 9,   // one triangle a line
+                                 -1.5f, 0,     2, 0, -7, 0,  3, 3, 3,   //
+                                 0.25f, 1e-3f, 9, 8, 8,  -8, 0, 0, 0};  //
+  const std::string text = "\nouter loop\nvertex 1 2 3\nvertex 4 5 6\nvertex 7 8 9\n";
+  const std::tuple<const char*, std::string, std::string> cases[] = {
+      {"three", Binary("solid looks like text", 3, three),
+       abc + "(-1.5,0,2)(0,-7,0)(3,3,3) (0.25,0.001,9)(8,8,-8)(0,0,0) "},
+      {"none", Binary("", 0, {}), ""},
+      {"extra_byte", Binary("", 3, three) + " ", ""},  // not binary, and no text either
+      {"count_too_small", Binary("", 2, three), ""},
+      {"huge_count", Binary("solid", 0xffffffffu, {}) + text, abc},
+  };
+  for (const auto& [name, bytes, expected] : cases) {
+    EXPECT_EQ(LoadBytes(name, bytes), expected) << name;
+  }
+}
+
+TEST(BadInput, RandomBytesDirectoriesAndMissingFiles) {
+  std::mt19937 random(20240611u);
+  std::string bytes(1 << 20, '\0');
+  for (char& b : bytes)
+    b = static_cast<char>(random());
+  EXPECT_EQ(LoadBytes("random", bytes), "");
+  EXPECT_EQ(Load(testing::TempDir()), "");  // a directory opens but holds no lines
+  EXPECT_EQ(Load(TempPrefix() + "missing.stl"), "not opened");
+}
+
+TEST(BadInput, UnreadableFileIsNotOpened) {
+  if (geteuid() == 0)
+    GTEST_SKIP() << "running as root: file permissions do not stop reading";
+  const std::string path = WriteTemp("unreadable.stl", "outer loop\nvertex 1 2 3\n");
+  chmod(path.c_str(), 0);
+  EXPECT_EQ(Load(path), "not opened");
+  std::remove(path.c_str());
+}
+
+struct cFakePlatform : cPlatform {
+  void ShowMessage(const std::string& text, const std::string&) override { shown.push_back(text); }
+  void StartThread(std::function<void()>, std::atomic<cThreadHandle>&) override {}
+  std::optional<std::string> ChooseStlFile(const std::string& previousName) override {
+    asked.push_back(previousName);
+    EXPECT_TRUE(*current != nullptr && (*current)->components.empty());  // the new mesh
+    return answer;
+  }
+  void RunOptionsDialog() override {}
+  void RequestQuit(int) override {}
+  cMesh** current = nullptr;
+  std::optional<std::string> answer;
+  std::vector<std::string> asked, shown;
+};
+
+struct cCountedComponent : cMeshComponent {
+  explicit cCountedComponent(int& count_) : count(count_) {}
+  ~cCountedComponent() override { ++count; }
+  std::uint32_t GetTypeId() override { return 0; }
+  void Apply(cMesh*) override {}
+  void Draw() override {}
+  int& count;
+};
+
+TEST(OpenCommand, ReplacesTheMeshAndRemembersTheChosenName) {
+  cFakePlatform fake;
+  SetPlatform(&fake);
+  const std::string tetra = Fixture("tetrahedron.stl"), prefix = TempPrefix();
+  std::ifstream in(tetra);
+  const std::string content{std::istreambuf_iterator<char>(in), {}};
+  const std::string fits = WriteTemp(std::string(127 - prefix.size(), 'f'), content);
+  const std::string tooLong = WriteTemp(std::string(128 - prefix.size(), 'l'), content);
+  const std::tuple<std::optional<std::string>, unsigned, std::string> steps[] = {
+      {tetra, 4, tetra}, {std::nullopt, 0, tetra}, {tooLong, 0, tetra}, {fits, 4, fits}};
+  cMesh* current = nullptr;
+  fake.current = &current;
+  std::string last;
+  int destroyed = 0, step = 0;
+  for (const auto& [answer, count, remembered] : steps) {
+    if (current != nullptr)
+      current->components.emplace_back(new cCountedComponent(destroyed));
+    fake.answer = answer;
+    OpenMesh(current, last);
+    ASSERT_NE(current, nullptr);
+    EXPECT_EQ(destroyed, step++);  // every earlier mesh died with its component
+    EXPECT_TRUE(current->components.empty());
+    EXPECT_EQ(current->GetTriangleCount(), count);
+    EXPECT_EQ(current->box.max.x, count == 0 ? 0.0f : 2.5f);
+    EXPECT_EQ(last, remembered);
+  }
+  EXPECT_EQ(fake.asked, (std::vector<std::string>{"", tetra, tetra, tetra}));
+  EXPECT_TRUE(fake.shown.empty());
+  delete current;
+  SetPlatform(nullptr);
+  std::remove(fits.c_str());
+  std::remove(tooLong.c_str());
+}
+
+}  // namespace
