@@ -5,6 +5,7 @@ struct cWorkerThreads::cEntry {
   std::atomic<bool> finished{false};
 };
 
+cWorkerThreads::cWorkerThreads() = default;
 cWorkerThreads::~cWorkerThreads() { JoinAll(); }
 
 void cWorkerThreads::Start(std::function<void()> body, std::atomic<cThreadHandle>& handleSlot) {

@@ -43,7 +43,7 @@ class cPlatform {
 // at the next start, all of them in JoinAll or the destructor. Shared by the platforms.
 class cWorkerThreads {
  public:
-  cWorkerThreads() = default;
+  cWorkerThreads();
   ~cWorkerThreads();
   cWorkerThreads(const cWorkerThreads&) = delete;
   cWorkerThreads& operator=(const cWorkerThreads&) = delete;
