@@ -1,0 +1,44 @@
+// What the batch tool writes: the results of one run as JSON, and pieces or hulls as OBJ with
+// vertex colours. The writers only format; the caller owns the stream and checks it for errors.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "geometry/mesh.h"
+
+class cDecomposition;
+
+// One run of the batch tool, as it is written out.
+struct cRunResult {
+  double epsilon = 0.1;
+  double smooth = 0.1;
+  std::vector<std::string> messages;              // the message texts, in the order they were shown
+  const cMesh* mesh = nullptr;                    // not null
+  const cDecomposition* decomposition = nullptr;  // not null
+};
+
+// Shortest decimal text that reads back as the same float; "nan", "inf" or "-inf" (unquoted)
+// for values that are not finite.
+std::string FormatFloat(float value);
+
+// Shortest decimal text that reads back as the same double; the value must be finite.
+std::string FormatDouble(double value);
+
+// One JSON object: "epsilon", "smooth", "messages", "mesh" {"triangles", "color", "box"},
+// "pieces" [{"color", "box", "triangles"}] in pieces order and "hulls" [{"color", "box",
+// "faces"}] in hulls order. A piece with children also gets "children", a list of the same
+// shape. Coordinates are numbers, or the strings "nan", "inf", "-inf"; colours are the bytes.
+// The bytes depend only on the values, so equal runs give equal files.
+void WriteJson(std::FILE* out, const cRunResult& run);
+
+// OBJ: one object "o <prefix>_1", "o <prefix>_2", ... per hull result in list order, corners
+// written once per object (exact float equality, in order of first appearance) as
+// "v x y z r g b" with the colour channels as byte / 255, then its faces "f a b c" with 1-based
+// indices in the face's corner order. Entries of hulls that are not hull results are skipped.
+void WriteHullsObj(std::FILE* out, const cComponentList& hulls);
+
+// The same for pieces ("o piece_1", ...); a piece with children stands for its leaves, each of
+// which becomes an object of its own, depth first.
+void WritePiecesObj(std::FILE* out, const cPieceList& pieces);

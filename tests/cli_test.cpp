@@ -1,0 +1,756 @@
+// The batch tool, run as a separate process the way a script would, plus its writers in-process
+// for the shapes a run cannot produce (pieces with children).
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cli/export.h"
+#include "decomposition/decomposition.h"
+#include "geometry/mesh.h"
+#include "hull/hull.h"
+#include "io/stl.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kFixtures = CD_FIXTURES;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+struct cRun {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+struct cSpawn {
+  std::string stdoutDevice;  // empty: capture; else an existing file opened for writing as is
+  rlim_t fileSizeLimit = 0;  // 0: none
+};
+
+// Runs program with args; standard output and error are captured through files in dir.
+cRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                const fs::path& dir, const cSpawn& spawn = {}) {
+  const bool capture = spawn.stdoutDevice.empty();
+  const std::string outPath = capture ? (dir / "stdout.txt").string() : spawn.stdoutDevice;
+  const std::string errPath = (dir / "stderr.txt").string();
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : args)
+    argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int out = capture ? open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)
+                            : open(outPath.c_str(), O_WRONLY);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+      _exit(127);
+    if (spawn.fileSizeLimit != 0) {
+      signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
+      const rlimit limit{spawn.fileSizeLimit, spawn.fileSizeLimit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  cRun run;
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid)
+    return run;
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  run.err = ReadAll(errPath);
+  fs::remove(errPath);
+  if (capture) {
+    run.out = ReadAll(outPath);
+    fs::remove(outPath);
+  }
+  return run;
+}
+
+// A small JSON reader: enough to check the tool's output by structure rather than by text.
+// Numbers keep their text, so that the shortest form can be checked too.
+struct cJson {
+  enum class cKind { Null, Bool, Number, String, Array, Object } kind = cKind::Null;
+  std::string text;  // number text or string value
+  std::vector<cJson> items;
+  std::vector<std::pair<std::string, cJson>> members;
+
+  const cJson& operator[](std::size_t i) const {
+    if (kind != cKind::Array || i >= items.size())
+      throw std::runtime_error("no item");
+    return items[i];
+  }
+  const cJson& operator[](const std::string& key) const {
+    for (const auto& [name, value] : members) {
+      if (name == key)
+        return value;
+    }
+    throw std::runtime_error("no member " + key);
+  }
+  std::size_t size() const { return kind == cKind::Object ? members.size() : items.size(); }
+  double Number() const { return std::strtod(text.c_str(), nullptr); }
+};
+
+class cJsonReader {
+ public:
+  explicit cJsonReader(const std::string& text) : s(text) {}
+
+  cJson ReadDocument() {
+    cJson value = Read();
+    Skip();
+    if (at != s.size())
+      Fail("text after the value");
+    return value;
+  }
+
+ private:
+  [[noreturn]] void Fail(const std::string& what) {
+    throw std::runtime_error("JSON: " + what + " at " + std::to_string(at));
+  }
+  void Skip() {
+    while (at < s.size() && std::strchr(" \t\r\n", s[at]) != nullptr)
+      ++at;
+  }
+  bool Take(char c) {
+    Skip();
+    if (at < s.size() && s[at] == c)
+      return ++at, true;
+    return false;
+  }
+  void Expect(char c) {
+    if (!Take(c))
+      Fail(std::string("expected ") + c);
+  }
+  std::string ReadString() {
+    Expect('"');
+    std::string value;
+    while (at < s.size() && s[at] != '"') {
+      if (static_cast<unsigned char>(s[at]) < 0x20)
+        Fail("control character in string");
+      if (s[at] == '\\') {
+        if (++at >= s.size())
+          Fail("cut escape");
+        if (s[at] == 'u') {
+          value += static_cast<char>(std::stoi(s.substr(at + 1, 4), nullptr, 16));
+          at += 4;
+        } else {
+          value += s[at] == 'n' ? '\n' : s[at];
+        }
+      } else {
+        value += s[at];
+      }
+      ++at;
+    }
+    Expect('"');
+    return value;
+  }
+  cJson Read() {
+    cJson v;
+    Skip();
+    if (at >= s.size())
+      Fail("unexpected end");
+    const char c = s[at];
+    if (c == '{') {
+      v.kind = cJson::cKind::Object;
+      ++at;
+      if (Take('}'))
+        return v;
+      do {
+        std::string key = ReadString();
+        Expect(':');
+        v.members.emplace_back(key, Read());
+      } while (Take(','));
+      Expect('}');
+    } else if (c == '[') {
+      v.kind = cJson::cKind::Array;
+      ++at;
+      if (Take(']'))
+        return v;
+      do
+        v.items.push_back(Read());
+      while (Take(','));
+      Expect(']');
+    } else if (c == '"') {
+      v.kind = cJson::cKind::String;
+      v.text = ReadString();
+    } else if (s.compare(at, 4, "null") == 0 || s.compare(at, 4, "true") == 0) {
+      v.kind = s[at] == 'n' ? cJson::cKind::Null : cJson::cKind::Bool;
+      at += 4;
+    } else {
+      // JSON's number grammar: -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?
+      const std::size_t start = at;
+      auto digits = [&] {
+        const std::size_t from = at;
+        while (at < s.size() && std::isdigit(static_cast<unsigned char>(s[at])))
+          ++at;
+        if (at == from)
+          Fail("expected a digit");
+      };
+      if (s[at] == '-')
+        ++at;
+      if (at < s.size() && s[at] == '0') {
+        ++at;
+      } else {
+        digits();
+      }
+      if (at < s.size() && s[at] == '.')
+        ++at, digits();
+      if (at < s.size() && (s[at] == 'e' || s[at] == 'E')) {
+        ++at;
+        if (at < s.size() && (s[at] == '+' || s[at] == '-'))
+          ++at;
+        digits();
+      }
+      v.kind = cJson::cKind::Number;
+      v.text = s.substr(start, at - start);
+    }
+    return v;
+  }
+
+  const std::string& s;
+  std::size_t at = 0;
+};
+
+cJson ParseJson(const std::string& text) {
+  return cJsonReader(text).ReadDocument();
+}
+
+// A coordinate as the tool wrote it: a number, or one of the strings for non-finite values.
+float Coordinate(const cJson& v) {
+  if (v.kind == cJson::cKind::String) {
+    if (v.text == "nan")
+      return NAN;
+    if (v.text == "inf")
+      return INFINITY;
+    if (v.text == "-inf")
+      return -INFINITY;
+    throw std::runtime_error("bad coordinate string " + v.text);
+  }
+  if (v.kind != cJson::cKind::Number)
+    throw std::runtime_error("coordinate is no number");
+  return std::strtof(v.text.c_str(), nullptr);
+}
+
+cVec3 Point(const cJson& v) {
+  if (v.size() != 3)
+    throw std::runtime_error("point without three coordinates");
+  return cVec3(Coordinate(v[0]), Coordinate(v[1]), Coordinate(v[2]));
+}
+
+cTriangleList Triangles(const cJson& list) {
+  cTriangleList out;
+  for (const cJson& t : list.items)
+    out.emplace_back(Point(t[0]), Point(t[1]), Point(t[2]));
+  return out;
+}
+
+cColor Color(const cJson& v) {
+  cColor c;
+  c.red = static_cast<unsigned char>(v[0].Number());
+  c.green = static_cast<unsigned char>(v[1].Number());
+  c.blue = static_cast<unsigned char>(v[2].Number());
+  return c;
+}
+
+bool operator==(const cColor& a, const cColor& b) {
+  return a.red == b.red && a.green == b.green && a.blue == b.blue;
+}
+
+// The colours a fresh process draws: rand() is never seeded, which the C library defines to be
+// the sequence of srand(1).
+struct cFreshColors {
+  cFreshColors() { std::srand(1); }
+  cColor Next(int range) {
+    cColor c;
+    c.red = static_cast<unsigned char>(std::rand() % range);
+    c.green = static_cast<unsigned char>(std::rand() % range);
+    c.blue = static_cast<unsigned char>(std::rand() % range);
+    return c;
+  }
+};
+
+// One OBJ object as read back: its vertices (position, colour) and its faces as 0-based
+// indices into the file's vertex list.
+struct cObjObject {
+  std::string name;
+  std::vector<std::size_t> vertices;
+  std::vector<std::array<std::size_t, 3>> faces;
+};
+struct cObjFile {
+  std::vector<cVec3> positions;
+  std::vector<cVec3> colors;
+  std::vector<cObjObject> objects;
+};
+
+cObjFile ParseObj(const std::string& text) {
+  cObjFile file;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string tag;
+    words >> tag;
+    if (tag == "o") {
+      file.objects.emplace_back();
+      words >> file.objects.back().name;
+    } else if (tag == "v") {
+      std::string w[6];
+      for (auto& x : w)
+        words >> x;
+      auto f = [](const std::string& s) { return std::strtof(s.c_str(), nullptr); };
+      file.positions.emplace_back(f(w[0]), f(w[1]), f(w[2]));
+      file.colors.emplace_back(f(w[3]), f(w[4]), f(w[5]));
+      if (file.objects.empty())
+        throw std::runtime_error("vertex before the first object");
+      file.objects.back().vertices.push_back(file.positions.size() - 1);
+    } else if (tag == "f") {
+      std::array<std::size_t, 3> face{};
+      for (auto& index : face) {
+        long number = 0;
+        if (!(words >> number) || number < 1 ||
+            static_cast<std::size_t>(number) > file.positions.size()) {
+          throw std::runtime_error("bad face index in: " + line);
+        }
+        index = static_cast<std::size_t>(number - 1);
+      }
+      if (file.objects.empty())
+        throw std::runtime_error("face before the first object");
+      file.objects.back().faces.push_back(face);
+    } else if (!tag.empty()) {
+      throw std::runtime_error("unexpected OBJ line: " + line);
+    }
+  }
+  return file;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/cli_test.XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    dir = name;
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  cRun Cli(const std::vector<std::string>& args, const cSpawn& spawn = {}) {
+    return RunProgram(CD_CLI, args, dir, spawn);
+  }
+  std::string Fixture(const std::string& name) { return kFixtures + "/" + name; }
+  std::string Sample(const std::string& name) { return std::string(CD_SAMPLES) + "/" + name; }
+  std::string At(const std::string& name) { return (dir / name).string(); }
+  std::set<std::string> Entries() {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir))
+      names.insert(e.path().filename().string());
+    return names;
+  }
+  void ExpectUsageError(const std::vector<std::string>& args) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    const cRun run = Cli(args);
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("usage: convexdecomp-cli INPUT [options]"), std::string::npos);
+  }
+
+  fs::path dir;
+};
+
+const char* const kTetrahedronLines = "triangles: 4\nobjects: 1\nConvex hull completed...\n";
+
+TEST_F(CliTest, TetrahedronGivesOnePieceAndItsSeedHullWithTheDesktopColours) {
+  const cRun run = Cli({Fixture("cli_tetrahedron.stl"), "--json", At("out.json")});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, kTetrahedronLines);
+  EXPECT_EQ(run.err, "");
+  const cJson json = ParseJson(ReadAll(At("out.json")));
+
+  EXPECT_EQ(json["epsilon"].text, "0.1");
+  EXPECT_EQ(json["smooth"].text, "0.1");
+  ASSERT_EQ(json["messages"].size(), 3u);
+  EXPECT_EQ(json["messages"][0].text, "triangles: 4");
+  EXPECT_EQ(json["messages"][1].text, "objects: 1");
+  EXPECT_EQ(json["messages"][2].text, "Convex hull completed...");
+
+  const cVec3 o(0, 0, 0), x(1, 0, 0), y(0, 1, 0), z(0, 0, 1);
+  EXPECT_EQ(json["mesh"]["triangles"].text, "4");
+  EXPECT_TRUE(SamePoint(Point(json["mesh"]["box"][0]), o));
+  EXPECT_TRUE(SamePoint(Point(json["mesh"]["box"][1]), cVec3(1, 1, 1)));
+
+  // The four faces, each behind its neighbours' planes, form one piece in file order.
+  ASSERT_EQ(json["pieces"].size(), 1u);
+  const cTriangleList piece = Triangles(json["pieces"][0]["triangles"]);
+  const cTriangleList file = {{o, y, x}, {o, x, z}, {o, z, y}, {x, y, z}};
+  ASSERT_EQ(piece.size(), 4u);
+  for (int i = 0; i < 4; ++i)
+    EXPECT_TRUE(SameTriangle(piece[i], file[i])) << i;
+
+  // Distinct points o, y, x, z: base (o, y, x) faces -z and z lies behind it (d < 0), so the
+  // seed keeps the base winding: (p0, p1, p2), (p3, p1, p0), (p3, p0, p2), (p3, p2, p1).
+  ASSERT_EQ(json["hulls"].size(), 1u);
+  const cTriangleList faces = Triangles(json["hulls"][0]["faces"]);
+  const cTriangleList seed = {{o, y, x}, {z, y, o}, {z, o, x}, {z, x, y}};
+  ASSERT_EQ(faces.size(), 4u);
+  for (int i = 0; i < 4; ++i)
+    EXPECT_TRUE(SameTriangle(faces[i], seed[i])) << i;
+
+  // Mesh, then the one piece, then its hull, from an unseeded generator.
+  cFreshColors fresh;
+  EXPECT_TRUE(Color(json["mesh"]["color"]) == fresh.Next(225));
+  EXPECT_TRUE(Color(json["pieces"][0]["color"]) == fresh.Next(255));
+  EXPECT_TRUE(Color(json["hulls"][0]["color"]) == fresh.Next(255));
+}
+
+TEST_F(CliTest, JsonOnStandardOutputMovesTheMessagesToStandardError) {
+  const cRun run = Cli({Fixture("cli_tetrahedron.stl"), "--json", "-"});
+  ASSERT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.err, kTetrahedronLines);
+  const cJson json = ParseJson(run.out);
+  EXPECT_EQ(json["hulls"].size(), 1u);
+  EXPECT_EQ(Entries(), std::set<std::string>{});
+}
+
+TEST_F(CliTest, NoHullsStopsAfterTheDecomposition) {
+  const cRun run = Cli({Fixture("cli_tetrahedron.stl"), "--no-hulls", "--json=" + At("j")});
+  ASSERT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, "triangles: 4\nobjects: 1\n");
+  const cJson json = ParseJson(ReadAll(At("j")));
+  EXPECT_EQ(json["pieces"].size(), 1u);
+  EXPECT_EQ(json["hulls"].size(), 0u);
+  EXPECT_EQ(json["messages"].size(), 2u);
+}
+
+TEST_F(CliTest, InputsWithoutTrianglesOrPiecesShowOnlyTheMessagesTheDesktopShows) {
+  cRun run = Cli({Fixture("cli_no_triangles.stl"), "--json", At("j"), "--obj", At("o")});
+  ASSERT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, "triangles: 0\n");
+  cJson json = ParseJson(ReadAll(At("j")));
+  EXPECT_EQ(json["mesh"]["triangles"].text, "0");
+  EXPECT_TRUE(SamePoint(Point(json["mesh"]["box"][1]), cVec3()));
+  EXPECT_EQ(json["pieces"].size(), 0u);
+  EXPECT_EQ(json["hulls"].size(), 0u);
+  EXPECT_EQ(ReadAll(At("o")), "");
+
+  // Wound inward, every face stands alone: no piece, so no hull run and no completion line.
+  run = Cli({Fixture("cli_tetrahedron_inward.stl")});
+  ASSERT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, "triangles: 4\nobjects: 0\n");
+}
+
+TEST_F(CliTest, EpsilonAndSmoothReachTheComputations) {
+  // A concave fold whose far corner lies 0.2 in front of the other triangle.
+  EXPECT_EQ(Cli({Fixture("cli_concave_fold.stl")}).out, "triangles: 2\nobjects: 0\n");
+  const cRun wide = Cli({Fixture("cli_concave_fold.stl"), "--epsilon=3e-1", "--json", "-"});
+  ASSERT_EQ(wide.exitCode, 0);
+  EXPECT_EQ(wide.err, "triangles: 2\nobjects: 1\nConvex hull completed...\n");
+  EXPECT_EQ(ParseJson(wide.out)["epsilon"].text, "0.3");
+
+  // Smooth 0 gives every hull its first four points: a tetrahedron.
+  const cRun thin = Cli({Sample("torus.stl"), "--smooth", "0", "--json", "-"});
+  const cRun full =
+      Cli({Sample("torus.stl"), "--smooth", "-0.5e1", "--epsilon", "+0.1", "--json", "-"});
+  const cRun usual = Cli({Sample("torus.stl"), "--json", "-"});
+  ASSERT_EQ(thin.exitCode, 0);
+  const cJson thinJson = ParseJson(thin.out);
+  EXPECT_EQ(thinJson["smooth"].text, "0");
+  ASSERT_GE(thinJson["hulls"].size(), 1u);
+  for (const cJson& hull : thinJson["hulls"].items)
+    EXPECT_EQ(hull["faces"].size(), 4u);
+  EXPECT_EQ(ParseJson(full.out)["smooth"].text, "-5");
+  EXPECT_EQ(full.out.substr(full.out.find("\"messages\"")),
+            thin.out.substr(thin.out.find("\"messages\"")));
+  EXPECT_GT(ParseJson(usual.out)["hulls"][0]["faces"].size(), 4u);
+}
+
+TEST_F(CliTest, CoordinatesAreShortestRoundTripAndNonFiniteAsStrings) {
+  const cRun run = Cli({Fixture("cli_decimals.stl"), "--json", "-", "--no-hulls"});
+  ASSERT_EQ(run.exitCode, 0);
+  const cJson far = ParseJson(run.out)["pieces"][0]["triangles"][1][2];
+  EXPECT_EQ(far[0].text, "16777216");  // 16777217 is no float
+  EXPECT_EQ(far[1].text, "1e-07");
+  EXPECT_EQ(ParseJson(run.out)["pieces"][0]["triangles"][0][1][0].text, "0.1");
+
+  const cRun odd = Cli({Fixture("cli_non_finite.stl"), "--json", "-"});
+  ASSERT_EQ(odd.exitCode, 0);
+  const cJson json = ParseJson(odd.out);
+  const cJson& corner = json["pieces"][0]["triangles"][1][2];
+  EXPECT_EQ(corner[0].text, "nan");
+  EXPECT_EQ(corner[1].text, "inf");
+  EXPECT_EQ(corner[2].text, "-inf");
+  EXPECT_EQ(corner[0].kind, cJson::cKind::String);
+}
+
+TEST_F(CliTest, HullObjReadsBackAsOutwardFacingColouredObjects) {
+  const cRun run = Cli({Sample("gear.stl"), "--json", At("j"), "--obj", At("hulls.obj")});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const cJson json = ParseJson(ReadAll(At("j")));
+  const cObjFile obj = ParseObj(ReadAll(At("hulls.obj")));
+  ASSERT_GE(json["hulls"].size(), 2u);
+  ASSERT_EQ(obj.objects.size(), json["hulls"].size());
+  for (std::size_t h = 0; h < obj.objects.size(); ++h) {
+    SCOPED_TRACE(h);
+    const cObjObject& object = obj.objects[h];
+    EXPECT_EQ(object.name, "hull_" + std::to_string(h + 1));
+    const cTriangleList faces = Triangles(json["hulls"][h]["faces"]);
+    ASSERT_EQ(object.faces.size(), faces.size());
+
+    // Corners once per object, carrying the hull's colour.
+    const cColor color = Color(json["hulls"][h]["color"]);
+    cVec3 centre;
+    for (std::size_t a = 0; a < object.vertices.size(); ++a) {
+      const cVec3& p = obj.positions[object.vertices[a]];
+      for (std::size_t b = 0; b < a; ++b)
+        EXPECT_FALSE(SamePoint(p, obj.positions[object.vertices[b]]));
+      const cVec3& c = obj.colors[object.vertices[a]];
+      EXPECT_NEAR(c.x, color.red / 255.0, 1e-6);
+      EXPECT_NEAR(c.y, color.green / 255.0, 1e-6);
+      EXPECT_NEAR(c.z, color.blue / 255.0, 1e-6);
+      centre = cVec3(centre.x + p.x, centre.y + p.y, centre.z + p.z);
+    }
+    const float n = static_cast<float>(object.vertices.size());
+    centre = cVec3(centre.x / n, centre.y / n, centre.z / n);
+
+    for (std::size_t f = 0; f < faces.size(); ++f) {
+      const auto& face = object.faces[f];
+      const cTriangle t(obj.positions[face[0]], obj.positions[face[1]], obj.positions[face[2]]);
+      for (std::size_t index : face) {
+        EXPECT_TRUE(std::count(object.vertices.begin(), object.vertices.end(), index))
+            << "foreign vertex";
+      }
+      EXPECT_TRUE(SameTriangle(t, faces[f])) << f;
+      const cVec3 mid((t.vertex[0].x + t.vertex[1].x + t.vertex[2].x) / 3.0f - centre.x,
+                      (t.vertex[0].y + t.vertex[1].y + t.vertex[2].y) / 3.0f - centre.y,
+                      (t.vertex[0].z + t.vertex[1].z + t.vertex[2].z) / 3.0f - centre.z);
+      EXPECT_GT(Dot(Normal(t), mid), 0.0) << "face " << f << " faces inward";
+    }
+  }
+}
+
+TEST_F(CliTest, PiecesObjHoldsEveryPieceTriangleInOrder) {
+  const cRun run =
+      Cli({Sample("gear.stl"), "--no-hulls", "--json", At("j"), "--pieces-obj", At("p.obj")});
+  ASSERT_EQ(run.exitCode, 0);
+  const cJson json = ParseJson(ReadAll(At("j")));
+  const cObjFile obj = ParseObj(ReadAll(At("p.obj")));
+  ASSERT_EQ(obj.objects.size(), json["pieces"].size());
+  for (std::size_t p = 0; p < obj.objects.size(); ++p) {
+    EXPECT_EQ(obj.objects[p].name, "piece_" + std::to_string(p + 1));
+    const cTriangleList triangles = Triangles(json["pieces"][p]["triangles"]);
+    ASSERT_EQ(obj.objects[p].faces.size(), triangles.size());
+    std::size_t distinct = 0;
+    cPointList seen;
+    for (std::size_t t = 0; t < triangles.size(); ++t) {
+      const auto& f = obj.objects[p].faces[t];
+      EXPECT_TRUE(SameTriangle(
+          cTriangle(obj.positions[f[0]], obj.positions[f[1]], obj.positions[f[2]]), triangles[t]));
+      for (const cVec3& c : triangles[t].vertex) {
+        if (!ContainsPoint(seen, c))
+          seen.push_back(c), ++distinct;
+      }
+    }
+    EXPECT_EQ(obj.objects[p].vertices.size(), distinct);
+  }
+}
+
+TEST_F(CliTest, SameInputGivesTheSameBytes) {
+  std::vector<std::string> outputs[2];
+  for (int i = 0; i < 2; ++i) {
+    const std::string n = std::to_string(i);
+    const cRun run = Cli({Sample("gear.stl"), "--json", At("j" + n), "--obj", At("o" + n),
+                          "--pieces-obj", At("p" + n)});
+    ASSERT_EQ(run.exitCode, 0);
+    outputs[i] = {run.out, ReadAll(At("j" + n)), ReadAll(At("o" + n)), ReadAll(At("p" + n))};
+  }
+  EXPECT_EQ(outputs[0], outputs[1]);
+  EXPECT_GT(outputs[0][1].size(), 1000u);
+}
+
+TEST_F(CliTest, UnreadableInputsFailWithThePathAndTheReason) {
+  const std::string missing = At("missing.stl");
+  cRun run = Cli({missing, "--json", At("out.json")});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err,
+            "convexdecomp-cli: cannot read " + missing + ": " + std::strerror(ENOENT) + "\n");
+
+  fs::create_directory(At("folder.stl"));
+  run = Cli({At("folder.stl")});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "convexdecomp-cli: cannot read " + At("folder.stl") + ": " +
+                         std::strerror(EISDIR) + "\n");
+  EXPECT_EQ(Entries(), std::set<std::string>{"folder.stl"});  // out.json never appeared
+}
+
+TEST_F(CliTest, InputWithoutReadPermissionFails) {
+  if (geteuid() == 0)
+    GTEST_SKIP() << "root reads files without read permission";
+  cRun run;
+  fs::copy_file(Fixture("cli_tetrahedron.stl"), At("locked.stl"));
+  fs::permissions(At("locked.stl"), fs::perms::none);
+  run = Cli({At("locked.stl")});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find(std::strerror(EACCES)), std::string::npos);
+}
+
+TEST_F(CliTest, UnwritableOutputsFailBeforeTheRunAndLeaveNothing) {
+  const std::string input = Fixture("cli_tetrahedron.stl");
+  const std::string lost = At("no/such/dir/out.obj");
+  cRun run = Cli({input, "--obj", lost});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err,
+            "convexdecomp-cli: cannot write " + lost + ": " + std::strerror(ENOENT) + "\n");
+
+  // One bad output writes none: an existing file keeps its old contents.
+  { std::ofstream(At("keep.json")) << "old"; }
+  fs::create_directory(At("target"));
+  run = Cli({input, "--json", At("keep.json"), "--pieces-obj", At("target")});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find(At("target") + ": " + std::strerror(EISDIR)), std::string::npos);
+  EXPECT_EQ(ReadAll(At("keep.json")), "old");
+  EXPECT_EQ(Entries(), (std::set<std::string>{"keep.json", "target"}));
+  EXPECT_TRUE(fs::is_empty(At("target")));
+}
+
+TEST_F(CliTest, WriteFailingHalfWayLeavesNoPartialFile) {
+  // Files may not grow past 4000 bytes: the gear's JSON breaks off in the middle.
+  { std::ofstream(At("out.json")) << "old"; }
+  const cRun run = Cli({Sample("gear.stl"), "--json", At("out.json")}, {"", 4000});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.err, "convexdecomp-cli: cannot write " + At("out.json") + ": " +
+                         std::strerror(EFBIG) + "\n");
+  EXPECT_EQ(ReadAll(At("out.json")), "old");
+  EXPECT_EQ(Entries(), std::set<std::string>{"out.json"});
+
+  // Standard output that cannot take the JSON.
+  if (!fs::is_character_file("/dev/full"))
+    return;
+  const cRun full = Cli({Fixture("cli_tetrahedron.stl"), "--json", "-"}, {"/dev/full", 0});
+  EXPECT_EQ(full.exitCode, 1);
+  EXPECT_NE(full.err.find("cannot write standard output: " + std::string(std::strerror(ENOSPC))),
+            std::string::npos);
+}
+
+TEST_F(CliTest, BadOptionsGiveTheUsageAndStatusTwo) {
+  const std::string input = Fixture("cli_tetrahedron.stl");
+  for (const char* number : {"abc", "", "1x", "nan", "inf", "-inf", " 1", "1 ", "0.1.2", "1e999"}) {
+    ExpectUsageError({input, "--epsilon", number});
+    ExpectUsageError({input, std::string("--smooth=") + number});
+  }
+  ExpectUsageError({input, "--bogus"});
+  ExpectUsageError({input, "--json"});
+  ExpectUsageError({input, "--epsilon"});
+  ExpectUsageError({input, "--obj", "--no-hulls"});
+  ExpectUsageError({input, "--obj", "-"});
+  ExpectUsageError({input, "--json", At("same"), "--obj", At("same")});
+  ExpectUsageError({input, "--no-hulls=yes"});
+  ExpectUsageError({input, input});
+  ExpectUsageError({});
+  EXPECT_EQ(Entries(), std::set<std::string>{});
+
+  const cRun help = Cli({"--help", "--bogus"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_EQ(help.err, "");
+  EXPECT_EQ(help.out.rfind("usage: convexdecomp-cli INPUT [options]\n", 0), 0u);
+}
+
+// Runs cannot make pieces with children; the writers treat them as their leaves.
+TEST(CliExport, PieceWithChildrenStandsForItsLeaves) {
+  cMesh mesh;
+  cDecomposition decomposition;
+  auto parent = std::make_unique<cConvexPiece>();
+  parent->triangles.emplace_back(cVec3(9, 9, 9), cVec3(8, 8, 8), cVec3(7, 7, 7));
+  for (float x : {1.0f, 2.0f}) {
+    auto child = std::make_unique<cConvexPiece>();
+    child->triangles.emplace_back(cVec3(x, 0, 0), cVec3(0, x, 0), cVec3(0, 0, x));
+    child->triangles.emplace_back(cVec3(x, 0, 0), cVec3(0, 0, x), cVec3(-0.0f, -x, 0));
+    child->triangles.emplace_back(cVec3(-0.0f, x, 0), cVec3(0, 0, x), cVec3(x, 0, 0));
+    parent->children.push_back(std::move(child));
+  }
+  decomposition.pieces.push_back(std::move(parent));
+
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&buffer, &size);
+  WritePiecesObj(out, decomposition.pieces);
+  std::fclose(out);
+  const std::string text(buffer, size);
+  std::free(buffer);
+  const cObjFile obj = ParseObj(text);
+  ASSERT_EQ(obj.objects.size(), 2u);
+  EXPECT_EQ(obj.objects[1].name, "piece_2");
+  EXPECT_EQ(obj.objects[0].vertices.size(), 4u);  // (-0, 1, 0) is the corner (0, 1, 0)
+  EXPECT_EQ(obj.objects[0].faces[2], (std::array<std::size_t, 3>{1, 2, 0}));
+  EXPECT_EQ(obj.objects[1].faces[1], (std::array<std::size_t, 3>{4, 6, 7}));
+  EXPECT_EQ(text.find(" 9 "), std::string::npos);  // the parent's own triangles are not leaves
+
+  cRunResult run;
+  run.mesh = &mesh;
+  run.decomposition = &decomposition;
+  out = open_memstream(&buffer, &size);
+  WriteJson(out, run);
+  std::fclose(out);
+  const cJson json = ParseJson(std::string(buffer, size));
+  std::free(buffer);
+  ASSERT_EQ(json["pieces"][0]["children"].size(), 2u);
+  EXPECT_EQ(json["pieces"][0]["children"][1]["triangles"][1][2][0].text, "-0");
+}
+
+// The shipped samples are what the generator makes, closed and wound outward.
+TEST_F(CliTest, SamplesAreRegeneratedExactlyAndAreClosedOutwardSurfaces) {
+  const cRun run = RunProgram(CD_MAKE_SAMPLES, {dir.string()}, dir);
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  for (const char* name : {"torus.stl", "gear.stl"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(ReadAll(At(name)), ReadAll(Sample(name)));
+    cMesh mesh;
+    ASSERT_TRUE(LoadStlFile(Sample(name), mesh));
+    EXPECT_GE(mesh.triangles.size(), 300u);
+    EXPECT_LE(mesh.triangles.size(), 2000u);
+    // Every directed edge once, and its reverse once; a positive enclosed volume.
+    std::map<std::array<float, 6>, int> edges;
+    double volume = 0.0;
+    for (const cTriangle& t : mesh.triangles) {
+      for (int k = 0; k < 3; ++k) {
+        const cVec3& a = t.vertex[k];
+        const cVec3& b = t.vertex[(k + 1) % 3];
+        ++edges[{a.x, a.y, a.z, b.x, b.y, b.z}];
+      }
+      volume += Dot(t.vertex[0], Cross(t.vertex[1], t.vertex[2])) / 6.0;
+    }
+    for (const auto& [edge, count] : edges) {
+      EXPECT_EQ(count, 1);
+      const auto reverse = edges.find({edge[3], edge[4], edge[5], edge[0], edge[1], edge[2]});
+      EXPECT_TRUE(reverse != edges.end() && reverse->second == 1);
+    }
+    EXPECT_GT(volume, 0.0);
+  }
+}
+
+}  // namespace
