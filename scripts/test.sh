@@ -12,7 +12,7 @@ jobs="$(nproc)"
 build build -DCD_WARNINGS_AS_ERRORS=ON
 (cd "$ROOT/build" && ctest --output-on-failure -j "$jobs")
 
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:halt_on_error=1:suppressions=$ROOT/tests/sanitizers/lsan.supp"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:halt_on_error=1"
 export LSAN_OPTIONS="suppressions=$ROOT/tests/sanitizers/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 build build-asan -DCD_SANITIZE=address -DCD_BUILD_GUI=OFF -DCD_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug
