@@ -2,11 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <locale.h>
 #include <cerrno>
 #include <clocale>
 #include <cstdint>
 #include <cstring>
-#include <locale.h>
 
 #include "geometry/mesh.h"
 #include "platform/interface/platform.h"
@@ -16,9 +16,6 @@ namespace {
 // One read takes at most 255 characters up to and including the next newline; a longer line
 // arrives in pieces, each examined as a line of its own.
 constexpr int kLineBufferSize = 256;
-
-// The open-file dialog's name buffer, terminating zero included: a longer name cannot be chosen.
-constexpr std::size_t kFileNameBufferSize = 128;
 
 constexpr long kBinaryHeaderSize = 84;
 constexpr long kBinaryFacetSize = 50;  // normal, three corners (12 floats), 2 attribute bytes
@@ -69,7 +66,8 @@ void ScanText(std::FILE* file, cMesh& mesh) {
       LowerCase(line);
       // The first word is skipped whatever it is; conversion stops at the first field that
       // does not parse, and the coordinates from there on stay 0.
-      if (std::strstr(line, "vertex") != nullptr) std::sscanf(line, "%*s %f %f %f", &c.x, &c.y, &c.z);
+      if (std::strstr(line, "vertex") != nullptr)
+        std::sscanf(line, "%*s %f %f %f", &c.x, &c.y, &c.z);
     }
     mesh.triangles.emplace_back(corner[0], corner[1], corner[2]);
   }
@@ -77,7 +75,8 @@ void ScanText(std::FILE* file, cMesh& mesh) {
 
 std::uint32_t LittleEndian32(const unsigned char* bytes) {
   return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-         (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
+         (static_cast<std::uint32_t>(bytes[2]) << 16) |
+         (static_cast<std::uint32_t>(bytes[3]) << 24);
 }
 
 float LittleEndianFloat(const unsigned char* bytes) {
@@ -97,8 +96,8 @@ bool IsBinary(std::FILE* file, std::uint32_t& count) {
   std::rewind(file);
   if (!read) return false;
   count = LittleEndian32(header + 80);
-  const std::uint64_t expected =
-      static_cast<std::uint64_t>(kBinaryHeaderSize) + static_cast<std::uint64_t>(kBinaryFacetSize) * count;
+  const std::uint64_t expected = static_cast<std::uint64_t>(kBinaryHeaderSize) +
+                                 static_cast<std::uint64_t>(kBinaryFacetSize) * count;
   return static_cast<std::uint64_t>(info.st_size) == expected;
 }
 
@@ -111,7 +110,8 @@ void ReadBinary(std::FILE* file, std::uint32_t count, cMesh& mesh) {
     cTriangle t;
     for (int k = 0; k < 3; ++k) {
       const unsigned char* at = facet + 12 + 12 * k;  // after the facet normal
-      t.vertex[k] = cVec3(LittleEndianFloat(at), LittleEndianFloat(at + 4), LittleEndianFloat(at + 8));
+      t.vertex[k] =
+          cVec3(LittleEndianFloat(at), LittleEndianFloat(at + 4), LittleEndianFloat(at + 8));
     }
     mesh.triangles.push_back(t);
   }
@@ -144,7 +144,7 @@ void OpenMesh(cMesh*& current, std::string& lastName) {
   current = nullptr;
   current = new cMesh();
   std::optional<std::string> chosen = Platform().ChooseStlFile(lastName);
-  if (!chosen || chosen->size() >= kFileNameBufferSize) return;
+  if (!chosen) return;
   lastName = *chosen;
   LoadStlFile(*chosen, *current);
 }

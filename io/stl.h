@@ -18,8 +18,7 @@ void LoadStl(std::FILE* file, cMesh& mesh);
 bool LoadStlFile(const std::string& path, cMesh& mesh);
 
 // File > Open: destroys *current (if any), makes a new empty mesh current at once, asks for a
-// file starting from lastName and, if one was chosen that fits the dialog's 128-character name
-// buffer (terminating zero included), remembers it in lastName and loads it; a longer name counts
-// as cancelled.
+// file starting from lastName and, if one was chosen (a name of any length), remembers it in
+// lastName and loads it.
 // Afterwards *current always points to the new mesh, empty when nothing could be read.
 void OpenMesh(cMesh*& current, std::string& lastName);

@@ -36,8 +36,7 @@ std::string Text(const cVec3& v) {
 // The triangles read from path as text, after checking that the box is the one of what was read.
 std::string Load(const std::string& path) {
   cMesh mesh;
-  if (!LoadStlFile(path, mesh))
-    return "not opened";
+  if (!LoadStlFile(path, mesh)) return "not opened";
   std::string text, box = Text(cVec3()) + Text(cVec3());
   for (const cTriangle& t : mesh.triangles) {
     text += Text(t.vertex[0]) + Text(t.vertex[1]) + Text(t.vertex[2]) + ' ';
@@ -86,8 +85,7 @@ TEST(TextStl, FacetsInFileOrderWithCornersFromTheirVertexLines) {
       {"no_outer_loop.stl", ""},
       {"empty.stl", ""},
   };
-  for (const auto& [file, expected] : cases)
-    EXPECT_EQ(Load(Fixture(file)), expected) << file;
+  for (const auto& [file, expected] : cases) EXPECT_EQ(Load(Fixture(file)), expected) << file;
   cMesh cube;
   ASSERT_TRUE(LoadStlFile(Fixture("cube.stl"), cube));
   EXPECT_EQ(cube.GetTriangleCount(), 12u);
@@ -116,13 +114,11 @@ TEST(TextStl, NumbersReadTheSameUnderADecimalCommaLocale) {
   bool found = false;
   for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "de_DE", "fr_FR"}) {
     found = std::setlocale(LC_ALL, name) != nullptr && *std::localeconv()->decimal_point == ',';
-    if (found)
-      break;
+    if (found) break;
   }
   const std::string comma = found ? Load(Fixture("capital_exponent.stl")) : "";
   std::setlocale(LC_ALL, "C");
-  if (!found)
-    GTEST_SKIP() << "no locale with a decimal comma is available here";
+  if (!found) GTEST_SKIP() << "no locale with a decimal comma is available here";
   EXPECT_EQ(comma, plain);
 }
 
@@ -147,16 +143,14 @@ TEST(BinaryStl, OnlyAnExactSizeMakesAFileBinary) {
 TEST(BadInput, RandomBytesDirectoriesAndMissingFiles) {
   std::mt19937 random(20240611u);
   std::string bytes(1 << 20, '\0');
-  for (char& b : bytes)
-    b = static_cast<char>(random());
+  for (char& b : bytes) b = static_cast<char>(random());
   EXPECT_EQ(LoadBytes("random", bytes), "");
   EXPECT_EQ(Load(testing::TempDir()), "");  // a directory opens but holds no lines
   EXPECT_EQ(Load(TempPrefix() + "missing.stl"), "not opened");
 }
 
 TEST(BadInput, UnreadableFileIsNotOpened) {
-  if (geteuid() == 0)
-    GTEST_SKIP() << "running as root: file permissions do not stop reading";
+  if (geteuid() == 0) GTEST_SKIP() << "running as root: file permissions do not stop reading";
   const std::string path = WriteTemp("unreadable.stl", "outer loop\nvertex 1 2 3\n");
   chmod(path.c_str(), 0);
   EXPECT_EQ(Load(path), "not opened");
@@ -190,20 +184,23 @@ struct cCountedComponent : cMeshComponent {
 TEST(OpenCommand, ReplacesTheMeshAndRemembersTheChosenName) {
   cFakePlatform fake;
   SetPlatform(&fake);
-  const std::string tetra = Fixture("tetrahedron.stl"), prefix = TempPrefix();
+  const std::string tetra = Fixture("tetrahedron.stl");
   std::ifstream in(tetra);
   const std::string content{std::istreambuf_iterator<char>(in), {}};
-  const std::string fits = WriteTemp(std::string(127 - prefix.size(), 'f'), content);
-  const std::string tooLong = WriteTemp(std::string(128 - prefix.size(), 'l'), content);
+  const std::string shortName = WriteTemp("s", content);
+  // Far beyond a fixed 128-character name buffer: long paths must open too.
+  const std::string longName = WriteTemp(std::string(200, 'l'), content);
   const std::tuple<std::optional<std::string>, unsigned, std::string> steps[] = {
-      {tetra, 4, tetra}, {std::nullopt, 0, tetra}, {tooLong, 0, tetra}, {fits, 4, fits}};
+      {tetra, 4, tetra},
+      {std::nullopt, 0, tetra},
+      {longName, 4, longName},
+      {shortName, 4, shortName}};
   cMesh* current = nullptr;
   fake.current = &current;
   std::string last;
   int destroyed = 0, step = 0;
   for (const auto& [answer, count, remembered] : steps) {
-    if (current != nullptr)
-      current->components.emplace_back(new cCountedComponent(destroyed));
+    if (current != nullptr) current->components.emplace_back(new cCountedComponent(destroyed));
     fake.answer = answer;
     OpenMesh(current, last);
     ASSERT_NE(current, nullptr);
@@ -213,12 +210,12 @@ TEST(OpenCommand, ReplacesTheMeshAndRemembersTheChosenName) {
     EXPECT_EQ(current->box.max.x, count == 0 ? 0.0f : 2.5f);
     EXPECT_EQ(last, remembered);
   }
-  EXPECT_EQ(fake.asked, (std::vector<std::string>{"", tetra, tetra, tetra}));
+  EXPECT_EQ(fake.asked, (std::vector<std::string>{"", tetra, tetra, longName}));
   EXPECT_TRUE(fake.shown.empty());
   delete current;
   SetPlatform(nullptr);
-  std::remove(fits.c_str());
-  std::remove(tooLong.c_str());
+  std::remove(shortName.c_str());
+  std::remove(longName.c_str());
 }
 
 }  // namespace
