@@ -1,0 +1,63 @@
+// Region growing over closed meshes of growing size. The scan of the remaining work list makes a
+// run quadratic in the triangle count; these numbers are the reference for a faster neighbour
+// search. The default platform shows no message boxes, so only the computation is timed.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "app/state/state.h"
+#include "decomposition/decomposition.h"
+#include "geometry/mesh.h"
+
+namespace {
+
+// Closed torus with six bulges along its ring: 2 * rings * sides triangles, outward normals,
+// concave grooves between the bulges, so a run yields many pieces.
+cTriangleList BulgingTorus(int rings, int sides) {
+  std::vector<cVec3> grid;
+  for (int i = 0; i < rings; ++i) {
+    for (int j = 0; j < sides; ++j) {
+      const double u = 2 * std::numbers::pi * i / rings, v = 2 * std::numbers::pi * j / sides;
+      const double r = 1.5 + 0.4 * std::cos(6 * u);
+      const double w = 4.0 + r * std::cos(v);
+      grid.emplace_back(static_cast<float>(w * std::cos(u)), static_cast<float>(w * std::sin(u)),
+                        static_cast<float>(r * std::sin(v)));
+    }
+  }
+  auto at = [&](int i, int j) { return grid[(i % rings) * sides + (j % sides)]; };
+  cTriangleList triangles;
+  for (int i = 0; i < rings; ++i) {
+    for (int j = 0; j < sides; ++j) {
+      triangles.emplace_back(at(i, j), at(i + 1, j), at(i + 1, j + 1));
+      triangles.emplace_back(at(i, j), at(i + 1, j + 1), at(i, j + 1));
+    }
+  }
+  return triangles;
+}
+
+// range(0): rings; the tube gets 2/5 as many sides, so the triangle count is 0.8 * rings^2
+// (500, 2000, 8000) and every size keeps the same shape.
+void BM_DecomposeBulgingTorus(benchmark::State& state) {
+  Epsilon = 0.01;
+  cMesh mesh;
+  const int rings = static_cast<int>(state.range(0));
+  mesh.triangles = BulgingTorus(rings, rings * 2 / 5);
+  cDecomposition decomposition;
+  for (auto _ : state) {
+    decomposition.Apply(&mesh);
+    benchmark::DoNotOptimize(decomposition.pieces.data());
+  }
+  state.counters["triangles"] = static_cast<double>(mesh.triangles.size());
+  state.counters["pieces"] = static_cast<double>(decomposition.pieces.size());
+  state.SetComplexityN(static_cast<std::int64_t>(mesh.triangles.size()));
+}
+BENCHMARK(BM_DecomposeBulgingTorus)
+    ->Arg(25)
+    ->Arg(50)
+    ->Arg(100)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity();
+
+}  // namespace

@@ -1,0 +1,604 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <numbers>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "app/state/state.h"
+#include "decomposition/decomposition.h"
+#include "geometry/mesh.h"
+#include "platform/interface/platform.h"
+
+bool operator==(const cVec3& a, const cVec3& b) {
+  return SamePoint(a, b);
+}
+bool operator==(const cTriangle& a, const cTriangle& b) {
+  return SameTriangle(a, b);
+}
+void PrintTo(const cVec3& v, std::ostream* os) {
+  *os << '(' << v.x << ", " << v.y << ", " << v.z << ')';
+}
+void PrintTo(const cTriangle& t, std::ostream* os) {
+  *os << '[';
+  PrintTo(t.vertex[0], os);
+  PrintTo(t.vertex[1], os);
+  PrintTo(t.vertex[2], os);
+  *os << ']';
+}
+
+namespace {
+
+// Records every message box with the state around it and answers at once, except that boxes
+// shown by another thread than the test's are held while holdWorkerBoxes is set, until the test
+// releases them one by one. Threads are real; joinAtOnce makes StartThread return only after the
+// body has finished, the fastest worker there can be.
+class cRecordingPlatform final : public cPlatform {
+ public:
+  struct cShown {
+    std::string text;
+    std::string caption;
+    int busy;
+    cThreadHandle worker;
+    bool fromOtherThread;
+  };
+
+  void ShowMessage(const std::string& text, const std::string& caption) override {
+    std::unique_lock<std::mutex> lock(mutex);
+    const bool other = std::this_thread::get_id() != testThread;
+    shown.push_back({text, caption, Busy.load(), workerProbe ? workerProbe() : 0, other});
+    if (onShow) onShow(text);
+    changed.notify_all();
+    if (!holdWorkerBoxes || !other) return;
+    ++entered;
+    changed.notify_all();
+    changed.wait(lock, [this] { return releases > 0; });
+    --releases;
+  }
+  void StartThread(std::function<void()> body, std::atomic<cThreadHandle>& handleSlot) override {
+    threads.Start(std::move(body), handleSlot);
+    if (joinAtOnce) threads.JoinAll();
+  }
+  std::optional<std::string> ChooseStlFile(const std::string&) override { return std::nullopt; }
+  void RunOptionsDialog() override {}
+  void RequestQuit(int) override {}
+
+  // Waits (bounded) until the count-th held box (counting from 1) has been entered; false on
+  // timeout.
+  bool WaitUntilHeld(int count) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(20), [&] { return entered >= count; });
+  }
+  void ReleaseOne() {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++releases;
+    changed.notify_all();
+  }
+  std::vector<cShown> Shown() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return shown;
+  }
+  std::vector<std::string> Texts() {
+    std::vector<std::string> texts;
+    for (const cShown& s : Shown()) texts.push_back(s.text);
+    return texts;
+  }
+
+  bool holdWorkerBoxes = false;
+  bool joinAtOnce = false;
+  std::function<cThreadHandle()> workerProbe;      // called under the lock
+  std::function<void(const std::string&)> onShow;  // called under the lock
+  cWorkerThreads threads;
+
+ private:
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<cShown> shown;
+  int entered = 0;  // held boxes entered so far
+  int releases = 0;
+  const std::thread::id testThread = std::this_thread::get_id();
+};
+
+class Decomposition : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetProcessState();
+    SetPlatform(&platform);
+  }
+  void TearDown() override {
+    platform.threads.JoinAll();
+    SetPlatform(nullptr);
+    ResetProcessState();
+  }
+
+  // Runs Apply on the calling thread over the given triangles; returns the message texts.
+  std::vector<std::string> Run(cDecomposition& d, const cTriangleList& triangles) {
+    mesh.triangles = triangles;
+    d.Apply(&mesh);
+    return platform.Texts();
+  }
+
+  int destroyed = 0;  // outlives mesh, whose components may count into it
+  cRecordingPlatform platform;
+  cMesh mesh;
+};
+
+// A hull stand-in that reports its destruction.
+struct cNoteDestruction : cMeshComponent {
+  explicit cNoteDestruction(int& destroyed_) : destroyed(destroyed_) {}
+  ~cNoteDestruction() override { ++destroyed; }
+  std::uint32_t GetTypeId() override { return 0; }
+  void Apply(cMesh*) override {}
+  void Draw() override {}
+  int& destroyed;
+};
+
+cTriangle Reversed(const cTriangle& t) {
+  return cTriangle(t.vertex[0], t.vertex[2], t.vertex[1]);
+}
+
+// The corner-listed faces of the tetrahedron (0,0,0), (1,0,0), (0,1,0), (0,0,1), each turned so
+// that its Normal points away from the inside. Every height exceeds 0.5.
+cTriangleList OutwardTetrahedron() {
+  const cVec3 a(0, 0, 0), b(1, 0, 0), c(0, 1, 0), d(0, 0, 1);
+  return {cTriangle(a, c, b), cTriangle(a, b, d), cTriangle(a, d, c), cTriangle(b, c, d)};
+}
+
+// Closed torus around the z axis with six bulges along its ring (the tube's radius swings by
+// bulge around minor), corners shared bit for bit, every Normal pointing outward. The grooves
+// between the bulges are concave.
+cTriangleList Torus(int rings, int sides, float major, float minor, float bulge) {
+  std::vector<cVec3> grid;
+  for (int i = 0; i < rings; ++i) {
+    for (int j = 0; j < sides; ++j) {
+      const double u = 2 * std::numbers::pi * i / rings, v = 2 * std::numbers::pi * j / sides;
+      const double r = minor + bulge * std::cos(6 * u);
+      const double w = major + r * std::cos(v);
+      grid.emplace_back(static_cast<float>(w * std::cos(u)), static_cast<float>(w * std::sin(u)),
+                        static_cast<float>(r * std::sin(v)));
+    }
+  }
+  auto at = [&](int i, int j) { return grid[(i % rings) * sides + (j % sides)]; };
+  cTriangleList triangles;
+  for (int i = 0; i < rings; ++i) {
+    for (int j = 0; j < sides; ++j) {
+      triangles.emplace_back(at(i, j), at(i + 1, j), at(i + 1, j + 1));
+      triangles.emplace_back(at(i, j), at(i + 1, j + 1), at(i, j + 1));
+    }
+  }
+  return triangles;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Neighbours and the plane test
+
+TEST(Neighbours, NeedTwoExactlyEqualCornerPairs) {
+  const cVec3 a(0, 0, 0), b(1, 0, 0), c(0, 1, 0);
+  const cTriangle t(a, b, c);
+  EXPECT_TRUE(SharesEdge(t, cTriangle(b, a, cVec3(1, -1, 0))));
+  EXPECT_TRUE(SharesEdge(t, t));
+  EXPECT_TRUE(SharesEdge(t, cTriangle(c, a, b)));  // same corners in another order
+  EXPECT_FALSE(SharesEdge(t, cTriangle(a, cVec3(-1, 0, 0), cVec3(0, -1, 0))));
+  // Pairs are counted, not shared points: a corner repeated in one triangle counts twice.
+  EXPECT_TRUE(SharesEdge(cTriangle(a, a, cVec3(5, 5, 5)), cTriangle(a, cVec3(-1, 0, 0), c)));
+  // 0.0 and -0.0 are the same coordinate; one bit more is not.
+  EXPECT_TRUE(SharesEdge(t, cTriangle(cVec3(-0.0f, 0, 0), b, cVec3(1, -1, 0))));
+  const cVec3 b2(std::nextafter(1.0f, 2.0f), 0, 0);
+  EXPECT_FALSE(SharesEdge(t, cTriangle(b2, a, cVec3(1, -1, 0))));
+}
+
+TEST(PlaneTest, DistanceEqualToEpsilonPassesAndOneStepMoreFails) {
+  // Normal (0, 0, 2), length 2, offset 0: the distance of a corner is exactly its z.
+  const cTriangle p(cVec3(0, 0, 0), cVec3(2, 0, 0), cVec3(0, 1, 0));
+  const cTriangle t(cVec3(2, 0, 0), cVec3(0, 1, 0), cVec3(2, 1, 0.25f));
+  EXPECT_TRUE(PassesPlaneTest(p, t, 0.25));
+  EXPECT_FALSE(PassesPlaneTest(p, t, std::nextafter(0.25, 0.0)));
+  // Behind passes at any depth.
+  EXPECT_TRUE(PassesPlaneTest(p, cTriangle(t.vertex[0], t.vertex[1], cVec3(2, 1, -1e6f)), 0.0));
+}
+
+TEST(PlaneTest, ComputedInDoubleNotFloat) {
+  // Normal (0, 0, 3) on the plane z = 1; the far corner lies exactly 2^-23 in front. In double
+  // 3 * (1 + 2^-23) - 3 is exact; a float sum would round it to a neighbouring multiple of 2^-22.
+  const cTriangle p(cVec3(0, 0, 1), cVec3(3, 0, 1), cVec3(0, 1, 1));
+  const cTriangle t(cVec3(3, 0, 1), cVec3(0, 1, 1), cVec3(3, 1, 1.0f + 0x1p-23f));
+  EXPECT_TRUE(PassesPlaneTest(p, t, 0x1p-23));
+  EXPECT_FALSE(PassesPlaneTest(p, t, std::nextafter(0x1p-23, 0.0)));
+}
+
+TEST(PlaneTest, ZeroNormalRejectsNothing) {
+  const cTriangle line(cVec3(0, 0, 0), cVec3(1, 0, 0), cVec3(2, 0, 0));
+  const cTriangle t(cVec3(1, 0, 0), cVec3(0, 0, 0), cVec3(0, 0, 100));
+  EXPECT_TRUE(PassesPlaneTest(line, t, 0.0));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Apply: small surfaces with known outcomes
+
+TEST_F(Decomposition, SingleTriangleIsDiscarded) {
+  cDecomposition d;
+  const auto texts = Run(d, {cTriangle(cVec3(0, 0, 0), cVec3(1, 0, 0), cVec3(0, 1, 0))});
+  EXPECT_EQ(texts, (std::vector<std::string>{"triangles: 1", "objects: 0"}));
+  for (const auto& s : platform.Shown()) EXPECT_EQ(s.caption, "");
+  EXPECT_TRUE(d.pieces.empty());
+  EXPECT_EQ(d.source, &mesh);
+  EXPECT_EQ(d.GetTypeId(), 0x548f647au);
+}
+
+TEST_F(Decomposition, FlatQuadrilateralIsOnePieceSeedFirst) {
+  const cTriangle t0(cVec3(0, 0, 0), cVec3(1, 0, 0), cVec3(1, 1, 0));
+  const cTriangle t1(cVec3(0, 0, 0), cVec3(1, 1, 0), cVec3(0, 1, 0));
+  cDecomposition d;
+  EXPECT_EQ(Run(d, {t1, t0}), (std::vector<std::string>{"triangles: 2", "objects: 1"}));
+  ASSERT_EQ(d.pieces.size(), 1u);
+  EXPECT_EQ(d.pieces[0]->triangles, (cTriangleList{t1, t0}));
+  EXPECT_EQ(d.pieces[0]->box.min, cVec3(0, 0, 0));
+  EXPECT_EQ(d.pieces[0]->box.max, cVec3(1, 1, 0));
+  EXPECT_TRUE(d.pieces[0]->children.empty());
+}
+
+TEST_F(Decomposition, OutwardTetrahedronIsOnePieceWithItsBox) {
+  cDecomposition d;
+  const cTriangleList faces = OutwardTetrahedron();
+  EXPECT_EQ(Run(d, faces), (std::vector<std::string>{"triangles: 4", "objects: 1"}));
+  ASSERT_EQ(d.pieces.size(), 1u);
+  EXPECT_EQ(d.pieces[0]->triangles, faces);
+  EXPECT_EQ(d.pieces[0]->box.min, cVec3(0, 0, 0));
+  EXPECT_EQ(d.pieces[0]->box.max, cVec3(1, 1, 1));
+}
+
+TEST_F(Decomposition, InwardTetrahedronKeepsNothing) {
+  cTriangleList faces;
+  for (const cTriangle& t : OutwardTetrahedron()) faces.push_back(Reversed(t));
+  cDecomposition d;
+  EXPECT_EQ(Run(d, faces), (std::vector<std::string>{"triangles: 4", "objects: 0"}));
+  EXPECT_TRUE(d.pieces.empty());
+}
+
+TEST_F(Decomposition, ConcaveFoldJoinsOnlyWhenEpsilonCoversIt) {
+  // The second triangle's far corner lies 0.2 in front of the first one's plane.
+  const cTriangle t0(cVec3(0, 0, 0), cVec3(1, 0, 0), cVec3(0, 1, 0));
+  const cTriangle t1(cVec3(0, 1, 0), cVec3(1, 0, 0), cVec3(1, 1, 0.2f));
+  {
+    Epsilon = 0.1;
+    cDecomposition d;
+    EXPECT_EQ(Run(d, {t0, t1}), (std::vector<std::string>{"triangles: 2", "objects: 0"}));
+  }
+  {
+    Epsilon = 0.3;
+    cDecomposition d;
+    Run(d, {t0, t1});
+    ASSERT_EQ(d.pieces.size(), 1u);
+    EXPECT_EQ(d.pieces[0]->triangles, (cTriangleList{t0, t1}));
+  }
+}
+
+TEST_F(Decomposition, CornerContactOrLastBitDifferenceIsNoNeighbour) {
+  const cTriangle t0(cVec3(0, 0, 0), cVec3(1, 0, 0), cVec3(0, 1, 0));
+  const cTriangle corner(cVec3(0, 0, 0), cVec3(-1, 0, 0), cVec3(0, -1, 0));
+  const float oneUp = std::nextafter(1.0f, 2.0f);
+  const cTriangle nearly(cVec3(0, 1, 0), cVec3(oneUp, 0, 0), cVec3(1, 1, 0));
+  cDecomposition d;
+  EXPECT_EQ(Run(d, {t0, corner, nearly}), (std::vector<std::string>{"triangles: 3", "objects: 0"}));
+  // The control: with the shared corner exactly equal they form a piece.
+  cDecomposition control;
+  Run(control, {t0, cTriangle(cVec3(0, 1, 0), cVec3(1, 0, 0), cVec3(1, 1, 0))});
+  EXPECT_EQ(control.pieces.size(), 1u);
+}
+
+TEST_F(Decomposition, CornerExactlyEpsilonInFrontJoins) {
+  // Seed normal (0, 0, 1), offset 0: the far corner's distance is exactly 0.375.
+  const cTriangle t0(cVec3(0, 0, 0), cVec3(1, 0, 0), cVec3(0, 1, 0));
+  const cTriangle t1(cVec3(0, 1, 0), cVec3(1, 0, 0), cVec3(1, 1, 0.375f));
+  Epsilon = 0.375;
+  cDecomposition d;
+  Run(d, {t0, t1});
+  EXPECT_EQ(d.pieces.size(), 1u);
+  Epsilon = std::nextafter(0.375, 0.0);
+  cDecomposition below;
+  Run(below, {t0, t1});
+  EXPECT_TRUE(below.pieces.empty());
+}
+
+TEST_F(Decomposition, EpsilonIsReadDuringTheRun) {
+  // Changed while "triangles: 2" is open, before any comparison: the new value must count.
+  const cTriangle t0(cVec3(0, 0, 0), cVec3(1, 0, 0), cVec3(0, 1, 0));
+  const cTriangle t1(cVec3(0, 1, 0), cVec3(1, 0, 0), cVec3(1, 1, 0.2f));
+  Epsilon = 0.1;
+  platform.onShow = [](const std::string& text) {
+    if (text.rfind("triangles", 0) == 0) Epsilon = 0.3;
+  };
+  cDecomposition d;
+  Run(d, {t0, t1});
+  EXPECT_EQ(d.pieces.size(), 1u);
+}
+
+TEST_F(Decomposition, ZeroNormalPieceTriangleAcceptsItsNeighbour) {
+  const cTriangle line(cVec3(0, 0, 0), cVec3(1, 0, 0), cVec3(2, 0, 0));
+  const cTriangle t(cVec3(1, 0, 0), cVec3(0, 0, 0), cVec3(0, 0, 100));
+  cDecomposition d;
+  Run(d, {line, t});
+  ASSERT_EQ(d.pieces.size(), 1u);
+  EXPECT_EQ(d.pieces[0]->triangles, (cTriangleList{line, t}));
+}
+
+TEST_F(Decomposition, SeedsInSourceOrderAndBreadthFirstAcceptance) {
+  // S touches A and B; only A touches C. Breadth first gives S, A, B, C (depth first would put
+  // C before B). A separate quadrilateral listed in between forms the second piece.
+  const cVec3 o(0, 0, 0), x(1, 0, 0), y(0, 1, 0), xy(1, 1, 0), xmy(1, -1, 0);
+  const cTriangle s(o, x, y), a(y, x, xy), b(x, o, xmy), c(xy, x, cVec3(2, 0.5f, 0));
+  const cTriangle q0(cVec3(10, 0, 0), cVec3(11, 0, 0), cVec3(11, 1, 0));
+  const cTriangle q1(cVec3(10, 0, 0), cVec3(11, 1, 0), cVec3(10, 1, 0));
+  cDecomposition d;
+  Run(d, {s, q1, c, a, q0, b});
+  ASSERT_EQ(d.pieces.size(), 2u);
+  EXPECT_EQ(d.pieces[0]->triangles, (cTriangleList{s, a, b, c}));
+  EXPECT_EQ(d.pieces[1]->triangles, (cTriangleList{q1, q0}));
+}
+
+TEST_F(Decomposition, PlaneIsThatOfTheTouchingTriangleNotTheSeed) {
+  // A strip bending up (concave) by 2 * 0.02 per quad: every step stays within Epsilon 0.1,
+  // while its end lies far in front of the seed's plane.
+  auto p = [](int i) { return cVec3(float(i), 0, 0.02f * i * i); };
+  auto q = [](int i) { return cVec3(float(i), 1, 0.02f * i * i); };
+  cTriangleList strip;
+  for (int i = 0; i < 6; ++i) {
+    strip.emplace_back(p(i), p(i + 1), q(i + 1));
+    strip.emplace_back(p(i), q(i + 1), q(i));
+  }
+  cDecomposition d;
+  Run(d, strip);
+  ASSERT_EQ(d.pieces.size(), 1u);
+  EXPECT_EQ(d.pieces[0]->triangles.size(), strip.size());
+}
+
+TEST_F(Decomposition, NullAndEmptyMeshes) {
+  cDecomposition d;
+  Run(d, {cTriangle(cVec3(0, 0, 0), cVec3(1, 0, 0), cVec3(1, 1, 0)),
+          cTriangle(cVec3(0, 0, 0), cVec3(1, 1, 0), cVec3(0, 1, 0))});
+  ASSERT_EQ(d.pieces.size(), 1u);
+  const std::size_t before = platform.Shown().size();
+
+  d.Apply(nullptr);  // empties pieces, says nothing
+  EXPECT_TRUE(d.pieces.empty());
+  EXPECT_EQ(d.source, nullptr);
+  EXPECT_EQ(platform.Shown().size(), before);
+
+  cMesh empty;
+  d.Apply(&empty);  // one message only
+  const auto texts = platform.Texts();
+  ASSERT_EQ(texts.size(), before + 1);
+  EXPECT_EQ(texts.back(), "triangles: 0");
+  EXPECT_EQ(d.source, &empty);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Repeated runs, colours and ownership
+
+// The next count colours the generator would give after srand(seed).
+std::vector<cColor> ColourDraws(unsigned seed, int count) {
+  std::srand(seed);
+  std::vector<cColor> colours;
+  for (int i = 0; i < count; ++i) {
+    cColor c;
+    c.red = static_cast<unsigned char>(std::rand() % 255);
+    c.green = static_cast<unsigned char>(std::rand() % 255);
+    c.blue = static_cast<unsigned char>(std::rand() % 255);
+    colours.push_back(c);
+  }
+  return colours;
+}
+
+bool SameColour(const cColor& a, const cColor& b) {
+  return a.red == b.red && a.green == b.green && a.blue == b.blue;
+}
+
+TEST_F(Decomposition, EveryCreatedPieceDrawsItsColourDiscardedOnesToo) {
+  const cTriangle lone0(cVec3(5, 5, 5), cVec3(6, 5, 5), cVec3(5, 6, 5));
+  const cTriangle q0(cVec3(0, 0, 0), cVec3(1, 0, 0), cVec3(1, 1, 0));
+  const cTriangle q1(cVec3(0, 0, 0), cVec3(1, 1, 0), cVec3(0, 1, 0));
+  const cTriangle lone1(cVec3(-5, 5, 5), cVec3(-6, 5, 5), cVec3(-5, 6, 5));
+  const cTriangleList faces = OutwardTetrahedron();
+  cTriangleList all = {lone0, q0, lone1, q1};
+  for (cTriangle t : faces) {
+    for (cVec3& v : t.vertex) v.x += 20;
+    all.push_back(t);
+  }
+  // Created: lone0 (dropped), quad, lone1 (dropped), tetrahedron: draws 0 to 3.
+  mesh.triangles = all;
+  cDecomposition d;
+  std::srand(4242);
+  d.Apply(&mesh);
+  const std::vector<cColor> expected = ColourDraws(4242, 6);
+  ASSERT_EQ(d.pieces.size(), 2u);
+  EXPECT_TRUE(SameColour(d.pieces[0]->color, expected[1]));
+  EXPECT_TRUE(SameColour(d.pieces[1]->color, expected[3]));
+
+  // A second run: same pieces in the same order, colours from the next draws.
+  std::vector<cTriangleList> first;
+  for (const auto& piece : d.pieces) first.push_back(piece->triangles);
+  std::srand(4242);
+  d.Apply(&mesh);
+  d.Apply(&mesh);
+  ASSERT_EQ(d.pieces.size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) EXPECT_EQ(d.pieces[i]->triangles, first[i]);
+  const std::vector<cColor> again = ColourDraws(4242, 8);
+  EXPECT_TRUE(SameColour(d.pieces[0]->color, again[5]));
+  EXPECT_TRUE(SameColour(d.pieces[1]->color, again[7]));
+}
+
+TEST_F(Decomposition, RunsLeaveHullsAloneAndDestructionReleasesBoth) {
+  mesh.triangles = OutwardTetrahedron();
+  auto owned = std::make_unique<cDecomposition>();
+  cDecomposition& d = *owned;
+  d.hulls.push_back(std::make_unique<cNoteDestruction>(destroyed));
+  cMeshComponent* hull = d.hulls[0].get();
+  d.Apply(&mesh);
+  d.Apply(&mesh);
+  ASSERT_EQ(d.hulls.size(), 1u);
+  EXPECT_EQ(d.hulls[0].get(), hull);
+  EXPECT_EQ(destroyed, 0);
+  EXPECT_EQ(d.pieces.size(), 1u);
+  owned.reset();
+  EXPECT_EQ(destroyed, 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Decompose and its worker
+
+class DecomposeCommand : public Decomposition {
+ protected:
+  void SetUp() override {
+    Decomposition::SetUp();
+    mesh.triangles = OutwardTetrahedron();
+    platform.workerProbe = [this]() -> cThreadHandle {
+      // Only components[0] is read; the test thread does not change the list meanwhile.
+      if (mesh.components.empty()) return 0;
+      return static_cast<cDecomposition*>(mesh.components[0].get())->worker.load();
+    };
+  }
+  cDecomposition* Component() { return static_cast<cDecomposition*>(mesh.components[0].get()); }
+};
+
+TEST_F(DecomposeCommand, WorkerRaisesBusyAndClearsWorkerAcrossItsLife) {
+  platform.holdWorkerBoxes = true;
+  Decompose(mesh);
+  ASSERT_EQ(mesh.components.size(), 1u);
+  cDecomposition* d = Component();
+  EXPECT_EQ(mesh.decomposition, d);
+
+  ASSERT_TRUE(platform.WaitUntilHeld(1));  // inside "triangles: 4"
+  EXPECT_EQ(d->source, &mesh);             // written by Apply on the worker too, so read only now
+  EXPECT_EQ(Busy.load(), 1);
+  EXPECT_NE(d->worker.load(), 0u);
+  EXPECT_TRUE(d->pieces.empty());
+
+  Decompose(mesh);  // a worker computes: nothing happens, nothing is shown here
+  EXPECT_EQ(mesh.components.size(), 1u);
+  EXPECT_EQ(platform.Shown().size(), 1u);
+
+  platform.ReleaseOne();
+  ASSERT_TRUE(platform.WaitUntilHeld(2));  // inside "objects: 1", the pieces complete
+  EXPECT_EQ(Busy.load(), 1);
+  EXPECT_NE(d->worker.load(), 0u);
+  EXPECT_EQ(d->pieces.size(), 1u);
+  platform.ReleaseOne();
+  platform.threads.JoinAll();
+
+  EXPECT_EQ(Busy.load(), 0);
+  EXPECT_EQ(d->worker.load(), 0u);
+  const auto shown = platform.Shown();
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_EQ(shown[0].text, "triangles: 4");
+  EXPECT_EQ(shown[1].text, "objects: 1");
+  for (const auto& s : shown) {
+    EXPECT_TRUE(s.fromOtherThread);
+    EXPECT_EQ(s.caption, "");
+    EXPECT_EQ(s.busy, 1);
+  }
+}
+
+TEST_F(DecomposeCommand, LaterRunsComputeOnTheCallingThreadWithoutBusy) {
+  Decompose(mesh);
+  platform.threads.JoinAll();
+  cDecomposition* d = Component();
+  d->hulls.push_back(std::make_unique<cNoteDestruction>(destroyed));
+  d->pieces.clear();
+
+  Decompose(mesh);
+  EXPECT_EQ(mesh.components.size(), 1u);
+  EXPECT_EQ(d->pieces.size(), 1u);
+  EXPECT_EQ(d->hulls.size(), 1u);
+  EXPECT_EQ(destroyed, 0);
+  const auto shown = platform.Shown();
+  ASSERT_EQ(shown.size(), 4u);
+  for (std::size_t i = 2; i < 4; ++i) {
+    EXPECT_FALSE(shown[i].fromOtherThread);
+    EXPECT_EQ(shown[i].busy, 0);
+    EXPECT_EQ(shown[i].worker, 0u);
+  }
+}
+
+TEST_F(DecomposeCommand, WorkerFinishingAtOnceIsNotOverwritten) {
+  // StartThread returns only after the body has run: Busy must have been raised before and the
+  // handle stored before, or the worker's lowering and clearing would be lost.
+  platform.joinAtOnce = true;
+  Decompose(mesh);
+  ASSERT_EQ(mesh.components.size(), 1u);
+  EXPECT_EQ(Component()->worker.load(), 0u);
+  EXPECT_EQ(Busy.load(), 0);
+  for (const auto& s : platform.Shown()) {
+    EXPECT_EQ(s.busy, 1);
+    EXPECT_NE(s.worker, 0u);
+  }
+  EXPECT_EQ(mesh.decomposition, Component());
+}
+
+TEST_F(DecomposeCommand, NothingWhenNoComponentIsADecomposition) {
+  mesh.components.push_back(std::make_unique<cNoteDestruction>(destroyed));
+  Decompose(mesh);
+  EXPECT_EQ(mesh.components.size(), 1u);
+  EXPECT_TRUE(platform.Shown().empty());
+  EXPECT_EQ(Busy.load(), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Over a real closed surface
+
+using cKey = std::tuple<float, float, float, float, float, float, float, float, float>;
+cKey KeyOf(const cTriangle& t) {
+  return {t.vertex[0].x, t.vertex[0].y, t.vertex[0].z, t.vertex[1].x, t.vertex[1].y,
+          t.vertex[1].z, t.vertex[2].x, t.vertex[2].y, t.vertex[2].z};
+}
+
+TEST_F(Decomposition, TorusEveryTriangleInAtMostOnePieceOfAtLeastTwo) {
+  for (double epsilon : {0.0, 0.01, 0.03}) {
+    SCOPED_TRACE(epsilon);
+    Epsilon = epsilon;
+    const cTriangleList torus = Torus(96, 16, 4.0f, 1.5f, 0.4f);  // 3072 triangles
+    std::map<cKey, int> unused;
+    for (const cTriangle& t : torus) ++unused[KeyOf(t)];
+    ASSERT_EQ(unused.size(), torus.size());
+
+    cDecomposition d;
+    mesh.triangles = torus;
+    d.Apply(&mesh);
+    std::size_t kept = 0;
+    for (const auto& piece : d.pieces) {
+      EXPECT_GE(piece->triangles.size(), 2u);
+      kept += piece->triangles.size();
+      const cBoundBox box = ComputeBoundBox(piece->triangles);
+      EXPECT_EQ(piece->box.min, box.min);
+      EXPECT_EQ(piece->box.max, box.max);
+      for (std::size_t i = 0; i < piece->triangles.size(); ++i) {
+        const cTriangle& t = piece->triangles[i];
+        auto it = unused.find(KeyOf(t));
+        ASSERT_NE(it, unused.end()) << "not a triangle of the mesh";
+        ASSERT_GT(it->second, 0) << "triangle in two pieces";
+        --it->second;
+        // Every triangle after the seed joined through an earlier one of its piece.
+        bool joined = i == 0;
+        for (std::size_t k = 0; k < i && !joined; ++k)
+          joined = SharesEdge(piece->triangles[k], t) &&
+                   PassesPlaneTest(piece->triangles[k], t, epsilon);
+        EXPECT_TRUE(joined) << "triangle " << i;
+      }
+    }
+    EXPECT_GT(d.pieces.size(), 1u);
+    EXPECT_GT(kept, torus.size() / 2);
+    const auto texts = platform.Texts();
+    EXPECT_EQ(texts[texts.size() - 2], "triangles: 3072");
+    EXPECT_EQ(texts.back(), "objects: " + std::to_string(d.pieces.size()));
+  }
+}
+
+}  // namespace

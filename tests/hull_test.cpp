@@ -1,0 +1,702 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <numbers>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/state/state.h"
+#include "decomposition/decomposition.h"
+#include "geometry/mesh.h"
+#include "hull/hull.h"
+#include "platform/interface/platform.h"
+
+bool operator==(const cVec3& a, const cVec3& b) {
+  return SamePoint(a, b);
+}
+bool operator==(const cTriangle& a, const cTriangle& b) {
+  return SameTriangle(a, b);
+}
+void PrintTo(const cVec3& v, std::ostream* os) {
+  *os << '(' << v.x << ", " << v.y << ", " << v.z << ')';
+}
+void PrintTo(const cTriangle& t, std::ostream* os) {
+  *os << '[';
+  PrintTo(t.vertex[0], os);
+  PrintTo(t.vertex[1], os);
+  PrintTo(t.vertex[2], os);
+  *os << ']';
+}
+
+namespace {
+
+// Records every message box with Busy and the watched worker handle at that moment. Boxes shown
+// by another thread than the test's are held while holdWorkerBoxes is set, until released one by
+// one. Threads are real.
+class cRecordingPlatform final : public cPlatform {
+ public:
+  struct cShown {
+    std::string text;
+    std::string caption;
+    int busy;
+    cThreadHandle worker;
+  };
+
+  void ShowMessage(const std::string& text, const std::string& caption) override {
+    std::unique_lock<std::mutex> lock(mutex);
+    shown.push_back({text, caption, Busy.load(), workerProbe ? workerProbe() : 0});
+    if (!holdWorkerBoxes || std::this_thread::get_id() == testThread) return;
+    ++entered;
+    changed.notify_all();
+    changed.wait(lock, [this] { return releases > 0; });
+    --releases;
+  }
+  void StartThread(std::function<void()> body, std::atomic<cThreadHandle>& handleSlot) override {
+    threads.Start(std::move(body), handleSlot);
+  }
+  std::optional<std::string> ChooseStlFile(const std::string&) override { return std::nullopt; }
+  void RunOptionsDialog() override {}
+  void RequestQuit(int) override {}
+
+  // Waits (bounded) until the count-th held box (from 1) has been entered; false on timeout.
+  bool WaitUntilHeld(int count) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(20), [&] { return entered >= count; });
+  }
+  void ReleaseOne() {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++releases;
+    changed.notify_all();
+  }
+  std::vector<cShown> Shown() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return shown;
+  }
+
+  bool holdWorkerBoxes = false;
+  std::function<cThreadHandle()> workerProbe;  // called under the lock
+  cWorkerThreads threads;
+
+ private:
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<cShown> shown;
+  int entered = 0;
+  int releases = 0;
+  const std::thread::id testThread = std::this_thread::get_id();
+};
+
+const cVec3 P0(0, 0, 0), P1(1, 0, 0), P2(0, 1, 0), P3(0, 0, -1);
+
+// The seed of the first worked example, built through Build.
+cHullResult SeedBelow() {
+  cHullResult h;
+  cPointList points = {P0, P1, P2, P3};
+  h.Build(points);
+  return h;
+}
+
+std::vector<std::size_t> Range(std::size_t first, std::size_t step, std::size_t count) {
+  std::vector<std::size_t> v;
+  for (std::size_t k = 0; k < count; ++k) v.push_back(first + k * step);
+  return v;
+}
+
+// count points in convex position (on the moment curve), none three on a line.
+cPointList CurvePoints(int count) {
+  cPointList points;
+  for (int i = 0; i < count; ++i) {
+    const float t = static_cast<float>(i + 1);
+    points.emplace_back(t, t * t / 8, t * t * t / 64);
+  }
+  return points;
+}
+
+// Triangles whose distinct corners are points, in order (the last triangle repeats a corner).
+cTriangleList TrianglesThrough(const cPointList& points) {
+  cTriangleList triangles;
+  for (std::size_t i = 0; i < points.size(); i += 3) {
+    triangles.emplace_back(points[i], points[std::min(i + 1, points.size() - 1)],
+                           points[std::min(i + 2, points.size() - 1)]);
+  }
+  return triangles;
+}
+
+bool UsesOnly(const cHullResult& h, const cPointList& points) {
+  for (const cTriangle& f : h.faces) {
+    for (const cVec3& v : f.vertex) {
+      if (!ContainsPoint(points, v)) return false;
+    }
+  }
+  return true;
+}
+
+cPointList CornersOf(const cHullResult& h) {
+  cPointList corners;
+  for (const cTriangle& f : h.faces) {
+    for (const cVec3& v : f.vertex) {
+      if (!ContainsPoint(corners, v)) corners.push_back(v);
+    }
+  }
+  return corners;
+}
+
+bool SameSet(const cPointList& a, const cPointList& b) {
+  if (a.size() != b.size()) return false;
+  for (const cVec3& v : a) {
+    if (!ContainsPoint(b, v)) return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The result component and the signed distance
+
+TEST(HullResult, StartsEmptyAndIgnoresApply) {
+  cHullResult h;
+  EXPECT_TRUE(h.faces.empty());
+  EXPECT_TRUE(h.visibleFaces.empty());
+  EXPECT_EQ(h.currentPoint, cVec3(0, 0, 0));
+  EXPECT_EQ(h.box.min, cVec3(0, 0, 0));
+  EXPECT_EQ(h.box.max, cVec3(0, 0, 0));
+  EXPECT_TRUE(h.ready);
+  EXPECT_LT(h.color.red, 255);
+  EXPECT_LT(h.color.green, 255);
+  EXPECT_LT(h.color.blue, 255);
+  EXPECT_EQ(h.GetTypeId(), 0u);
+  cMesh mesh;
+  h.Apply(&mesh);
+  h.Apply(nullptr);
+  EXPECT_TRUE(h.faces.empty());
+}
+
+TEST(HullResult, ToleranceValues) {
+  EXPECT_EQ(static_cast<double>(SeedTolerance), 9.999999747378752e-05);
+  EXPECT_EQ(static_cast<double>(VisibleTolerance), 9.999999747378752e-06);
+  EXPECT_EQ(static_cast<double>(HorizonTolerance), 0.009999999776482582);
+}
+
+TEST(SignedDistance, RoundsOffsetAndNumeratorToFloatAndDividesInDouble) {
+  // Normal (0, 0, 3). Numerator 3 (2^24 + 2) - 3 rounds to the float 50331652; the division by 3
+  // stays in double.
+  const cTriangle t(cVec3(0, 0, 1), cVec3(3, 0, 1), cVec3(0, 1, 1));
+  EXPECT_EQ(SignedDistance(t, cVec3(0, 0, 16777218.0f)), 50331652.0 / 3.0);
+  // The offset 3 (1 + 2^-23) rounds to the float 3 + 2^-21, so a corner's own distance is not 0.
+  const float z = 1.0f + 0x1p-23f;
+  const cTriangle u(cVec3(0, 0, z), cVec3(3, 0, z), cVec3(0, 1, z));
+  EXPECT_EQ(SignedDistance(u, u.vertex[0]), -0x1p-23 / 3.0);
+  // Sign: positive in front.
+  EXPECT_EQ(SignedDistance(t, cVec3(5, 5, 3)), 2.0);
+  EXPECT_EQ(SignedDistance(t, cVec3(5, 5, -1)), -2.0);
+  EXPECT_TRUE(std::isnan(SignedDistance(cTriangle(P0, P1, cVec3(2, 0, 0)), P2)));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Build: the seed tetrahedron
+
+TEST(Seed, FourthCornerBehindKeepsTheBaseWinding) {
+  cHullResult h;
+  cPointList points = {P0, P1, P2, P3};
+  h.Build(points);
+  EXPECT_EQ(h.faces, (cTriangleList{cTriangle(P0, P1, P2), cTriangle(P3, P1, P0),
+                                    cTriangle(P3, P0, P2), cTriangle(P3, P2, P1)}));
+  ASSERT_EQ(h.faces.size(), 4u);
+  EXPECT_EQ(Normal(h.faces[0]), cVec3(0, 0, 1));
+  EXPECT_EQ(Normal(h.faces[1]), cVec3(0, -1, 0));
+  EXPECT_EQ(Normal(h.faces[2]), cVec3(-1, 0, 0));
+  EXPECT_EQ(Normal(h.faces[3]), cVec3(1, 1, -1));
+  EXPECT_EQ(points, (cPointList{P0, P1, P2}));
+  EXPECT_EQ(h.box.min, cVec3(0, 0, -1));
+  EXPECT_EQ(h.box.max, cVec3(1, 1, 0));
+}
+
+TEST(Seed, FourthCornerInFrontReversesEveryFace) {
+  const cVec3 p3(0, 0, 1);
+  cHullResult h;
+  cPointList points = {P0, P1, P2, p3};
+  h.Build(points);
+  EXPECT_EQ(h.faces, (cTriangleList{cTriangle(P0, P2, P1), cTriangle(p3, P0, P1),
+                                    cTriangle(p3, P2, P0), cTriangle(p3, P1, P2)}));
+  EXPECT_TRUE(h.ready);
+  EXPECT_EQ(h.currentPoint, cVec3(0, 0, 0));  // no AddPoint ran
+}
+
+TEST(Seed, DistanceEqualToSeedToleranceDoesNotWinAndTheLowestIndexDoes) {
+  // Base normal (0, 0, 1), offset 0: a point's distance is exactly its z.
+  const cVec3 onTolerance(0.2f, 0.2f, -SeedTolerance);
+  const cVec3 justBeyond(0.3f, 0.3f, std::nextafter(SeedTolerance, 1.0f));
+  const cVec3 far(0.1f, 0.1f, -3.0f);
+  cHullResult h;
+  cPointList points = {P0, P1, P2, onTolerance, justBeyond, far};
+  h.Build(points);
+  EXPECT_EQ(points, (cPointList{P0, P1, P2, onTolerance, far}));
+  // The same as seeding with the point just beyond and adding the other two in order.
+  cHullResult expected;
+  cPointList seed = {P0, P1, P2, justBeyond};
+  expected.Build(seed);
+  EXPECT_EQ(expected.faces[1], cTriangle(justBeyond, P0, P1));
+  expected.AddPoint(onTolerance);
+  expected.AddPoint(far);
+  EXPECT_EQ(h.faces, expected.faces);
+  EXPECT_EQ(h.currentPoint, far);
+  EXPECT_EQ(h.box.max.z, justBeyond.z);  // the removed corner is in the box
+  EXPECT_EQ(h.box.min.z, -3.0f);
+}
+
+TEST(Seed, PointInTheBasePlaneIsSkippedAndAddedAfterTheSeed) {
+  const cVec3 inPlane(0.25f, 0.25f, 0.0f);
+  const cVec3 winner(0.0f, 0.0f, 2.0f);
+  cHullResult h;
+  cPointList points = {P0, P1, P2, inPlane, winner};
+  h.Build(points);
+  EXPECT_EQ(points, (cPointList{P0, P1, P2, inPlane}));
+  // The point on the base sees no face, so the seed stays as the table gives it.
+  EXPECT_EQ(h.faces, (cTriangleList{cTriangle(P0, P2, P1), cTriangle(winner, P0, P1),
+                                    cTriangle(winner, P2, P0), cTriangle(winner, P1, P2)}));
+  EXPECT_EQ(h.currentPoint, inPlane);
+}
+
+TEST(Seed, FlatInputKeepsPointThreeAndTakesTheSignOfTheLastDistance) {
+  // Nothing clears SeedTolerance; the last point lies within VisibleTolerance of every face, so
+  // the two AddPoint steps change nothing and the seed table shows as it is.
+  const cVec3 a(0.25f, 0.25f, 0.0f);
+  for (float lastZ : {-5e-6f, 5e-6f, 0.0f}) {
+    SCOPED_TRACE(lastZ);
+    const cVec3 b(0.2f, 0.6f, lastZ);
+    cHullResult h;
+    cPointList points = {P0, P1, P2, a, b};
+    h.Build(points);
+    EXPECT_EQ(points.size(), 5u);
+    if (lastZ < 0) {
+      EXPECT_EQ(h.faces, (cTriangleList{cTriangle(P0, P1, P2), cTriangle(a, P1, P0),
+                                        cTriangle(a, P0, P2), cTriangle(a, P2, P1)}));
+    } else {  // 0 counts as in front
+      EXPECT_EQ(h.faces, (cTriangleList{cTriangle(P0, P2, P1), cTriangle(a, P0, P1),
+                                        cTriangle(a, P2, P0), cTriangle(a, P1, P2)}));
+    }
+    EXPECT_EQ(h.currentPoint, b);
+  }
+}
+
+TEST(Seed, DegenerateBaseFallsBackToTheFirstRow) {
+  // Collinear base: every distance is not a number, so point 3 is the corner and stays.
+  const cVec3 l1(1, 0, 0), l2(2, 0, 0), top(0, 0, 1);
+  cHullResult h;
+  cPointList points = {P0, l1, l2, top};
+  h.Build(points);
+  EXPECT_EQ(points.size(), 4u);
+  EXPECT_EQ(h.faces, (cTriangleList{cTriangle(P0, l1, l2), cTriangle(top, l1, P0),
+                                    cTriangle(top, P0, l2), cTriangle(top, l2, l1)}));
+  EXPECT_EQ(h.currentPoint, top);  // and it is added all the same
+}
+
+TEST(Seed, FewerThanFourPointsChangeNothing) {
+  for (std::size_t n = 0; n < 4; ++n) {
+    cHullResult h;
+    h.box.min = cVec3(7, 7, 7);
+    cPointList points(n == 0 ? cPointList{} : cPointList{P0, P1, P2});
+    points.resize(n);
+    h.Build(points);
+    EXPECT_TRUE(h.faces.empty());
+    EXPECT_EQ(h.box.min, cVec3(7, 7, 7));
+    EXPECT_EQ(points.size(), n);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// AddPoint
+
+TEST(AddPoint, PointAboveTheBaseSeesOnlyTheBase) {
+  cHullResult h = SeedBelow();
+  const cVec3 q(0.25f, 0.25f, 1.0f);
+  h.AddPoint(q);
+  EXPECT_EQ(h.faces,
+            (cTriangleList{cTriangle(P3, P1, P0), cTriangle(P3, P0, P2), cTriangle(P3, P2, P1),
+                           cTriangle(q, P0, P1), cTriangle(q, P1, P2), cTriangle(q, P2, P0)}));
+  EXPECT_EQ(h.currentPoint, q);
+  EXPECT_TRUE(h.visibleFaces.empty());
+  EXPECT_TRUE(h.ready);
+}
+
+TEST(AddPoint, EdgeBetweenTwoVisibleFacesGetsNoFace) {
+  cHullResult h = SeedBelow();
+  const cVec3 q(1.0f, 1.0f, 0.5f);
+  h.AddPoint(q);
+  EXPECT_EQ(h.faces,
+            (cTriangleList{cTriangle(P3, P1, P0), cTriangle(P3, P0, P2), cTriangle(q, P0, P1),
+                           cTriangle(q, P2, P0), cTriangle(q, P3, P2), cTriangle(q, P1, P3)}));
+  EXPECT_TRUE(h.visibleFaces.empty());
+}
+
+TEST(AddPoint, EdgeBetweenVisibleFacesPassesWhenFarCornersLieWithinHorizonTolerance) {
+  // The second example at a hundredth of the size: the far corners now lie about 0.004 in front
+  // of the candidates over the shared edge, inside HorizonTolerance, so both stay.
+  const float s = 0.01f;
+  const cVec3 a(0, 0, 0), b(s, 0, 0), c(0, s, 0), d(0, 0, -s), q(s, s, s / 2);
+  cHullResult h;
+  cPointList points = {a, b, c, d};
+  h.Build(points);
+  h.AddPoint(q);
+  EXPECT_EQ(h.faces, (cTriangleList{cTriangle(d, b, a), cTriangle(d, a, c), cTriangle(q, a, b),
+                                    cTriangle(q, b, c), cTriangle(q, c, a), cTriangle(q, d, c),
+                                    cTriangle(q, c, b), cTriangle(q, b, d)}));
+}
+
+TEST(AddPoint, ExactDuplicateCandidatesOfOneStepAreDropped) {
+  // A face listed twice is visible twice and offers each of its edges twice.
+  cHullResult h = SeedBelow();
+  h.faces.push_back(cTriangle(P0, P1, P2));
+  const cVec3 q(0.25f, 0.25f, 1.0f);
+  h.AddPoint(q);
+  EXPECT_EQ(h.faces,
+            (cTriangleList{cTriangle(P3, P1, P0), cTriangle(P3, P0, P2), cTriangle(P3, P2, P1),
+                           cTriangle(q, P0, P1), cTriangle(q, P1, P2), cTriangle(q, P2, P0)}));
+}
+
+TEST(AddPoint, PointInsideOrWithinVisibleToleranceChangesOnlyCurrentPoint) {
+  const cTriangleList seed = SeedBelow().faces;
+  for (const cVec3& q :
+       {cVec3(0.1f, 0.1f, -0.1f), cVec3(0.25f, 0.25f, VisibleTolerance), cVec3(0.0f, 0.0f, 0.0f)}) {
+    cHullResult h = SeedBelow();
+    h.AddPoint(q);
+    EXPECT_EQ(h.faces, seed);
+    EXPECT_EQ(h.currentPoint, q);
+    EXPECT_TRUE(h.visibleFaces.empty());
+    EXPECT_TRUE(h.ready);
+  }
+  cHullResult h = SeedBelow();
+  h.AddPoint(cVec3(0.25f, 0.25f, std::nextafter(VisibleTolerance, 1.0f)));
+  EXPECT_EQ(h.faces.size(), 6u);
+}
+
+TEST(AddPoint, EveryStepEndsReadyWithNewFacesStartingAtThePoint) {
+  std::mt19937 random(7);
+  std::uniform_real_distribution<float> coordinate(-100.0f, 100.0f);
+  cHullResult h = SeedBelow();
+  for (int i = 0; i < 200; ++i) {
+    const cVec3 q(coordinate(random), coordinate(random), coordinate(random));
+    const cTriangleList before = h.faces;
+    h.AddPoint(q);
+    ASSERT_TRUE(h.visibleFaces.empty());
+    ASSERT_TRUE(h.ready);
+    ASSERT_EQ(h.currentPoint, q);
+    // The faces that stay keep their order and come first; every new one has q as corner 0.
+    std::size_t kept = 0;
+    for (const cTriangle& f : before) {
+      if (kept < h.faces.size() && h.faces[kept] == f) ++kept;
+    }
+    for (std::size_t k = kept; k < h.faces.size(); ++k) ASSERT_EQ(h.faces[k].vertex[0], q);
+  }
+}
+
+TEST(Horizon, CornerExactlyAtHorizonToleranceDoesNotReject) {
+  const cTriangle t(P0, P1, P2);  // normal (0, 0, 1), offset 0
+  const cTriangleList at = {cTriangle(P0, P1, cVec3(0, 0, HorizonTolerance))};
+  const cTriangleList beyond = {
+      cTriangle(P0, P1, P2), cTriangle(P0, P1, cVec3(0, 0, std::nextafter(HorizonTolerance, 1.f)))};
+  EXPECT_TRUE(IsHorizonFace(t, at));
+  EXPECT_FALSE(IsHorizonFace(t, beyond));
+  EXPECT_TRUE(IsHorizonFace(t, {}));
+  // A candidate with a zero normal rejects nothing.
+  EXPECT_TRUE(IsHorizonFace(cTriangle(P0, P1, cVec3(3, 0, 0)), beyond));
+}
+
+TEST(Horizon, ContainsTriangleComparesCornerByCorner) {
+  const cTriangleList list = {cTriangle(P0, P1, P2)};
+  EXPECT_TRUE(ContainsTriangle(list, cTriangle(cVec3(-0.0f, 0, 0), P1, P2)));
+  EXPECT_FALSE(ContainsTriangle(list, cTriangle(P1, P2, P0)));
+  EXPECT_FALSE(ContainsTriangle(list, cTriangle(P0, P2, P1)));
+  EXPECT_FALSE(ContainsTriangle({}, cTriangle(P0, P1, P2)));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Distinct points and the sample
+
+TEST(Sample, PositionsFollowSmoothInSinglePrecision) {
+  const float tenth = static_cast<float>(0.1);
+  EXPECT_EQ(SamplePositions(39, tenth), Range(0, 1, 4));
+  EXPECT_EQ(SamplePositions(40, tenth), Range(0, 8, 5));
+  EXPECT_EQ(SamplePositions(50, tenth), Range(0, 8, 6));
+  EXPECT_EQ(SamplePositions(100, tenth), Range(0, 9, 11));
+  EXPECT_EQ(SamplePositions(10, 0.5f), Range(0, 2, 5));
+  for (float low : {0.0f, -0.0f, -0.5f, -INFINITY, NAN})
+    EXPECT_EQ(SamplePositions(37, low), Range(0, 1, 4)) << low;
+  for (float high : {1.0f, 1.5f, INFINITY}) EXPECT_EQ(SamplePositions(37, high), Range(0, 1, 37));
+  EXPECT_EQ(SamplePositions(4, 1.0f), Range(0, 1, 4));
+  EXPECT_TRUE(SamplePositions(3, 1.0f).empty());
+  EXPECT_TRUE(SamplePositions(0, 0.5f).empty());
+}
+
+TEST(Sample, DistinctPointsInOrderOfFirstAppearance) {
+  const cVec3 d(1, 1, 0);
+  EXPECT_EQ(CollectDistinctPoints({cTriangle(P0, P1, P2), cTriangle(P2, P1, d)}),
+            (cPointList{P0, P1, P2, d}));
+  // 0.0 and -0.0 are one point; corners of one triangle are compared with each other too.
+  EXPECT_EQ(CollectDistinctPoints({cTriangle(P0, cVec3(-0.0f, 0, -0.0f), P1)}),
+            (cPointList{P0, P1}));
+  EXPECT_TRUE(ContainsPoint({P1, cVec3(0, -0.0f, 0)}, P0));
+  EXPECT_FALSE(ContainsPoint({}, P0));
+  EXPECT_FALSE(ContainsPoint({cVec3(std::nextafter(0.0f, 1.0f), 0, 0)}, P0));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The per-piece driver
+
+class PieceHull : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetProcessState();
+    SetPlatform(&platform);
+  }
+  void TearDown() override {
+    platform.threads.JoinAll();
+    SetPlatform(nullptr);
+    ResetProcessState();
+  }
+  cHullResult& Result(std::size_t i) { return static_cast<cHullResult&>(*d.hulls[i]); }
+
+  cRecordingPlatform platform;
+  cDecomposition d;
+};
+
+// A leaf piece holding a tetrahedron's points, moved by x.
+std::unique_ptr<cConvexPiece> Leaf(float x) {
+  auto piece = std::make_unique<cConvexPiece>();
+  const cVec3 a(x, 0, 0), b(x + 1, 0, 0), c(x, 1, 0), e(x, 0, 1);
+  piece->triangles = {cTriangle(a, b, c), cTriangle(a, e, b)};
+  return piece;
+}
+
+TEST_F(PieceHull, SampleDependsOnCountAndSmooth) {
+  struct cCase {
+    int count;
+    float smooth;
+    std::vector<std::size_t> positions;
+  };
+  for (const cCase& c : {cCase{39, 0.1f, Range(0, 1, 4)}, cCase{40, 0.1f, Range(0, 8, 5)},
+                         cCase{100, 0.1f, Range(0, 9, 11)}, cCase{10, 0.5f, Range(0, 2, 5)},
+                         cCase{12, -1.0f, Range(0, 1, 4)}, cCase{12, 2.0f, Range(0, 1, 12)}}) {
+    SCOPED_TRACE(c.count);
+    const cPointList points = CurvePoints(c.count);
+    cConvexPiece piece;
+    piece.triangles = TrianglesThrough(points);
+    DestroyFirstToLast(d.hulls);
+    BuildPieceHull(d, piece, c.smooth);
+    ASSERT_EQ(d.hulls.size(), 1u);
+    cPointList expected;
+    for (std::size_t at : c.positions) expected.push_back(points[at]);
+    // Points on the moment curve are all corners of their hull.
+    EXPECT_TRUE(SameSet(CornersOf(Result(0)), expected));
+    EXPECT_EQ(Result(0).box.min, expected.front());
+    EXPECT_EQ(Result(0).box.max, expected.back());
+  }
+}
+
+TEST_F(PieceHull, TwoTrianglesSharingAnEdgeGiveTheirFourPoints) {
+  const cVec3 d3(1, 1, 1);
+  cConvexPiece piece;
+  piece.triangles = {cTriangle(P0, P1, P2), cTriangle(P2, P1, d3)};
+  BuildPieceHull(d, piece, 0.1f);
+  ASSERT_EQ(d.hulls.size(), 1u);
+  EXPECT_TRUE(SameSet(CornersOf(Result(0)), {P0, P1, P2, d3}));
+  // The seed base is the first triangle's corners in order; d3 lies in front of it.
+  EXPECT_EQ(Result(0).faces[0], cTriangle(P0, P2, P1));
+}
+
+TEST_F(PieceHull, FewerThanFourDistinctPointsGiveNoResult) {
+  cConvexPiece same;
+  same.triangles = {cTriangle(P0, P1, P2), cTriangle(P0, P1, P2)};
+  cConvexPiece empty;
+  cConvexPiece signedZeros;
+  signedZeros.triangles = {cTriangle(P0, P1, P2), cTriangle(cVec3(-0.0f, -0.0f, 0), P2, P1)};
+  for (const cConvexPiece* piece : {&same, &empty, &signedZeros}) BuildPieceHull(d, *piece, 1.0f);
+  EXPECT_TRUE(d.hulls.empty());
+}
+
+TEST_F(PieceHull, ChildrenOnlyAndDepthFirst) {
+  // parent (own triangles ignored) -> [child (-> [leaf 0, leaf 10]), leaf 20]
+  cConvexPiece parent;
+  parent.triangles = Leaf(100)->triangles;
+  auto child = std::make_unique<cConvexPiece>();
+  child->triangles = Leaf(200)->triangles;
+  child->children.push_back(Leaf(0));
+  child->children.push_back(Leaf(10));
+  parent.children.push_back(std::move(child));
+  parent.children.push_back(Leaf(20));
+  BuildPieceHull(d, parent, 0.1f);
+  ASSERT_EQ(d.hulls.size(), 3u);
+  EXPECT_EQ(Result(0).box.min.x, 0.0f);
+  EXPECT_EQ(Result(1).box.min.x, 10.0f);
+  EXPECT_EQ(Result(2).box.min.x, 20.0f);
+}
+
+TEST_F(PieceHull, OneColourDrawPerResult) {
+  d.pieces.push_back(Leaf(0));
+  d.pieces.push_back(std::make_unique<cConvexPiece>());  // no points: no result, no draw
+  d.pieces.push_back(Leaf(10));
+  std::srand(99);
+  ConvexHullWorker(d);
+  std::srand(99);
+  ASSERT_EQ(d.hulls.size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    const int r = std::rand() % 255, g = std::rand() % 255, b = std::rand() % 255;
+    EXPECT_EQ(Result(i).color.red, r);
+    EXPECT_EQ(Result(i).color.green, g);
+    EXPECT_EQ(Result(i).color.blue, b);
+  }
+  Busy = 0;  // the direct call lowered a count nobody raised
+}
+
+// ---------------------------------------------------------------------------------------------
+// The worker
+
+class HullWorker : public PieceHull {
+ protected:
+  // Starts the worker as the Convex Hull command does.
+  void Start(cDecomposition& target) {
+    Busy.fetch_add(1);
+    cDecomposition* t = &target;
+    Platform().StartThread([t] { ConvexHullWorker(*t); }, target.worker);
+  }
+};
+
+TEST_F(HullWorker, CompletionMessageAfterWorkerIsClearedAndBeforeBusyDrops) {
+  d.pieces.push_back(Leaf(0));
+  d.pieces.push_back(Leaf(10));
+  platform.workerProbe = [this] { return d.worker.load(); };
+  platform.holdWorkerBoxes = true;
+  Smooth = 0.1;
+  Start(d);
+  ASSERT_TRUE(platform.WaitUntilHeld(1));
+  EXPECT_EQ(d.worker.load(), 0u);
+  EXPECT_EQ(Busy.load(), 1);
+  EXPECT_EQ(d.hulls.size(), 2u);
+  platform.ReleaseOne();
+  platform.threads.JoinAll();
+  EXPECT_EQ(Busy.load(), 0);
+  const auto shown = platform.Shown();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].text, "Convex hull completed...");
+  EXPECT_EQ(shown[0].caption, "message");
+  EXPECT_EQ(shown[0].worker, 0u);
+  EXPECT_EQ(shown[0].busy, 1);
+}
+
+TEST_F(HullWorker, CompletionMessageAlsoWithoutAnyResult) {
+  cConvexPiece* piece = d.pieces.emplace_back(std::make_unique<cConvexPiece>()).get();
+  piece->triangles = {cTriangle(P0, P1, P2), cTriangle(P0, P1, P2)};
+  Start(d);
+  platform.threads.JoinAll();
+  EXPECT_TRUE(d.hulls.empty());
+  const auto shown = platform.Shown();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].text, "Convex hull completed...");
+  EXPECT_EQ(shown[0].caption, "message");
+  EXPECT_EQ(Busy.load(), 0);
+  EXPECT_EQ(d.worker.load(), 0u);
+}
+
+TEST_F(HullWorker, SmoothIsConvertedToFloatBeforeTheCount) {
+  // In double 40 * 0.1 rounds to 4; the float 0.1 is slightly larger and gives 5 points.
+  const cPointList points = CurvePoints(40);
+  d.pieces.emplace_back(std::make_unique<cConvexPiece>())->triangles = TrianglesThrough(points);
+  Smooth = 0.1;
+  Start(d);
+  platform.threads.JoinAll();
+  ASSERT_EQ(d.hulls.size(), 1u);
+  EXPECT_EQ(CornersOf(Result(0)).size(), 5u);
+}
+
+TEST_F(HullWorker, BusyStaysRaisedUntilTheLastWorkerEnds) {
+  cDecomposition other;
+  d.pieces.push_back(Leaf(0));
+  other.pieces.push_back(Leaf(10));
+  platform.holdWorkerBoxes = true;
+  Start(d);
+  ASSERT_TRUE(platform.WaitUntilHeld(1));
+  Start(other);
+  ASSERT_TRUE(platform.WaitUntilHeld(2));
+  EXPECT_EQ(Busy.load(), 2);
+  platform.ReleaseOne();  // one of the two ends
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (platform.threads.Running() > 1 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(platform.threads.Running(), 1);
+  EXPECT_EQ(Busy.load(), 1);  // the other is still inside its run
+  platform.ReleaseOne();
+  platform.threads.JoinAll();
+  EXPECT_EQ(Busy.load(), 0);
+}
+
+// Closed torus with six bulges along its ring; the grooves between them are concave.
+cTriangleList BulgingTorus(int rings, int sides) {
+  std::vector<cVec3> grid;
+  for (int i = 0; i < rings; ++i) {
+    for (int j = 0; j < sides; ++j) {
+      const double u = 2 * std::numbers::pi * i / rings, v = 2 * std::numbers::pi * j / sides;
+      const double r = 1.5 + 0.4 * std::cos(6 * u);
+      const double w = 4.0 + r * std::cos(v);
+      grid.emplace_back(static_cast<float>(w * std::cos(u)), static_cast<float>(w * std::sin(u)),
+                        static_cast<float>(r * std::sin(v)));
+    }
+  }
+  auto at = [&](int i, int j) { return grid[(i % rings) * sides + (j % sides)]; };
+  cTriangleList triangles;
+  for (int i = 0; i < rings; ++i) {
+    for (int j = 0; j < sides; ++j) {
+      triangles.emplace_back(at(i, j), at(i + 1, j), at(i + 1, j + 1));
+      triangles.emplace_back(at(i, j), at(i + 1, j + 1), at(i, j + 1));
+    }
+  }
+  return triangles;
+}
+
+TEST_F(HullWorker, WholeComputationOverADecomposedClosedMesh) {
+  cMesh mesh;
+  mesh.triangles = BulgingTorus(96, 16);
+  Epsilon = 0.01;
+  Smooth = 0.5;
+  Decompose(mesh);
+  platform.threads.JoinAll();
+  ASSERT_NE(mesh.decomposition, nullptr);
+  cDecomposition& dec = *mesh.decomposition;
+  ASSERT_GT(dec.pieces.size(), 1u);
+
+  Start(dec);
+  platform.threads.JoinAll();
+  EXPECT_EQ(Busy.load(), 0);
+  EXPECT_EQ(dec.worker.load(), 0u);
+
+  std::vector<const cConvexPiece*> withHull;
+  for (const auto& piece : dec.pieces) {
+    if (CollectDistinctPoints(piece->triangles).size() >= 4) withHull.push_back(piece.get());
+  }
+  ASSERT_EQ(dec.hulls.size(), withHull.size());
+  for (std::size_t i = 0; i < withHull.size(); ++i) {
+    const cHullResult& h = static_cast<const cHullResult&>(*dec.hulls[i]);
+    EXPECT_GE(h.faces.size(), 4u);
+    EXPECT_TRUE(UsesOnly(h, CollectDistinctPoints(withHull[i]->triangles))) << i;
+    const cBoundBox& b = withHull[i]->box;
+    EXPECT_TRUE(h.box.min.x >= b.min.x && h.box.max.x <= b.max.x && h.box.min.y >= b.min.y &&
+                h.box.max.y <= b.max.y && h.box.min.z >= b.min.z && h.box.max.z <= b.max.z);
+    EXPECT_TRUE(h.ready);
+    EXPECT_TRUE(h.visibleFaces.empty());
+  }
+  const auto shown = platform.Shown();
+  ASSERT_EQ(shown.size(), 3u);
+  EXPECT_EQ(shown[0].text, "triangles: 3072");
+  EXPECT_EQ(shown[1].text, "objects: " + std::to_string(dec.pieces.size()));
+  EXPECT_EQ(shown[2].text, "Convex hull completed...");
+  EXPECT_EQ(shown[2].caption, "message");
+}
+
+}  // namespace
