@@ -1,0 +1,882 @@
+// Command dispatch, the guards around running computations, the orbit camera and the routing of
+// window events, driven through a recording platform. No window and no GL context: the GL calls
+// of SetupView go to no context and have no effect.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app.h"
+#include "app/state/state.h"
+#include "decomposition/decomposition.h"
+#include "geometry/mesh.h"
+#include "hull/hull.h"
+#include "platform/interface/platform.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Records what the dispatcher asks of the desktop. Message boxes opened on the UI thread call
+// whileUiBoxOpen, standing in for the menu commands a user picks while the box is open; boxes
+// opened on a worker block while holdWorkerBoxes is set, until the test releases them.
+class cRecordingPlatform final : public cPlatform {
+ public:
+  struct cMessage {
+    std::string text;
+    std::string caption;
+    bool onUiThread = false;
+  };
+
+  ~cRecordingPlatform() override {
+    ReleaseAll();
+    JoinWorkers();
+  }
+
+  void ShowMessage(const std::string& text, const std::string& caption) override {
+    const bool onUi = std::this_thread::get_id() == uiThread;
+    std::function<void(const std::string&)> callback;
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      messages.push_back({text, caption, onUi});
+      events.push_back("box " + text);
+      if (!onUi && holdWorkerBoxes) {
+        heldTexts.push_back(text);
+        changed.notify_all();
+        changed.wait(lock, [this] { return releases > 0 || releaseAll; });
+        if (releases > 0) --releases;
+        heldTexts.erase(heldTexts.begin());
+        changed.notify_all();
+        return;
+      }
+      if (onUi) callback = whileUiBoxOpen;
+    }
+    if (callback) callback(text);
+  }
+
+  void StartThread(std::function<void()> body, std::atomic<cThreadHandle>& handleSlot) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      events.push_back("thread");
+      ++threadsStarted;
+    }
+    if (beforeThreadStarts) beforeThreadStarts();
+    handleSlot.store(++lastHandle);
+    workers.emplace_back(std::move(body));
+  }
+
+  std::optional<std::string> ChooseStlFile(const std::string& previousName) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    fileDialogs.push_back(previousName);
+    events.push_back("file dialog");
+    return nextFile;
+  }
+
+  void RunOptionsDialog() override {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++optionsDialogs;
+    events.push_back("options");
+  }
+
+  void RequestQuit(int exitValue) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    quitRequests.push_back(exitValue);
+    events.push_back("quit");
+  }
+
+  // The text of the box a worker is held in; empty when none was opened within the timeout.
+  std::string WaitForHeldBox() {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!changed.wait_for(lock, 30s, [this] { return heldTexts.size() > releasesPending(); })) {
+      return "";
+    }
+    return heldTexts[releasesPending()];
+  }
+
+  void ReleaseHeldBox() {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++releases;
+    changed.notify_all();
+  }
+
+  void ReleaseAll() {
+    std::lock_guard<std::mutex> lock(mutex);
+    releaseAll = true;
+    changed.notify_all();
+  }
+
+  void JoinWorkers() {
+    for (std::thread& worker : workers) {
+      if (worker.joinable()) worker.join();
+    }
+    workers.clear();
+  }
+
+  // Copies taken under the lock, so that the test can read them while workers run.
+  std::vector<cMessage> Messages() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return messages;
+  }
+  std::vector<std::string> Events() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return events;
+  }
+  std::vector<std::string> FileDialogs() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return fileDialogs;
+  }
+  std::vector<int> QuitRequests() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return quitRequests;
+  }
+  int ThreadsStarted() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return threadsStarted;
+  }
+  int OptionsDialogs() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return optionsDialogs;
+  }
+
+  // Set by the test before the calls they affect.
+  std::optional<std::string> nextFile;
+  bool holdWorkerBoxes = false;
+  std::function<void(const std::string&)> whileUiBoxOpen;
+  std::function<void()> beforeThreadStarts;  // runs on the UI thread inside StartThread
+
+ private:
+  std::size_t releasesPending() const { return static_cast<std::size_t>(releases); }
+
+  const std::thread::id uiThread = std::this_thread::get_id();
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<cMessage> messages;
+  std::vector<std::string> events;
+  std::vector<std::string> fileDialogs;
+  std::vector<int> quitRequests;
+  std::vector<std::string> heldTexts;
+  int releases = 0;
+  bool releaseAll = false;
+  int threadsStarted = 0;
+  int optionsDialogs = 0;
+  cThreadHandle lastHandle = 0;
+  std::vector<std::thread> workers;  // UI thread only
+};
+
+// Counts SetupView calls and keeps the eye each one computed.
+class cCountingWnd : public cGlWnd {
+ public:
+  void SetupView() override {
+    cGlWnd::SetupView();
+    ++setupViews;
+    lastEye = CameraEye;
+  }
+  int setupViews = 0;
+  cVec3 lastEye;
+};
+
+// Records the routed events without acting on them.
+class cRoutingWnd : public cGlWnd {
+ public:
+  void OnMouseMove(std::uint32_t flags, int x, int y) override { Record("move", flags, x, y); }
+  void OnLeftButtonDown(std::uint32_t flags, int x, int y) override { Record("left", flags, x, y); }
+  void OnRightButtonDown(std::uint32_t flags, int x, int y) override {
+    Record("right", flags, x, y);
+  }
+  void OnSize(int w, int h) override { Record("size", 0, w, h); }
+  void OnCommand(std::uint32_t id) override { Record("command", id, 0, 0); }
+  void DrawScene() override { Record("paint", 0, 0, 0); }
+
+  std::vector<std::string> calls;
+
+ private:
+  void Record(const char* what, std::uint32_t a, int b, int c) {
+    calls.push_back(std::string(what) + " " + std::to_string(a) + " " + std::to_string(b) + " " +
+                    std::to_string(c));
+  }
+};
+
+// A hull-list entry that reports its destruction.
+class cTrackedComponent : public cMeshComponent {
+ public:
+  explicit cTrackedComponent(std::shared_ptr<bool> destroyed) : destroyed(std::move(destroyed)) {}
+  ~cTrackedComponent() override { *destroyed = true; }
+  std::uint32_t GetTypeId() override { return 0; }
+  void Apply(cMesh*) override {}
+  void Draw() override {}
+
+ private:
+  std::shared_ptr<bool> destroyed;
+};
+
+void AddCube(cTriangleList& list, float ox, float oy, float oz) {
+  const cVec3 centre(ox + 0.5f, oy + 0.5f, oz + 0.5f);
+  auto corner = [&](int i) {
+    return cVec3(ox + static_cast<float>(i & 1), oy + static_cast<float>((i >> 1) & 1),
+                 oz + static_cast<float>((i >> 2) & 1));
+  };
+  // The six faces by their corner numbers (bit 0 = x, bit 1 = y, bit 2 = z), each split in two.
+  const int faces[6][4] = {{0, 1, 3, 2}, {4, 5, 7, 6}, {0, 1, 5, 4},
+                           {2, 3, 7, 6}, {0, 2, 6, 4}, {1, 3, 7, 5}};
+  for (const auto& f : faces) {
+    for (const auto& tri : {std::array<int, 3>{f[0], f[1], f[2]}, {f[0], f[2], f[3]}}) {
+      cTriangle t(corner(tri[0]), corner(tri[1]), corner(tri[2]));
+      const cVec3 n = Normal(t);
+      const cVec3 out = t.vertex[0] - centre;
+      if (n.x * out.x + n.y * out.y + n.z * out.z < 0.0f) std::swap(t.vertex[1], t.vertex[2]);
+      list.push_back(t);
+    }
+  }
+}
+
+// Writes an ASCII STL file into the test's temporary folder and returns its path.
+std::string WriteStl(const std::string& name, const cTriangleList& triangles) {
+  const std::string path =
+      testing::TempDir() + "/app_test_" + std::to_string(getpid()) + "_" + name + ".stl";
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  if (file == nullptr) return path;
+  std::fprintf(file, "solid %s\n", name.c_str());
+  for (const cTriangle& t : triangles) {
+    std::fprintf(file, "  facet normal 0 0 0\n    outer loop\n");
+    for (const cVec3& v : t.vertex)
+      std::fprintf(file, "      vertex %.9g %.9g %.9g\n", v.x, v.y, v.z);
+    std::fprintf(file, "    endloop\n  endfacet\n");
+  }
+  std::fprintf(file, "endsolid %s\n", name.c_str());
+  std::fclose(file);
+  return path;
+}
+
+std::string TwoCubesFile() {
+  cTriangleList list;
+  AddCube(list, 0.0f, 0.0f, 0.0f);
+  AddCube(list, 3.0f, 0.0f, 0.0f);
+  return WriteStl("two_cubes", list);
+}
+
+void ExpectVec(const cVec3& v, float x, float y, float z) {
+  EXPECT_FLOAT_EQ(v.x, x);
+  EXPECT_FLOAT_EQ(v.y, y);
+  EXPECT_FLOAT_EQ(v.z, z);
+}
+
+class AppTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ResetProcessState();
+    SetPlatform(&platform);
+  }
+
+  void TearDown() override {
+    platform.ReleaseAll();
+    platform.JoinWorkers();
+    delete CurrentMesh;
+    ResetProcessState();
+    SetPlatform(nullptr);
+  }
+
+  // Opens path and waits until the first decomposition (on its worker) is done.
+  void OpenAndDecompose(const std::string& path) {
+    platform.nextFile = path;
+    wnd.OnCommand(kCmdOpen);
+    ASSERT_NE(CurrentMesh, nullptr);
+    wnd.OnCommand(kCmdDecompose);
+    platform.JoinWorkers();
+    ASSERT_NE(CurrentMesh->decomposition, nullptr);
+    ASSERT_EQ(Busy.load(), 0);
+  }
+
+  void BuildHulls() {
+    wnd.OnCommand(kCmdConvexHull);
+    platform.JoinWorkers();
+    ASSERT_EQ(Busy.load(), 0);
+  }
+
+  // The commands that would destroy or change the mesh, and both ways of quitting.
+  void IssueDestructiveCommands() {
+    wnd.OnCommand(kCmdOpen);
+    wnd.OnCommand(kCmdReset);
+    wnd.OnCommand(kCmdDecompose);
+    wnd.OnCommand(kCmdConvexHull);
+    wnd.OnCommand(kCmdQuit);
+    WindowProc(&wnd, cWindowMessage::Close, 0, 0);
+  }
+
+  cRecordingPlatform platform;
+  cCountingWnd wnd;
+};
+
+// --- Open and Reset ------------------------------------------------------------------------------
+
+TEST_F(AppTest, OpenCentresTheViewOnTheBoxAndBacksOffByItsDiagonal) {
+  cTriangleList list = {cTriangle(cVec3(-1, -2, -3), cVec3(1, -2, -3), cVec3(1, 2, 3)),
+                        cTriangle(cVec3(-1, 2, 3), cVec3(-1, -2, 3), cVec3(1, 2, -3))};
+  platform.nextFile = WriteStl("box", list);
+  SceneOffset = cVec3(5, 5, 5);
+  CameraRotation = cVec3(0.4f, 1.2f, 0);
+  wnd.OnCommand(kCmdOpen);
+
+  ASSERT_NE(CurrentMesh, nullptr);
+  EXPECT_EQ(CurrentMesh->triangles.size(), 2u);
+  ExpectVec(SceneOffset, 0, 0, 0);
+  EXPECT_FLOAT_EQ(CameraDistance, static_cast<float>(std::sqrt(56.0)));
+  ExpectVec(CameraRotation, 0, 0, 0);
+  ExpectVec(CameraEye, 0, 0, static_cast<float>(std::sqrt(56.0)));
+}
+
+TEST_F(AppTest, OpenCentresAnOffCentreBoxAndRemembersTheChosenName) {
+  cTriangleList list = {cTriangle(cVec3(1, 2, 3), cVec3(3, 2, 3), cVec3(3, 6, 9))};
+  const std::string path = WriteStl("offset", list);
+  platform.nextFile = path;
+  wnd.OnCommand(kCmdOpen);
+  ExpectVec(SceneOffset, 2, 4, 6);
+  EXPECT_FLOAT_EQ(CameraDistance, static_cast<float>(std::sqrt(56.0)));
+
+  // The next dialog starts from the previous name; a second Open replaces the mesh.
+  platform.nextFile = std::nullopt;
+  wnd.OnCommand(kCmdOpen);
+  const std::vector<std::string> dialogs = platform.FileDialogs();
+  ASSERT_EQ(dialogs.size(), 2u);
+  EXPECT_EQ(dialogs[0], "");
+  EXPECT_EQ(dialogs[1], path);
+  ASSERT_NE(CurrentMesh, nullptr);
+  EXPECT_TRUE(CurrentMesh->triangles.empty());
+}
+
+TEST_F(AppTest, CancelledOpenLeavesAnEmptyMeshAndTheEyeAtTheCentre) {
+  SceneOffset = cVec3(1, 2, 3);
+  CameraDistance = 9.0f;
+  CameraRotation = cVec3(0.5f, 0.5f, 0);
+  platform.nextFile = std::nullopt;
+  wnd.OnCommand(kCmdOpen);
+
+  ASSERT_NE(CurrentMesh, nullptr);
+  EXPECT_TRUE(CurrentMesh->triangles.empty());
+  ExpectVec(SceneOffset, 0, 0, 0);
+  EXPECT_EQ(CameraDistance, 0.0f);
+  ExpectVec(CameraRotation, 0, 0, 0);
+  ExpectVec(CameraEye, 0, 0, 0);
+}
+
+TEST_F(AppTest, OpenOfAMissingFileFramesTheEmptyBox) {
+  platform.nextFile = testing::TempDir() + "/app_test_no_such_file.stl";
+  CameraDistance = 4.0f;
+  wnd.OnCommand(kCmdOpen);
+  ASSERT_NE(CurrentMesh, nullptr);
+  EXPECT_TRUE(CurrentMesh->triangles.empty());
+  EXPECT_EQ(CameraDistance, 0.0f);
+}
+
+TEST_F(AppTest, ResetDropsTheMeshAndTurnsBackButKeepsDistanceAndCentre) {
+  cTriangleList list = {cTriangle(cVec3(1, 2, 3), cVec3(3, 2, 3), cVec3(3, 6, 9))};
+  platform.nextFile = WriteStl("reset", list);
+  wnd.OnCommand(kCmdOpen);
+  wnd.OnMouseMove(0, 10, 10);
+  wnd.OnMouseMove(kMouseLeft, 60, 40);  // turn the view
+  ASSERT_NE(CameraRotation.y, 0.0f);
+  const float distance = CameraDistance;
+
+  wnd.OnCommand(kCmdReset);
+  EXPECT_EQ(CurrentMesh, nullptr);
+  ExpectVec(CameraRotation, 0, 0, 0);
+  EXPECT_EQ(CameraDistance, distance);
+  ExpectVec(SceneOffset, 2, 4, 6);
+  ExpectVec(CameraEye, 0, 0, distance);
+}
+
+TEST_F(AppTest, ResetWithoutAMeshOnlyResetsTheRotation) {
+  CameraRotation = cVec3(0.3f, -0.2f, 0);
+  CameraDistance = 3.0f;
+  SceneOffset = cVec3(1, 1, 1);
+  wnd.OnCommand(kCmdReset);
+  EXPECT_EQ(CurrentMesh, nullptr);
+  ExpectVec(CameraRotation, 0, 0, 0);
+  EXPECT_EQ(CameraDistance, 3.0f);
+  ExpectVec(SceneOffset, 1, 1, 1);
+  ExpectVec(CameraEye, 0, 0, 3);
+  EXPECT_TRUE(platform.Events().empty());
+}
+
+// --- View commands and the final SetupView
+// ---------------------------------------------------------
+
+TEST_F(AppTest, EachToggleFlipsOnlyItsOwnFlagAndTwiceRestoresIt) {
+  struct cToggle {
+    std::uint32_t id;
+    bool* flag;
+  };
+  const cToggle toggles[] = {
+      {kCmdBoundBox, &ShowBoundBox}, {kCmdNormals, &ShowNormals}, {kCmdAxis, &ShowAxis}};
+  for (int start = 0; start < 8; ++start) {
+    for (const cToggle& toggle : toggles) {
+      for (int i = 0; i < 3; ++i) *toggles[i].flag = (start >> i & 1) != 0;
+      wnd.OnCommand(toggle.id);
+      for (int i = 0; i < 3; ++i) {
+        const bool initial = (start >> i & 1) != 0;
+        EXPECT_EQ(*toggles[i].flag, toggles[i].flag == toggle.flag ? !initial : initial)
+            << "start " << start << ", command " << toggle.id;
+      }
+      wnd.OnCommand(toggle.id);
+      for (int i = 0; i < 3; ++i) EXPECT_EQ(*toggles[i].flag, (start >> i & 1) != 0);
+    }
+  }
+}
+
+TEST_F(AppTest, SaveAndUnknownIdsOnlySetUpTheView) {
+  CameraRotation = cVec3(0.25f, 0.5f, 0);
+  CameraDistance = 2.0f;
+  SceneOffset = cVec3(1, 2, 3);
+  LightAngle = 1.5f;
+  const std::uint32_t ids[] = {kCmdSave, 4, 9, 17, 29, 32, 0xffff, 0x12345};
+  for (std::uint32_t id : ids) {
+    CameraEye = cVec3(7, 7, 7);
+    const int before = wnd.setupViews;
+    wnd.OnCommand(id);
+    EXPECT_EQ(wnd.setupViews, before + 1) << id;
+    const cVec3 eye = ComputeEye(0.25f, 0.5f, 2.0f);
+    ExpectVec(CameraEye, eye.x, eye.y, eye.z);
+  }
+  ExpectVec(CameraRotation, 0.25f, 0.5f, 0);
+  EXPECT_EQ(CameraDistance, 2.0f);
+  ExpectVec(SceneOffset, 1, 2, 3);
+  EXPECT_EQ(LightAngle, 1.5f);
+  EXPECT_FALSE(ShowBoundBox || ShowNormals || ShowAxis);
+  EXPECT_EQ(CurrentMesh, nullptr);
+  EXPECT_TRUE(platform.Events().empty());
+}
+
+TEST_F(AppTest, EveryCommandEndsWithSetupView) {
+  const std::uint32_t ids[] = {kCmdQuit,    kCmdSave,      kCmdBoundBox,   kCmdNormals,
+                               kCmdFill,    kCmdLines,     kCmdPoints,     kCmdAxis,
+                               kCmdOptions, kCmdDecompose, kCmdConvexHull, 77};
+  for (std::uint32_t id : ids) {
+    CameraRotation = cVec3(-0.5f, 2.0f, 0);
+    CameraDistance = 5.0f;
+    CameraEye = cVec3();
+    wnd.lastEye = cVec3();
+    wnd.OnCommand(id);
+    const cVec3 eye = ComputeEye(-0.5f, 2.0f, 5.0f);
+    ExpectVec(wnd.lastEye, eye.x, eye.y, eye.z);
+    ExpectVec(CameraEye, eye.x, eye.y, eye.z);
+  }
+  EXPECT_EQ(platform.OptionsDialogs(), 1);
+  EXPECT_EQ(platform.QuitRequests(), std::vector<int>{0});
+  EXPECT_EQ(platform.ThreadsStarted(), 0);  // Decompose and Convex Hull without a mesh
+}
+
+TEST_F(AppTest, TheEyeLiesOnItsSphereAtTheGivenAngles) {
+  const cVec3 front = ComputeEye(0.0f, 0.0f, 4.0f);
+  ExpectVec(front, 0, 0, 4);
+  const double el = 0.5, az = -1.2, d = 3.0;
+  const cVec3 eye = ComputeEye(static_cast<float>(el), static_cast<float>(az), 3.0f);
+  EXPECT_NEAR(eye.x, std::sin(az) * d * std::cos(el), 1e-6);
+  EXPECT_NEAR(eye.y, std::sin(el) * d, 1e-6);
+  EXPECT_NEAR(eye.z, std::cos(az) * d * std::cos(el), 1e-6);
+}
+
+// --- Convex Hull
+// -------------------------------------------------------------------------------------
+
+TEST_F(AppTest, ConvexHullDestroysOldResultsBeforeTheNewWorkerStarts) {
+  OpenAndDecompose(TwoCubesFile());
+  cDecomposition& decomposition = *CurrentMesh->decomposition;
+  ASSERT_EQ(decomposition.pieces.size(), 2u);
+  BuildHulls();
+  ASSERT_EQ(decomposition.hulls.size(), 2u);
+
+  auto oldDestroyed = std::make_shared<bool>(false);
+  decomposition.hulls.emplace_back(new cTrackedComponent(oldDestroyed));
+  std::size_t hullsAtStart = 99;
+  bool destroyedAtStart = false;
+  platform.beforeThreadStarts = [&] {
+    hullsAtStart = decomposition.hulls.size();
+    destroyedAtStart = *oldDestroyed;
+  };
+  BuildHulls();
+  EXPECT_TRUE(destroyedAtStart);
+  EXPECT_EQ(hullsAtStart, 0u);
+  EXPECT_EQ(decomposition.hulls.size(), 2u);
+  EXPECT_EQ(decomposition.worker.load(), 0u);
+  EXPECT_EQ(platform.ThreadsStarted(), 3);
+
+  const std::vector<cRecordingPlatform::cMessage> messages = platform.Messages();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back().text, "Convex hull completed...");
+  EXPECT_EQ(messages.back().caption, "message");
+  EXPECT_FALSE(messages.back().onUiThread);
+}
+
+TEST_F(AppTest, ConvexHullWithoutPiecesDestroysOldResultsAndStartsNothing) {
+  OpenAndDecompose(testing::TempDir() + "/app_test_missing.stl");  // an empty mesh
+  cDecomposition& decomposition = *CurrentMesh->decomposition;
+  ASSERT_TRUE(decomposition.pieces.empty());
+  const int threads = platform.ThreadsStarted();
+  auto destroyed = std::make_shared<bool>(false);
+  decomposition.hulls.emplace_back(new cTrackedComponent(destroyed));
+
+  wnd.OnCommand(kCmdConvexHull);
+  EXPECT_TRUE(*destroyed);
+  EXPECT_TRUE(decomposition.hulls.empty());
+  EXPECT_EQ(platform.ThreadsStarted(), threads);
+  EXPECT_EQ(Busy.load(), 0);
+  EXPECT_EQ(decomposition.worker.load(), 0u);
+}
+
+TEST_F(AppTest, ConvexHullWithoutMeshOrDecompositionDoesNothing) {
+  wnd.OnCommand(kCmdConvexHull);
+  platform.nextFile = TwoCubesFile();
+  wnd.OnCommand(kCmdOpen);
+  wnd.OnCommand(kCmdConvexHull);
+  EXPECT_EQ(platform.ThreadsStarted(), 0);
+  EXPECT_EQ(Busy.load(), 0);
+  EXPECT_TRUE(CurrentMesh->components.empty());
+}
+
+// --- Mouse and size
+// --------------------------------------------------------------------------------
+
+TEST_F(AppTest, LeftDragTurnsByTheRotationStepPerPixel) {
+  wnd.OnMouseMove(0, 10, 10);
+  ExpectVec(CameraRotation, 0, 0, 0);
+  EXPECT_EQ(LastMouseX, 10);
+  EXPECT_EQ(LastMouseY, 10);
+
+  wnd.OnMouseMove(kMouseLeft, 110, 10);  // 100 px right
+  EXPECT_NEAR(CameraRotation.y, 0.7, 1e-6);
+  EXPECT_EQ(CameraRotation.x, 0.0f);
+  wnd.OnMouseMove(kMouseLeft, 110, 110);  // 100 px down
+  EXPECT_NEAR(CameraRotation.x, 0.7, 1e-6);
+  EXPECT_NEAR(CameraRotation.y, 0.7, 1e-6);
+  wnd.OnMouseMove(kMouseLeft, 60, 60);  // back up and left
+  EXPECT_NEAR(CameraRotation.x, 0.35, 1e-6);
+  EXPECT_NEAR(CameraRotation.y, 0.35, 1e-6);
+  EXPECT_EQ(CameraRotation.z, 0.0f);
+
+  // Every move recomputes the eye.
+  const cVec3 eye = ComputeEye(CameraRotation.x, CameraRotation.y, CameraDistance);
+  ExpectVec(CameraEye, eye.x, eye.y, eye.z);
+  EXPECT_EQ(wnd.setupViews, 4);
+}
+
+TEST_F(AppTest, MovesWithoutLeftButtonOnlyTrackThePointer) {
+  CameraDistance = 5.0f;
+  wnd.OnMouseMove(0, 100, 100);
+  wnd.OnMouseMove(kMouseRight, 150, 170);
+  wnd.OnMouseMove(0x10, 20, 30);  // another key bit
+  ExpectVec(CameraRotation, 0, 0, 0);
+  EXPECT_EQ(CameraDistance, 5.0f);
+  EXPECT_EQ(LastMouseX, 20);
+  EXPECT_EQ(LastMouseY, 30);
+  EXPECT_EQ(wnd.setupViews, 3);
+}
+
+TEST_F(AppTest, ElevationIsClampedOnlyPastTheThreshold) {
+  CameraRotation.x = 1.5f;
+  wnd.OnMouseMove(kMouseLeft, 0, 20);  // +0.14
+  EXPECT_EQ(CameraRotation.x, 1.5697999f);
+  wnd.OnMouseMove(kMouseLeft, 0, 40);  // 1.7098 again past the threshold
+  EXPECT_EQ(CameraRotation.x, 1.5697999f);
+
+  // Values between the clamp and the threshold, and the threshold itself, stay.
+  for (float between : {1.5703f, 1.5708f, -1.5703f, -1.5708f}) {
+    CameraRotation.x = between;
+    wnd.OnMouseMove(0, 0, 40);
+    EXPECT_EQ(CameraRotation.x, between);
+  }
+  CameraRotation.x = std::nextafter(1.5708f, 2.0f);
+  wnd.OnMouseMove(0, 0, 40);
+  EXPECT_EQ(CameraRotation.x, 1.5697999f);
+
+  CameraRotation.x = -1.5f;
+  wnd.OnMouseMove(kMouseLeft, 0, 20);  // 20 px up: -1.64
+  EXPECT_EQ(CameraRotation.x, -1.5697999f);
+  const cVec3 eye = CameraEye;
+  EXPECT_LT(eye.y, 0.0f);  // almost straight below the centre
+  EXPECT_NEAR(eye.y, -CameraDistance, 1e-5);
+}
+
+TEST_F(AppTest, AzimuthRestartsAtZeroPastAFullTurn) {
+  CameraRotation.y = 6.28f;
+  wnd.OnMouseMove(kMouseLeft, 1, 0);  // 6.287
+  EXPECT_EQ(CameraRotation.y, 0.0f);
+
+  CameraRotation.y = -6.28f;
+  wnd.OnMouseMove(kMouseLeft, 0, 0);  // 1 px left: -6.287
+  EXPECT_EQ(CameraRotation.y, 0.0f);
+
+  CameraRotation.y = 6.2832f;  // at the limit: stays
+  wnd.OnMouseMove(0, 0, 0);
+  EXPECT_EQ(CameraRotation.y, 6.2832f);
+  CameraRotation.y = std::nextafter(6.2832f, 7.0f);
+  wnd.OnMouseMove(0, 0, 0);
+  EXPECT_EQ(CameraRotation.y, 0.0f);
+}
+
+TEST_F(AppTest, TwoButtonDragMovesTheEyeAndStopsAtTheCentre) {
+  const std::uint32_t both = kMouseLeft | kMouseRight;
+  CameraDistance = 5.0f;
+  wnd.OnMouseMove(0, 50, 50);
+  wnd.OnMouseMove(both, 80, 47);  // 3 px up, sideways ignored
+  EXPECT_EQ(CameraDistance, 2.0f);
+  ExpectVec(CameraRotation, 0, 0, 0);
+  wnd.OnMouseMove(both, 80, 37);  // 10 px up: stops at 0
+  EXPECT_EQ(CameraDistance, 0.0f);
+  ExpectVec(CameraEye, 0, 0, 0);
+  wnd.OnMouseMove(both, 80, 41);  // 4 px down
+  EXPECT_EQ(CameraDistance, 4.0f);
+  ExpectVec(CameraEye, 0, 0, 4);
+}
+
+TEST_F(AppTest, MovesWhileBusyChangeNothing) {
+  wnd.OnMouseMove(0, 10, 10);
+  const int views = wnd.setupViews;
+  Busy.store(1);
+  wnd.OnMouseMove(kMouseLeft, 110, 60);
+  wnd.OnMouseMove(kMouseLeft | kMouseRight, 10, 90);
+  EXPECT_EQ(LastMouseX, 10);
+  EXPECT_EQ(LastMouseY, 10);
+  ExpectVec(CameraRotation, 0, 0, 0);
+  EXPECT_EQ(CameraDistance, 1.0f);
+  EXPECT_EQ(wnd.setupViews, views);
+
+  // The first move afterwards measures from the last position seen before.
+  Busy.store(0);
+  wnd.OnMouseMove(kMouseLeft, 20, 10);
+  EXPECT_NEAR(CameraRotation.y, 0.07, 1e-6);
+}
+
+TEST_F(AppTest, SizeKeepsTheFieldsAndNeverAZeroHeight) {
+  wnd.OnSize(800, 600);
+  EXPECT_EQ(wnd.width, 800);
+  EXPECT_EQ(wnd.height, 600);
+  EXPECT_NEAR(static_cast<double>(wnd.width) / wnd.height, 1.3333, 1e-4);
+  wnd.OnSize(600, 800);
+  EXPECT_DOUBLE_EQ(static_cast<double>(wnd.width) / wnd.height, 0.75);
+  wnd.OnSize(640, 0);
+  EXPECT_EQ(wnd.width, 640);
+  EXPECT_EQ(wnd.height, 1);
+  EXPECT_EQ(wnd.setupViews, 3);
+}
+
+// --- Routing of window events
+// ------------------------------------------------------------------------
+
+TEST_F(AppTest, OnlyMenuCommandsAreDispatched) {
+  cRoutingWnd routing;
+  WindowProc(&routing, cWindowMessage::Command, 15, 0);
+  WindowProc(&routing, cWindowMessage::Command, 0x0001000f, 0);  // accelerator
+  WindowProc(&routing, cWindowMessage::Command, 0x0300001e, 0);  // control notification
+  WindowProc(&routing, cWindowMessage::Command, 0x0000001f, 0x1234);
+  EXPECT_EQ(routing.calls, (std::vector<std::string>{"command 15 0 0", "command 31 0 0"}));
+}
+
+TEST_F(AppTest, EventWordsAreUnsigned16BitNumbers) {
+  cRoutingWnd routing;
+  WindowProc(&routing, cWindowMessage::Size, 0, 0xffff8000u);
+  WindowProc(&routing, cWindowMessage::MouseMove, 3, 0xfffe0005u);
+  WindowProc(&routing, cWindowMessage::LeftButtonDown, 1, 0x00200010u);
+  WindowProc(&routing, cWindowMessage::RightButtonDown, 2, 0x00400030u);
+  EXPECT_EQ(routing.calls, (std::vector<std::string>{"size 0 32768 65535", "move 3 5 65534",
+                                                     "left 1 16 32", "right 2 48 64"}));
+}
+
+TEST_F(AppTest, PaintDrawsOnlyWhileNotBusy) {
+  cRoutingWnd routing;
+  WindowProc(&routing, cWindowMessage::Paint, 0, 0);
+  Busy.store(1);
+  WindowProc(&routing, cWindowMessage::Paint, 0, 0);
+  Busy.store(0);
+  EXPECT_EQ(routing.calls, std::vector<std::string>{"paint 0 0 0"});
+}
+
+TEST_F(AppTest, CloseRequestsTheQuitAndEventsWithoutWindowAreIgnored) {
+  for (cWindowMessage message : {cWindowMessage::Size, cWindowMessage::Paint, cWindowMessage::Close,
+                                 cWindowMessage::Command, cWindowMessage::MouseMove,
+                                 cWindowMessage::LeftButtonDown, cWindowMessage::RightButtonDown}) {
+    WindowProc(nullptr, message, 0, 0);
+  }
+  EXPECT_TRUE(platform.Events().empty());
+  WindowProc(&wnd, cWindowMessage::Close, 0, 0);
+  EXPECT_EQ(platform.QuitRequests(), std::vector<int>{0});
+  wnd.OnIdle();
+  EXPECT_EQ(platform.QuitRequests(), std::vector<int>{0});
+}
+
+// --- Guards while a computation runs
+// -----------------------------------------------------------------
+
+TEST_F(AppTest, ComputationInProgressWhileBusyOrInAUiRunOrWithAWorker) {
+  EXPECT_FALSE(cGlWnd::ComputationInProgress());
+  Busy.store(1);
+  EXPECT_TRUE(cGlWnd::ComputationInProgress());
+  Busy.store(0);
+  UiRunDepth = 1;
+  EXPECT_TRUE(cGlWnd::ComputationInProgress());
+  UiRunDepth = 0;
+  OpenAndDecompose(TwoCubesFile());
+  EXPECT_FALSE(cGlWnd::ComputationInProgress());
+  CurrentMesh->decomposition->worker.store(5);
+  EXPECT_TRUE(cGlWnd::ComputationInProgress());
+  CurrentMesh->decomposition->worker.store(0);
+}
+
+TEST_F(AppTest, DestructiveCommandsWaitForTheDecompositionWorker) {
+  const std::string path = TwoCubesFile();
+  platform.nextFile = path;
+  wnd.OnCommand(kCmdOpen);
+  cMesh* mesh = CurrentMesh;
+  platform.holdWorkerBoxes = true;
+  wnd.OnCommand(kCmdDecompose);
+  ASSERT_EQ(platform.WaitForHeldBox(), "triangles: 24");
+  ASSERT_EQ(mesh->components.size(), 1u);
+  cDecomposition* decomposition = mesh->decomposition;
+  ASSERT_NE(decomposition->worker.load(), 0u);
+
+  IssueDestructiveCommands();
+  wnd.OnIdle();
+  EXPECT_EQ(CurrentMesh, mesh);
+  EXPECT_EQ(mesh->components.size(), 1u);
+  EXPECT_EQ(mesh->decomposition, decomposition);
+  EXPECT_EQ(mesh->triangles.size(), 24u);
+  EXPECT_EQ(platform.FileDialogs().size(), 1u);  // only the first Open asked
+  ASSERT_EQ(platform.ThreadsStarted(), 1);       // (a second worker would stay held in its box)
+  EXPECT_TRUE(platform.QuitRequests().empty());
+  EXPECT_TRUE(wnd.QuitPending());
+
+  // The view keeps working meanwhile; the mouse does not.
+  wnd.OnCommand(kCmdBoundBox);
+  wnd.OnCommand(kCmdLines);
+  wnd.OnCommand(kCmdOptions);
+  EXPECT_TRUE(ShowBoundBox);
+  EXPECT_EQ(platform.OptionsDialogs(), 1);
+  wnd.OnMouseMove(kMouseLeft, 100, 0);
+  EXPECT_EQ(LastMouseX, 0);
+
+  platform.ReleaseHeldBox();
+  ASSERT_EQ(platform.WaitForHeldBox(), "objects: 2");
+  wnd.OnIdle();
+  EXPECT_TRUE(platform.QuitRequests().empty());
+  platform.ReleaseHeldBox();
+  platform.JoinWorkers();
+  EXPECT_EQ(Busy.load(), 0);
+  EXPECT_EQ(decomposition->worker.load(), 0u);
+  EXPECT_EQ(decomposition->pieces.size(), 2u);
+  EXPECT_EQ(decomposition->pieces[0]->triangles.size(), 12u);
+  EXPECT_EQ(decomposition->pieces[1]->triangles.size(), 12u);
+
+  wnd.OnIdle();
+  wnd.OnIdle();
+  EXPECT_EQ(platform.QuitRequests(), std::vector<int>{0});
+  EXPECT_FALSE(wnd.QuitPending());
+  EXPECT_EQ(CurrentMesh, mesh);
+}
+
+TEST_F(AppTest, DestructiveCommandsWaitWhileTheHullWorkerShowsItsMessage) {
+  OpenAndDecompose(TwoCubesFile());
+  cMesh* mesh = CurrentMesh;
+  cDecomposition* decomposition = mesh->decomposition;
+  platform.holdWorkerBoxes = true;
+  wnd.OnCommand(kCmdConvexHull);
+  ASSERT_EQ(platform.WaitForHeldBox(), "Convex hull completed...");
+  // The worker has let go of the decomposition but still counts as running.
+  EXPECT_EQ(decomposition->worker.load(), 0u);
+  EXPECT_EQ(Busy.load(), 1);
+  ASSERT_EQ(decomposition->hulls.size(), 2u);
+  const cMeshComponent* first = decomposition->hulls[0].get();
+  const cMeshComponent* second = decomposition->hulls[1].get();
+  const int threads = platform.ThreadsStarted();
+
+  IssueDestructiveCommands();
+  wnd.OnIdle();
+  EXPECT_EQ(CurrentMesh, mesh);
+  EXPECT_EQ(mesh->decomposition, decomposition);
+  ASSERT_EQ(decomposition->hulls.size(), 2u);
+  EXPECT_EQ(decomposition->hulls[0].get(), first);
+  EXPECT_EQ(decomposition->hulls[1].get(), second);
+  EXPECT_EQ(decomposition->pieces.size(), 2u);
+  ASSERT_EQ(platform.ThreadsStarted(), threads);
+  EXPECT_TRUE(platform.QuitRequests().empty());
+
+  platform.ReleaseHeldBox();
+  platform.JoinWorkers();
+  EXPECT_EQ(Busy.load(), 0);
+  wnd.OnIdle();
+  wnd.OnIdle();
+  EXPECT_EQ(platform.QuitRequests(), std::vector<int>{0});
+  EXPECT_EQ(CurrentMesh, mesh);
+}
+
+TEST_F(AppTest, DestructiveCommandsFromInsideAUiThreadRunWaitForItsEnd) {
+  OpenAndDecompose(TwoCubesFile());
+  BuildHulls();
+  cMesh* mesh = CurrentMesh;
+  cDecomposition* decomposition = mesh->decomposition;
+  ASSERT_EQ(decomposition->hulls.size(), 2u);
+  const cMeshComponent* hull = decomposition->hulls[0].get();
+  const int threads = platform.ThreadsStarted();
+  const std::size_t dialogs = platform.FileDialogs().size();
+
+  std::vector<std::string> boxes;
+  platform.whileUiBoxOpen = [&](const std::string& text) {
+    boxes.push_back(text);
+    IssueDestructiveCommands();
+    wnd.OnIdle();
+    EXPECT_EQ(CurrentMesh, mesh);
+    EXPECT_EQ(mesh->components.size(), 1u);
+    EXPECT_TRUE(platform.QuitRequests().empty());
+    // The view keeps working inside the box.
+    wnd.OnCommand(kCmdAxis);
+    wnd.OnCommand(kCmdOptions);
+  };
+  wnd.OnCommand(kCmdDecompose);  // the second run computes on the UI thread
+
+  EXPECT_EQ(boxes, (std::vector<std::string>{"triangles: 24", "objects: 2"}));
+  EXPECT_EQ(CurrentMesh, mesh);
+  EXPECT_EQ(mesh->components.size(), 1u);
+  EXPECT_EQ(mesh->decomposition, decomposition);
+  EXPECT_EQ(decomposition->pieces.size(), 2u);
+  ASSERT_EQ(decomposition->hulls.size(), 2u);  // the refused Convex Hull kept them
+  EXPECT_EQ(decomposition->hulls[0].get(), hull);
+  EXPECT_EQ(platform.ThreadsStarted(), threads);
+  EXPECT_EQ(platform.FileDialogs().size(), dialogs);
+  EXPECT_FALSE(ShowAxis);  // toggled twice
+  EXPECT_EQ(platform.OptionsDialogs(), 2);
+  EXPECT_EQ(UiRunDepth, 0);
+
+  // The quit asked for inside the boxes is made once, after the run's last box.
+  const std::vector<std::string> events = platform.Events();
+  ASSERT_EQ(platform.QuitRequests(), std::vector<int>{0});
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back(), "quit");
+  EXPECT_EQ(events[events.size() - 2], "options");
+  EXPECT_FALSE(wnd.QuitPending());
+  wnd.OnIdle();
+  EXPECT_EQ(platform.QuitRequests().size(), 1u);
+  // The first run reported from its worker, the second from the UI thread.
+  std::vector<bool> objectsOnUi;
+  for (const cRecordingPlatform::cMessage& message : platform.Messages()) {
+    if (message.text == "objects: 2") objectsOnUi.push_back(message.onUiThread);
+  }
+  EXPECT_EQ(objectsOnUi, (std::vector<bool>{false, true}));
+}
+
+TEST_F(AppTest, QuitWithoutAComputationIsRequestedAtOnce) {
+  wnd.OnCommand(kCmdQuit);
+  EXPECT_EQ(platform.QuitRequests(), std::vector<int>{0});
+  EXPECT_FALSE(wnd.QuitPending());
+  wnd.OnIdle();
+  EXPECT_EQ(platform.QuitRequests(), std::vector<int>{0});
+}
+
+}  // namespace

@@ -1,0 +1,677 @@
+// Drawing, checked by reading back chosen pixels of frames rendered offscreen: an EGL
+// compatibility-profile context on Mesa's surfaceless platform with a pbuffer, no window system.
+#include <EGL/egl.h>
+#include <EGL/eglext.h>
+#include <GL/gl.h>
+#include <GL/glu.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "app/state/state.h"
+#include "decomposition/decomposition.h"
+#include "geometry/mesh.h"
+#include "hull/hull.h"
+#include "platform/interface/platform.h"
+#include "render/render.h"
+
+namespace {
+
+constexpr int kSize = 128;
+
+// One offscreen context for the whole test program, made current on the main thread.
+class cOffscreenContext {
+ public:
+  bool Make(std::string& error) {
+    auto getPlatformDisplay = reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(
+        eglGetProcAddress("eglGetPlatformDisplayEXT"));
+    if (getPlatformDisplay == nullptr) return Fail(error, "eglGetPlatformDisplayEXT is missing");
+    display = getPlatformDisplay(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr);
+    if (display == EGL_NO_DISPLAY) return Fail(error, "no surfaceless EGL display");
+    if (!eglInitialize(display, nullptr, nullptr)) return Fail(error, "eglInitialize failed");
+    if (!eglBindAPI(EGL_OPENGL_API)) return Fail(error, "desktop OpenGL is not offered by EGL");
+    const EGLint configAttributes[] = {EGL_SURFACE_TYPE,
+                                       EGL_PBUFFER_BIT,
+                                       EGL_RENDERABLE_TYPE,
+                                       EGL_OPENGL_BIT,
+                                       EGL_RED_SIZE,
+                                       8,
+                                       EGL_GREEN_SIZE,
+                                       8,
+                                       EGL_BLUE_SIZE,
+                                       8,
+                                       EGL_DEPTH_SIZE,
+                                       16,
+                                       EGL_STENCIL_SIZE,
+                                       8,
+                                       EGL_NONE};
+    EGLConfig config = nullptr;
+    EGLint count = 0;
+    if (!eglChooseConfig(display, configAttributes, &config, 1, &count) || count < 1) {
+      return Fail(error, "no RGB pbuffer configuration with depth and stencil");
+    }
+    const EGLint surfaceAttributes[] = {EGL_WIDTH, kSize, EGL_HEIGHT, kSize, EGL_NONE};
+    surface = eglCreatePbufferSurface(display, config, surfaceAttributes);
+    if (surface == EGL_NO_SURFACE) return Fail(error, "eglCreatePbufferSurface failed");
+    const EGLint contextAttributes[] = {EGL_CONTEXT_OPENGL_PROFILE_MASK,
+                                        EGL_CONTEXT_OPENGL_COMPATIBILITY_PROFILE_BIT, EGL_NONE};
+    context = eglCreateContext(display, config, EGL_NO_CONTEXT, contextAttributes);
+    if (context == EGL_NO_CONTEXT) return Fail(error, "no compatibility-profile context");
+    if (!eglMakeCurrent(display, surface, surface, context)) {
+      return Fail(error, "eglMakeCurrent failed");
+    }
+    return true;
+  }
+
+  // The display is left initialised: terminating it unloads the driver, whose few allocations
+  // kept until exit could then no longer be attributed to it by the leak checker.
+  ~cOffscreenContext() {
+    if (display == EGL_NO_DISPLAY) return;
+    eglMakeCurrent(display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
+    if (context != EGL_NO_CONTEXT) eglDestroyContext(display, context);
+    if (surface != EGL_NO_SURFACE) eglDestroySurface(display, surface);
+  }
+
+ private:
+  bool Fail(std::string& error, const char* what) {
+    error = std::string(what) + " (EGL error 0x" + ToHex(eglGetError()) + ")";
+    return false;
+  }
+  static std::string ToHex(EGLint value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%x", static_cast<unsigned>(value));
+    return text;
+  }
+
+  EGLDisplay display = EGL_NO_DISPLAY;
+  EGLSurface surface = EGL_NO_SURFACE;
+  EGLContext context = EGL_NO_CONTEXT;
+};
+
+using cPixel = std::array<int, 3>;
+
+cPixel ReadPixel(int x, int y) {
+  unsigned char rgba[4] = {0, 0, 0, 0};
+  glReadPixels(x, y, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, rgba);
+  return {rgba[0], rgba[1], rgba[2]};
+}
+
+std::string ToString(const cPixel& p) {
+  return "(" + std::to_string(p[0]) + ", " + std::to_string(p[1]) + ", " + std::to_string(p[2]) +
+         ")";
+}
+
+bool IsBackground(const cPixel& p) {
+  for (int c : p) {
+    if (c < 127 || c > 128) return false;
+  }
+  return true;
+}
+
+// A grey level (all channels within 12 of each other).
+bool IsGrey(const cPixel& p) {
+  return std::abs(p[0] - p[1]) <= 12 && std::abs(p[1] - p[2]) <= 12 && std::abs(p[0] - p[2]) <= 12;
+}
+
+// A surface of byte colour c that faces the eye light: the ambient parts (0.2 global, 0.5 of
+// each light) and the diffuse part of light 0 (N.L between 0.9 and 1 here) add up to between
+// 2.1 and 2.2 times the colour.
+bool IsLit(const cPixel& p, const cColor& c) {
+  const int bytes[3] = {c.red, c.green, c.blue};
+  for (int i = 0; i < 3; ++i) {
+    const double low = std::min(255.0, bytes[i] * 2.1) - 3.0;
+    const double high = std::min(255.0, bytes[i] * 2.2) + 3.0;
+    if (p[i] < low || p[i] > high) return false;
+  }
+  return true;
+}
+
+struct cWindowPoint {
+  int x = 0;
+  int y = 0;
+};
+
+// Where a model point lands with the matrices left by the last frame.
+cWindowPoint Project(const cVec3& v) {
+  GLdouble modelview[16], projection[16];
+  GLint viewport[4];
+  glGetDoublev(GL_MODELVIEW_MATRIX, modelview);
+  glGetDoublev(GL_PROJECTION_MATRIX, projection);
+  glGetIntegerv(GL_VIEWPORT, viewport);
+  GLdouble x = 0, y = 0, z = 0;
+  gluProject(v.x, v.y, v.z, modelview, projection, viewport, &x, &y, &z);
+  return {static_cast<int>(std::lround(x)), static_cast<int>(std::lround(y))};
+}
+
+cPixel PixelAt(const cVec3& v) {
+  const cWindowPoint w = Project(v);
+  return ReadPixel(w.x, w.y);
+}
+
+// Whether some pixel within radius of the point's projection satisfies test (lines are thin and
+// their rasterisation may be a pixel off).
+bool AnyNear(const cVec3& v, int radius, const std::function<bool(const cPixel&)>& test) {
+  const cWindowPoint w = Project(v);
+  for (int dy = -radius; dy <= radius; ++dy) {
+    for (int dx = -radius; dx <= radius; ++dx) {
+      if (test(ReadPixel(w.x + dx, w.y + dy))) return true;
+    }
+  }
+  return false;
+}
+
+bool IsPure(const cPixel& p, int channel) {
+  for (int i = 0; i < 3; ++i) {
+    if (i == channel ? p[i] < 200 : p[i] > 60) return false;
+  }
+  return true;
+}
+
+// A triangle in the plane z, counter-clockwise seen from +z, around (cx, cy).
+cTriangle FacingTriangle(float cx, float cy, float half, float z = 0.0f) {
+  return cTriangle(cVec3(cx - half, cy - half, z), cVec3(cx + half, cy - half, z),
+                   cVec3(cx, cy + half, z));
+}
+
+cVec3 Centroid(const cTriangle& t) {
+  return cVec3((t.vertex[0].x + t.vertex[1].x + t.vertex[2].x) / 3.0f,
+               (t.vertex[0].y + t.vertex[1].y + t.vertex[2].y) / 3.0f,
+               (t.vertex[0].z + t.vertex[1].z + t.vertex[2].z) / 3.0f);
+}
+
+cColor Bytes(unsigned char r, unsigned char g, unsigned char b) {
+  cColor c;
+  c.red = r;
+  c.green = g;
+  c.blue = b;
+  return c;
+}
+
+class RenderTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // Mesa's software rasteriser gives the same pixels on every machine, with or without a GPU.
+    setenv("LIBGL_ALWAYS_SOFTWARE", "1", 0);
+    setenv("EGL_PLATFORM", "surfaceless", 0);
+    context = std::make_unique<cOffscreenContext>();
+    if (!context->Make(contextError)) contextError = "no offscreen GL context: " + contextError;
+  }
+  static void TearDownTestSuite() { context.reset(); }
+
+  void SetUp() override {
+    ASSERT_TRUE(contextError.empty()) << contextError;
+    ResetProcessState();
+    InstallDrawHooks();
+    glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+    wnd.OnSize(kSize, kSize);
+    LookFrom(0.0f, 0.0f, 5.0f);
+  }
+
+  void TearDown() override {
+    delete CurrentMesh;
+    ResetProcessState();
+    DrawHooks() = cDrawHooks();
+  }
+
+  // Places the camera and sets up the projection as a command would.
+  void LookFrom(float elevation, float azimuth, float distance) {
+    CameraRotation = cVec3(elevation, azimuth, 0.0f);
+    CameraDistance = distance;
+    wnd.SetupView();
+  }
+
+  cMesh& NewMesh(const cTriangleList& triangles, const cColor& color) {
+    delete CurrentMesh;
+    CurrentMesh = new cMesh();
+    CurrentMesh->triangles = triangles;
+    CurrentMesh->color = color;
+    if (!triangles.empty()) CurrentMesh->box = ComputeBoundBox(triangles);
+    return *CurrentMesh;
+  }
+
+  static cDecomposition& AttachDecomposition(cMesh& mesh) {
+    auto owned = std::make_unique<cDecomposition>();
+    cDecomposition* decomposition = owned.get();
+    decomposition->source = &mesh;
+    mesh.components.push_back(std::move(owned));
+    mesh.decomposition = decomposition;
+    return *decomposition;
+  }
+
+  static cConvexPiece& AddPiece(cPieceList& list, const cTriangleList& triangles,
+                                const cColor& color) {
+    list.push_back(std::make_unique<cConvexPiece>());
+    cConvexPiece& piece = *list.back();
+    piece.triangles = triangles;
+    piece.color = color;
+    if (!triangles.empty()) piece.box = ComputeBoundBox(triangles);
+    return piece;
+  }
+
+  static cHullResult& AddHull(cDecomposition& decomposition, const cTriangleList& faces,
+                              const cColor& color, const cVec3& currentPoint) {
+    auto owned = std::make_unique<cHullResult>();
+    cHullResult& hull = *owned;
+    hull.faces = faces;
+    hull.color = color;
+    hull.currentPoint = currentPoint;
+    hull.box = ComputeBoundBox(faces);
+    decomposition.hulls.push_back(std::move(owned));
+    return hull;
+  }
+
+  static std::unique_ptr<cOffscreenContext> context;
+  static std::string contextError;
+  cGlWnd wnd;
+};
+
+std::unique_ptr<cOffscreenContext> RenderTest::context;
+std::string RenderTest::contextError;
+
+// --- Frame, view and state
+// ---------------------------------------------------------------------------
+
+TEST_F(RenderTest, AnEmptySceneIsTheGreyBackground) {
+  DrawScene();
+  for (const auto& at : std::vector<std::array<int, 2>>{{0, 0}, {64, 64}, {127, 127}, {5, 100}}) {
+    const cPixel p = ReadPixel(at[0], at[1]);
+    EXPECT_TRUE(IsBackground(p)) << ToString(p);
+  }
+  EXPECT_FALSE(glIsEnabled(GL_LIGHTING));
+  EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+}
+
+TEST_F(RenderTest, SetupViewLeavesTheFixedStateAndTheProjectionSelected) {
+  glDisable(GL_DEPTH_TEST);
+  glDisable(GL_CULL_FACE);
+  glFrontFace(GL_CW);
+  glMatrixMode(GL_MODELVIEW);
+  wnd.SetupView();
+  GLint value = 0;
+  glGetIntegerv(GL_MATRIX_MODE, &value);
+  EXPECT_EQ(value, GL_PROJECTION);
+  glGetIntegerv(GL_SHADE_MODEL, &value);
+  EXPECT_EQ(value, GL_SMOOTH);
+  EXPECT_TRUE(glIsEnabled(GL_DEPTH_TEST));
+  glGetIntegerv(GL_DEPTH_FUNC, &value);
+  EXPECT_EQ(value, GL_LEQUAL);
+  EXPECT_TRUE(glIsEnabled(GL_COLOR_MATERIAL));
+  EXPECT_TRUE(glIsEnabled(GL_CULL_FACE));
+  glGetIntegerv(GL_CULL_FACE_MODE, &value);
+  EXPECT_EQ(value, GL_BACK);
+  glGetIntegerv(GL_FRONT_FACE, &value);
+  EXPECT_EQ(value, GL_CCW);
+  GLfloat clear[4] = {0, 0, 0, 0};
+  glGetFloatv(GL_COLOR_CLEAR_VALUE, clear);
+  EXPECT_FLOAT_EQ(clear[0], 0.5f);
+  EXPECT_FLOAT_EQ(clear[1], 0.5f);
+  EXPECT_FLOAT_EQ(clear[2], 0.5f);
+  EXPECT_FLOAT_EQ(clear[3], 1.0f);
+  GLfloat depth = 0;
+  glGetFloatv(GL_DEPTH_CLEAR_VALUE, &depth);
+  EXPECT_FLOAT_EQ(depth, 1.0f);
+}
+
+TEST_F(RenderTest, TheProjectionHasTheWindowsAspect) {
+  // With the eye on the z axis the look-at part only translates, so the ratio of the two
+  // diagonal scale factors is the aspect.
+  GLdouble m[16];
+  wnd.OnSize(800, 600);
+  glGetDoublev(GL_PROJECTION_MATRIX, m);
+  EXPECT_NEAR(m[5] / m[0], 1.3333, 1e-4);
+  EXPECT_NEAR(m[5], 1.0 / std::tan(22.5 * M_PI / 180.0), 1e-6);  // 45 degrees vertically
+  wnd.OnSize(600, 800);
+  glGetDoublev(GL_PROJECTION_MATRIX, m);
+  EXPECT_NEAR(m[5] / m[0], 0.75, 1e-6);
+
+  wnd.OnSize(300, 0);
+  GLint viewport[4];
+  glGetIntegerv(GL_VIEWPORT, viewport);
+  EXPECT_EQ(viewport[2], 300);
+  EXPECT_EQ(viewport[3], 1);
+  glGetDoublev(GL_PROJECTION_MATRIX, m);
+  EXPECT_NEAR(m[5] / m[0], 300.0, 1e-4);
+}
+
+TEST_F(RenderTest, TheAxisCrossIsRedGreenBlueFromTheOrbitCentre) {
+  LookFrom(0.4f, 0.6f, 30.0f);
+  const cVec3 arms[3] = {cVec3(5, 0, 0), cVec3(0, 5, 0), cVec3(0, 0, 5)};
+  DrawScene();
+  for (int axis = 0; axis < 3; ++axis) {
+    EXPECT_FALSE(AnyNear(arms[axis], 2, [axis](const cPixel& p) { return IsPure(p, axis); }));
+  }
+
+  ShowAxis = true;
+  SceneOffset = cVec3(3, 1, 0);  // the cross stays at the orbit centre, not at the model origin
+  DrawScene();
+  glMatrixMode(GL_MODELVIEW);
+  glLoadIdentity();  // project with the frame of the cross
+  for (int axis = 0; axis < 3; ++axis) {
+    EXPECT_TRUE(AnyNear(arms[axis], 2, [axis](const cPixel& p) { return IsPure(p, axis); }))
+        << "axis " << axis;
+    const int other = (axis + 1) % 3;
+    EXPECT_FALSE(AnyNear(arms[axis], 2, [other](const cPixel& p) { return IsPure(p, other); }));
+  }
+  GLfloat color[4];
+  glGetFloatv(GL_CURRENT_COLOR, color);
+  EXPECT_EQ(color[0] + color[1] + color[2] + color[3], 4.0f);
+}
+
+TEST_F(RenderTest, ManyFramesWithTheAxisKeepTheStacksBalanced) {
+  ShowAxis = true;
+  NewMesh({FacingTriangle(0, 0, 1)}, Bytes(100, 40, 10));
+  GLint attributes = -1, modelview = -1, projection = -1;
+  for (int frame = 0; frame < 100; ++frame) DrawScene();
+  glGetIntegerv(GL_ATTRIB_STACK_DEPTH, &attributes);
+  glGetIntegerv(GL_MODELVIEW_STACK_DEPTH, &modelview);
+  glGetIntegerv(GL_PROJECTION_STACK_DEPTH, &projection);
+  EXPECT_EQ(attributes, 0);
+  EXPECT_EQ(modelview, 1);
+  EXPECT_EQ(projection, 1);
+  EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+  EXPECT_TRUE(glIsEnabled(GL_DEPTH_TEST));  // the saved depth attributes came back
+}
+
+TEST_F(RenderTest, TheCirclingLightWrapsAt360AndTheFrameUsesTheAngleBeforeTheStep) {
+  auto lightPosition = [](GLenum light) {
+    std::array<GLfloat, 4> p{};
+    glGetLightfv(light, GL_POSITION, p.data());
+    return p;
+  };
+  LightAngle = 360.5f;
+  DrawScene();
+  EXPECT_EQ(LightAngle, 0.0f);
+  std::array<GLfloat, 4> p = lightPosition(GL_LIGHT1);
+  EXPECT_NEAR(p[0], 10.0f * std::cos(360.5f), 1e-4);
+  EXPECT_EQ(p[1], 0.0f);
+  EXPECT_NEAR(p[2], 10.0f * std::sin(360.5f), 1e-4);
+  EXPECT_EQ(p[3], 1.0f);
+
+  DrawScene();
+  EXPECT_EQ(LightAngle, 0.01f);
+  p = lightPosition(GL_LIGHT1);
+  EXPECT_NEAR(p[0], 10.0f, 1e-5);
+  EXPECT_NEAR(p[2], 0.0f, 1e-5);
+
+  LightAngle = 360.0f;  // not past the wrap yet
+  DrawScene();
+  EXPECT_EQ(LightAngle, 360.0f + 0.01f);
+
+  LookFrom(0.3f, 1.0f, 7.0f);
+  DrawScene();
+  p = lightPosition(GL_LIGHT0);  // the eye light sits at the eye
+  EXPECT_NEAR(p[0], CameraEye.x, 1e-5);
+  EXPECT_NEAR(p[1], CameraEye.y, 1e-5);
+  EXPECT_NEAR(p[2], CameraEye.z, 1e-5);
+  EXPECT_EQ(p[3], 1.0f);
+}
+
+// --- Triangles, points and boxes
+// -----------------------------------------------------------------------
+
+TEST_F(RenderTest, AFrontFacingTriangleIsDrawnLitAndItsReversedTwinIsCulled) {
+  const cColor color = Bytes(100, 40, 10);
+  const cTriangle front = FacingTriangle(0, 0, 1);
+  NewMesh({front}, color);
+  DrawScene();
+  cPixel p = PixelAt(Centroid(front));
+  EXPECT_TRUE(IsLit(p, color)) << ToString(p);
+  EXPECT_TRUE(IsBackground(PixelAt(cVec3(1.5f, 1.5f, 0))));
+
+  const cTriangle back(front.vertex[0], front.vertex[2], front.vertex[1]);
+  NewMesh({back}, color);
+  DrawScene();
+  p = PixelAt(Centroid(back));
+  EXPECT_TRUE(IsBackground(p)) << ToString(p);
+}
+
+TEST_F(RenderTest, TheModelIsMovedSoThatItsBoxCentreIsTheOrbitCentre) {
+  const cColor color = Bytes(20, 90, 60);
+  NewMesh({FacingTriangle(10, -4, 1)}, color);
+  SceneOffset = cVec3(10, -4, 0);
+  DrawScene();
+  const cPixel p = ReadPixel(kSize / 2, kSize / 2);
+  EXPECT_TRUE(IsLit(p, color)) << ToString(p);
+}
+
+TEST_F(RenderTest, EveryTriangleKeepsTheListColourWhenNormalsAreShown) {
+  const cColor color = Bytes(100, 40, 10);
+  const cTriangle left = FacingTriangle(-1, 0, 0.8f);
+  const cTriangle right = FacingTriangle(1, 0, 0.8f);
+  ShowNormals = true;
+  NewMesh({left, right}, color);
+  DrawScene();
+  // Away from the normal lines, which run from the centroids toward the eye.
+  for (const cTriangle& t : {left, right}) {
+    cVec3 inside = Centroid(t);
+    inside.y -= 0.3f;
+    const cPixel p = PixelAt(inside);
+    EXPECT_TRUE(IsLit(p, color)) << ToString(p);
+  }
+  GLfloat current[4];
+  glGetFloatv(GL_CURRENT_COLOR, current);
+  EXPECT_EQ(current[0] + current[1] + current[2], 3.0f);
+}
+
+TEST_F(RenderTest, NormalLinesRunOneUnitFromBlackAtTheCentroidToWhite) {
+  const cColor color = Bytes(100, 40, 10);
+  const cTriangle t = FacingTriangle(0, 0, 1);
+  NewMesh({t}, color);
+  LookFrom(0.0f, 0.8f, 5.0f);  // from the side, so that the line is not seen end on
+  const cVec3 m = Centroid(t);
+  const cVec3 nearTip(m.x, m.y, m.z + 0.85f);
+  const cVec3 nearBase(m.x, m.y, m.z + 0.15f);
+  const cVec3 beyondTip(m.x, m.y, m.z + 1.3f);
+  auto bright = [](const cPixel& p) { return IsGrey(p) && p[0] > 170; };
+  auto dark = [](const cPixel& p) { return IsGrey(p) && p[0] < 80; };
+
+  DrawScene();
+  EXPECT_FALSE(AnyNear(nearTip, 1, bright));
+  EXPECT_FALSE(AnyNear(nearBase, 1, dark));
+
+  ShowNormals = true;
+  DrawScene();
+  EXPECT_TRUE(AnyNear(nearTip, 1, bright));
+  EXPECT_TRUE(AnyNear(nearBase, 1, dark));
+  EXPECT_FALSE(AnyNear(beyondTip, 1, [](const cPixel& p) { return !IsBackground(p); }));
+}
+
+TEST_F(RenderTest, AnEmptyListDrawsNothingAndLeavesWhite) {
+  DrawScene();
+  glColor3f(0.2f, 0.3f, 0.4f);
+  DrawTriangleList(cTriangleList(), 1.0f, 0.0f, 0.0f);
+  GLfloat current[4];
+  glGetFloatv(GL_CURRENT_COLOR, current);
+  EXPECT_EQ(current[0] + current[1] + current[2], 3.0f);
+  EXPECT_TRUE(IsBackground(ReadPixel(kSize / 2, kSize / 2)));
+}
+
+TEST_F(RenderTest, DrawPointUsesItsSizeAndLeavesSizeOneAndWhite) {
+  DrawScene();  // matrices of a frame, lighting off again
+  DrawPoint(0, 0, 0, 10.0f, 0.0f, 0.0f, 1.0f);
+  const cWindowPoint centre = Project(cVec3());
+  EXPECT_TRUE(IsPure(ReadPixel(centre.x, centre.y), 2));
+  EXPECT_TRUE(IsPure(ReadPixel(centre.x + 3, centre.y - 3), 2));
+  GLfloat size = 0, current[4];
+  glGetFloatv(GL_POINT_SIZE, &size);
+  glGetFloatv(GL_CURRENT_COLOR, current);
+  EXPECT_EQ(size, 1.0f);
+  EXPECT_EQ(current[0] + current[1] + current[2] + current[3], 4.0f);
+
+  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+  DrawPoint(0, 0, 0, 1.0f, 1.0f, 0.0f, 0.0f);
+  EXPECT_TRUE(AnyNear(cVec3(), 1, [](const cPixel& p) { return IsPure(p, 0); }));
+  EXPECT_TRUE(IsBackground(ReadPixel(centre.x + 3, centre.y - 3)));
+}
+
+TEST_F(RenderTest, PolygonModesOutlineAndSurviveOpenAndReset) {
+  const cColor color = Bytes(100, 40, 10);
+  const cTriangle t = FacingTriangle(0, 0, 1.5f);
+  NewMesh({t}, color);
+  auto mode = [] {
+    GLint modes[2] = {0, 0};
+    glGetIntegerv(GL_POLYGON_MODE, modes);
+    return std::array<GLint, 2>{modes[0], modes[1]};
+  };
+
+  wnd.OnCommand(kCmdLines);
+  EXPECT_EQ(mode(), (std::array<GLint, 2>{GL_LINE, GL_LINE}));
+  DrawScene();
+  EXPECT_TRUE(IsBackground(PixelAt(Centroid(t))));
+  // The bottom edge is outlined in the mesh colour.
+  EXPECT_TRUE(AnyNear(cVec3(0, -1.5f, 0), 1, [&](const cPixel& p) { return !IsBackground(p); }));
+
+  wnd.OnCommand(kCmdReset);  // the default platform: no dialogs, nothing recorded
+  wnd.OnCommand(kCmdOpen);
+  EXPECT_EQ(mode(), (std::array<GLint, 2>{GL_LINE, GL_LINE}));
+  wnd.OnCommand(kCmdPoints);
+  EXPECT_EQ(mode(), (std::array<GLint, 2>{GL_POINT, GL_POINT}));
+  wnd.OnCommand(kCmdFill);
+  EXPECT_EQ(mode(), (std::array<GLint, 2>{GL_FILL, GL_FILL}));
+  SetPolygonMode(cPolygonMode::Line);
+  EXPECT_EQ(mode(), (std::array<GLint, 2>{GL_LINE, GL_LINE}));
+}
+
+TEST_F(RenderTest, TheMeshBoxIsWhiteAndOnlyDrawnOnRequest) {
+  const cTriangle t = FacingTriangle(0, 0, 1);
+  NewMesh({t}, Bytes(100, 40, 10));
+  const cVec3 topEdge(-0.7f, 1.0f, 0.0f);  // on the box, outside the triangle
+  auto white = [](const cPixel& p) { return p[0] > 240 && p[1] > 240 && p[2] > 240; };
+  DrawScene();
+  EXPECT_FALSE(AnyNear(topEdge, 1, white));
+  ShowBoundBox = true;
+  DrawScene();
+  EXPECT_TRUE(AnyNear(topEdge, 1, white));
+}
+
+// --- Components
+// ------------------------------------------------------------------------------------------
+
+TEST_F(RenderTest, PiecesReplaceTheMeshAndHullsReplaceThePieces) {
+  const cColor meshColor = Bytes(100, 40, 10);
+  const cColor pieceColor = Bytes(10, 100, 40);
+  const cColor hullColor = Bytes(40, 10, 100);
+  const cTriangle meshTriangle = FacingTriangle(-1.3f, 0, 0.5f);
+  const cTriangle pieceTriangle = FacingTriangle(0, 0, 0.5f);
+  const cTriangle hullTriangle = FacingTriangle(1.3f, 0, 0.5f);
+  const cTriangle visibleFace = FacingTriangle(0, -1.3f, 0.4f);
+  const cVec3 hullPoint(0, 1.3f, 0);
+
+  cMesh& mesh = NewMesh({meshTriangle}, meshColor);
+  DrawScene();
+  EXPECT_TRUE(IsLit(PixelAt(Centroid(meshTriangle)), meshColor));
+
+  cDecomposition& decomposition = AttachDecomposition(mesh);
+  AddPiece(decomposition.pieces, {pieceTriangle}, pieceColor);
+  DrawScene();
+  EXPECT_TRUE(IsBackground(PixelAt(Centroid(meshTriangle))));
+  const cPixel piecePixel = PixelAt(Centroid(pieceTriangle));
+  EXPECT_TRUE(IsLit(piecePixel, pieceColor)) << ToString(piecePixel);
+
+  cHullResult& hull = AddHull(decomposition, {hullTriangle}, hullColor, hullPoint);
+  hull.visibleFaces = {visibleFace};
+  DrawScene();
+  EXPECT_TRUE(IsBackground(PixelAt(Centroid(meshTriangle))));
+  EXPECT_TRUE(IsBackground(PixelAt(Centroid(pieceTriangle))));
+  const cPixel hullPixel = PixelAt(Centroid(hullTriangle));
+  EXPECT_TRUE(IsLit(hullPixel, hullColor)) << ToString(hullPixel);
+  const cPixel visiblePixel = PixelAt(Centroid(visibleFace));  // red, lit
+  EXPECT_TRUE(IsPure(visiblePixel, 0)) << ToString(visiblePixel);
+  const cPixel pointPixel = PixelAt(hullPoint);  // the blue dot of 10 pixels
+  EXPECT_TRUE(IsPure(pointPixel, 2)) << ToString(pointPixel);
+
+  hull.ready = false;
+  DrawScene();
+  for (const cVec3& v : {Centroid(meshTriangle), Centroid(pieceTriangle), Centroid(hullTriangle),
+                         Centroid(visibleFace), hullPoint}) {
+    const cPixel p = PixelAt(v);
+    EXPECT_TRUE(IsBackground(p)) << ToString(p);
+  }
+}
+
+TEST_F(RenderTest, APieceWithChildrenDrawsOnlyItsChildren) {
+  cMesh& mesh = NewMesh({}, Bytes(100, 40, 10));
+  cDecomposition& decomposition = AttachDecomposition(mesh);
+  const cTriangle own = FacingTriangle(-1, 0, 0.5f);
+  const cTriangle child = FacingTriangle(0, 0, 0.5f);
+  const cTriangle grandchild = FacingTriangle(1, 0, 0.5f);
+  const cColor childColor = Bytes(10, 100, 40);
+  const cColor grandchildColor = Bytes(40, 10, 100);
+  cConvexPiece& parent = AddPiece(decomposition.pieces, {own}, Bytes(100, 100, 10));
+  AddPiece(parent.children, {child}, childColor);
+  cConvexPiece& middle = AddPiece(parent.children, {own}, Bytes(100, 100, 10));
+  AddPiece(middle.children, {grandchild}, grandchildColor);
+
+  DrawScene();
+  EXPECT_TRUE(IsBackground(PixelAt(Centroid(own))));
+  EXPECT_TRUE(IsLit(PixelAt(Centroid(child)), childColor));
+  EXPECT_TRUE(IsLit(PixelAt(Centroid(grandchild)), grandchildColor));
+}
+
+TEST_F(RenderTest, BoxesArePieceRedOrHullWhiteAndNeverTheMeshsUnderAComponent) {
+  cMesh& mesh = NewMesh({FacingTriangle(0, 0, 1.8f)}, Bytes(100, 40, 10));
+  cDecomposition& decomposition = AttachDecomposition(mesh);
+  const cTriangle pieceTriangle = FacingTriangle(-1, 0, 0.5f);
+  const cTriangle hullTriangle = FacingTriangle(1, 0, 0.5f);
+  AddPiece(decomposition.pieces, {pieceTriangle}, Bytes(10, 100, 40));
+  ShowBoundBox = true;
+  const cVec3 meshBoxTop(-1.2f, 1.8f, 0);
+  const cVec3 pieceBoxTop(-1.3f, 0.5f, 0);
+  const cVec3 hullBoxTop(0.7f, 0.5f, 0);
+  auto red = [](const cPixel& p) { return IsPure(p, 0); };
+  auto white = [](const cPixel& p) { return p[0] > 240 && p[1] > 240 && p[2] > 240; };
+
+  DrawScene();
+  EXPECT_TRUE(AnyNear(pieceBoxTop, 1, red));
+  EXPECT_FALSE(AnyNear(meshBoxTop, 2, [](const cPixel& p) { return !IsBackground(p); }));
+
+  AddHull(decomposition, {hullTriangle}, Bytes(40, 10, 100), cVec3(0, -1.5f, 0));
+  DrawScene();
+  EXPECT_TRUE(AnyNear(hullBoxTop, 1, white));
+  EXPECT_FALSE(AnyNear(pieceBoxTop, 1, red));
+  EXPECT_FALSE(AnyNear(meshBoxTop, 2, [](const cPixel& p) { return !IsBackground(p); }));
+}
+
+// --- Busy screen
+// -----------------------------------------------------------------------------------------
+
+TEST_F(RenderTest, TheBusyScreenPrintsInPaleGreenOnGrey) {
+  // Solid glyphs, 4 x 10 pixels, advancing by 6.
+  std::vector<cGlyphBitmap> glyphs(kFontGlyphCount);
+  for (cGlyphBitmap& g : glyphs) {
+    g.width = 4;
+    g.height = 10;
+    g.advance = 6.0f;
+    g.bits.assign(10, 0xf0);
+  }
+  const unsigned base = BuildFontLists(glyphs);
+  ASSERT_NE(base, 0u);
+  DrawBusyScreen(kSize, kSize, base);
+  // The raster position (-0.3, -0.1) on the near plane of a 45 degree view.
+  const double half = std::tan(22.5 * M_PI / 180.0);
+  const int x = static_cast<int>((1.0 - 0.3 / half) * 0.5 * kSize);
+  const int y = static_cast<int>((1.0 - 0.1 / half) * 0.5 * kSize);
+  const cPixel text = ReadPixel(x + 2, y + 5);
+  EXPECT_NEAR(text[0], 178, 2) << ToString(text);
+  EXPECT_NEAR(text[1], 230, 2) << ToString(text);
+  EXPECT_NEAR(text[2], 204, 2) << ToString(text);
+  // "Please Wait..." is 14 characters long.
+  EXPECT_FALSE(IsBackground(ReadPixel(x + 13 * 6 + 2, y + 5)));
+  EXPECT_TRUE(IsBackground(ReadPixel(x + 14 * 6 + 2, y + 5)));
+  EXPECT_TRUE(IsBackground(ReadPixel(x + 2, y + 14)));
+  EXPECT_TRUE(IsBackground(ReadPixel(x + 2, y - 4)));
+  GLfloat current[4];
+  glGetFloatv(GL_CURRENT_COLOR, current);
+  EXPECT_EQ(current[0] + current[1] + current[2], 3.0f);
+  DeleteFontLists(base);
+}
+
+}  // namespace
