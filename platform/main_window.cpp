@@ -1,0 +1,271 @@
+#include "platform/main_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QOpenGLContext>
+
+#include <cmath>
+
+#include "app/state/state.h"
+#include "geometry/mesh.h"
+#include "platform/glyphs.h"
+#include "platform/qt_platform.h"
+#include "render/render.h"
+
+namespace {
+
+struct cMenuItem {
+  const char* label;  // nullptr: a separator
+  std::uint32_t id;
+};
+
+struct cMenu {
+  const char* title;
+  std::vector<cMenuItem> items;
+};
+
+const std::vector<cMenu>& MenuTable() {
+  static const std::vector<cMenu> table = {
+      {"File",
+       {{"Open", kCmdOpen},
+        {"Save", kCmdSave},
+        {"Reset", kCmdReset},
+        {nullptr, 0},
+        {"Quit", kCmdQuit}}},
+      {"View",
+       {{"Bound Box", kCmdBoundBox},
+        {"Normals", kCmdNormals},
+        {"Fill", kCmdFill},
+        {"Lines", kCmdLines},
+        {"Points", kCmdPoints},
+        {"Axis", kCmdAxis},
+        {nullptr, 0},
+        {"Options...", kCmdOptions}}},
+      {"Tools", {{"Decompose", kCmdDecompose}, {"Convex Hull", kCmdConvexHull}}},
+  };
+  return table;
+}
+
+std::uint32_t KeyFlags(const QMouseEvent& event) {
+  std::uint32_t flags = 0;
+  if (event.buttons() & Qt::LeftButton) flags |= kMouseLeft;
+  if (event.buttons() & Qt::RightButton) flags |= kMouseRight;
+  if (event.buttons() & Qt::MiddleButton) flags |= kMouseMiddle;
+  if (event.modifiers() & Qt::ShiftModifier) flags |= kMouseShift;
+  if (event.modifiers() & Qt::ControlModifier) flags |= kMouseControl;
+  return flags;
+}
+
+// x in the low and y in the high word, each as an unsigned 16-bit number.
+std::uint32_t PackWords(int low, int high) {
+  return (static_cast<std::uint32_t>(static_cast<std::uint16_t>(high)) << 16) |
+         static_cast<std::uint16_t>(low);
+}
+
+std::uint32_t PackPosition(const QMouseEvent& event) {
+  const QPoint p = event.position().toPoint();
+  return PackWords(p.x(), p.y());
+}
+
+}  // namespace
+
+QSurfaceFormat WindowSurfaceFormat() {
+  QSurfaceFormat format;
+  format.setRenderableType(QSurfaceFormat::OpenGL);
+  format.setVersion(2, 1);
+  format.setProfile(QSurfaceFormat::CompatibilityProfile);
+  format.setSwapBehavior(QSurfaceFormat::DoubleBuffer);
+  format.setRedBufferSize(8);
+  format.setGreenBufferSize(8);
+  format.setBlueBufferSize(8);
+  format.setDepthBufferSize(16);
+  format.setStencilBufferSize(8);
+  return format;
+}
+
+// --- cGlView -------------------------------------------------------------------------------
+
+cGlView::cGlView(std::unique_ptr<cGlWnd> windowObject, QWidget* parent)
+    : QOpenGLWidget(parent), wnd(std::move(windowObject)) {
+  setFormat(WindowSurfaceFormat());
+  setMouseTracking(true);  // moves without a button count too
+  InstallDrawHooks();
+  // Frame after frame: the next one is asked for as soon as the last is on screen.
+  connect(this, &QOpenGLWidget::frameSwapped, this, [this] { update(); });
+}
+
+cGlView::~cGlView() {
+  makeCurrent();
+  ReleaseFont();
+  doneCurrent();
+  // The base class destroys the context after this object is gone: no call back into it.
+  if (context() != nullptr) disconnect(context(), nullptr, this, nullptr);
+}
+
+QSize cGlView::FramebufferSize() const {
+  const qreal ratio = devicePixelRatioF();
+  return QSize(static_cast<int>(std::lround(width() * ratio)),
+               static_cast<int>(std::lround(height() * ratio)));
+}
+
+void cGlView::Forward(cWindowMessage message, std::uint32_t wParam, std::uint32_t lParam) {
+  try {
+    makeCurrent();
+    WindowProc(wnd.get(), message, wParam, lParam);
+  } catch (...) {
+    // The system reports nothing; an event that failed is passed over.
+  }
+}
+
+void cGlView::initializeGL() {
+  try {
+    // A context made again (the widget moved to another window) gets its font again.
+    connect(
+        context(), &QOpenGLContext::aboutToBeDestroyed, this,
+        [this] {
+          makeCurrent();
+          ReleaseFont();
+          doneCurrent();
+        },
+        Qt::DirectConnection);
+    ReleaseFont();
+    wnd->fontListBase = BuildFontLists(RenderGlyphs(BitmapFont()));
+    const QSize size = FramebufferSize();
+    wnd->OnSize(size.width(), size.height());
+  } catch (...) {
+  }
+}
+
+void cGlView::resizeGL(int, int) {
+  const QSize size = FramebufferSize();
+  Forward(cWindowMessage::Size, 0, PackWords(size.width(), size.height()));
+}
+
+void cGlView::paintGL() {
+  try {
+    wnd->OnIdle();
+    if (Busy.load() != 0) {
+      wnd->DrawBusyScreen();
+    } else {
+      wnd->DrawScene();
+    }
+  } catch (...) {
+  }
+}
+
+void cGlView::mouseMoveEvent(QMouseEvent* event) {
+  Forward(cWindowMessage::MouseMove, KeyFlags(*event), PackPosition(*event));
+}
+
+void cGlView::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) {
+    Forward(cWindowMessage::LeftButtonDown, KeyFlags(*event), PackPosition(*event));
+  } else if (event->button() == Qt::RightButton) {
+    Forward(cWindowMessage::RightButtonDown, KeyFlags(*event), PackPosition(*event));
+  }
+}
+
+void cGlView::ReleaseFont() {
+  if (wnd->fontListBase != 0 && context() != nullptr &&
+      QOpenGLContext::currentContext() == context()) {
+    DeleteFontLists(wnd->fontListBase);
+  }
+  wnd->fontListBase = 0;
+}
+
+void cGlView::ReleaseScene() {
+  makeCurrent();
+  delete CurrentMesh;
+  CurrentMesh = nullptr;
+  ReleaseFont();
+  doneCurrent();
+}
+
+// --- cMainWindow ---------------------------------------------------------------------------
+
+cMainWindow::cMainWindow(cQtPlatform& qtPlatform, std::unique_ptr<cGlWnd> wnd)
+    : platform(qtPlatform), view(new cGlView(std::move(wnd), this)) {
+  setWindowTitle(QStringLiteral("Convex Decomposition (Render Device OpenGL)"));
+  setCentralWidget(view);
+  BuildMenus();
+  platform.SetContextRestorer([this] { view->makeCurrent(); });
+  // The outer size is set once the window system has put its frame around the window.
+  connect(view, &QOpenGLWidget::frameSwapped, this, [this] {
+    if (!fitted) {
+      fitted = true;
+      FitOuterSize();
+    }
+  });
+}
+
+cMainWindow::~cMainWindow() {
+  platform.SetContextRestorer(nullptr);
+  // The view and its context go before the members of this class.
+  delete view;
+  view = nullptr;
+}
+
+void cMainWindow::BuildMenus() {
+  QMenuBar* bar = menuBar();
+  bar->setNativeMenuBar(false);  // part of the window, whatever the desktop
+  for (const cMenu& menu : MenuTable()) {
+    QMenu* popup = bar->addMenu(QString::fromLatin1(menu.title));
+    for (const cMenuItem& item : menu.items) {
+      if (item.label == nullptr) {
+        popup->addSeparator();
+        continue;
+      }
+      QAction* action = popup->addAction(QString::fromLatin1(item.label));
+      action->setData(item.id);
+      action->setMenuRole(QAction::NoRole);
+      const std::uint32_t id = item.id;
+      connect(action, &QAction::triggered, this,
+              [this, id] { view->Forward(cWindowMessage::Command, id, 0); });
+    }
+  }
+}
+
+void cMainWindow::FitOuterSize() {
+  const QSize frame = frameGeometry().size() - geometry().size();
+  resize(QSize(kWindowOuterWidth, kWindowOuterHeight) - frame);
+  move(0, 0);
+}
+
+void cMainWindow::ShowAtTopLeft() {
+  resize(kWindowOuterWidth, kWindowOuterHeight);
+  move(0, 0);
+  show();
+  FitOuterSize();
+}
+
+void cMainWindow::closeEvent(QCloseEvent* event) {
+  // The window stays; the window object decides when the run ends.
+  event->ignore();
+  view->Forward(cWindowMessage::Close, 0, 0);
+}
+
+void cMainWindow::Teardown() {
+  platform.StopWorkers();
+  view->ReleaseScene();
+}
+
+// --- The run -------------------------------------------------------------------------------
+
+int RunDesktop(cQtPlatform& platform) {
+  try {
+    // Without an OpenGL context of the kind asked for, the program ends at once.
+    QOpenGLContext probe;
+    probe.setFormat(WindowSurfaceFormat());
+    if (!probe.create()) return 1;
+
+    QApplication::setQuitOnLastWindowClosed(false);
+    cMainWindow window(platform);
+    window.ShowAtTopLeft();
+    QApplication::exec();
+    window.Teardown();
+  } catch (...) {
+  }
+  return 1;
+}

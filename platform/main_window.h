@@ -1,0 +1,87 @@
+// The desktop window: a main window with the menu bar and an OpenGL widget that hands every
+// event to the window object (cGlWnd) and draws a frame whenever the last one is on screen.
+#pragma once
+
+#include <QMainWindow>
+#include <QOpenGLWidget>
+
+#include <cstdint>
+#include <memory>
+
+#include "app/app.h"
+
+class cQtPlatform;
+
+constexpr int kWindowOuterWidth = 800;
+constexpr int kWindowOuterHeight = 600;
+
+// Mouse-key flags as the window object reads them.
+constexpr std::uint32_t kMouseShift = 4;
+constexpr std::uint32_t kMouseControl = 8;
+constexpr std::uint32_t kMouseMiddle = 0x10;
+
+// The GL context the window asks for: compatibility profile, double-buffered, depth and stencil.
+QSurfaceFormat WindowSurfaceFormat();
+
+class cGlView : public QOpenGLWidget {
+  Q_OBJECT
+
+ public:
+  cGlView(std::unique_ptr<cGlWnd> wnd, QWidget* parent);
+  ~cGlView() override;
+
+  cGlWnd& Wnd() { return *wnd; }
+
+  // Routes an event to the window object with this widget's context current; nothing thrown
+  // gets past it.
+  void Forward(cWindowMessage message, std::uint32_t wParam, std::uint32_t lParam);
+
+  // The end of the run: the current mesh goes, then the font lists, with the context current.
+  void ReleaseScene();
+
+ protected:
+  void initializeGL() override;
+  void resizeGL(int w, int h) override;
+  void paintGL() override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+
+ private:
+  QSize FramebufferSize() const;
+  void ReleaseFont();  // context current
+
+  std::unique_ptr<cGlWnd> wnd;
+};
+
+class cMainWindow : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  explicit cMainWindow(cQtPlatform& platform,
+                       std::unique_ptr<cGlWnd> wnd = std::make_unique<cGlWnd>());
+  ~cMainWindow() override;
+
+  cGlView* View() const { return view; }
+
+  // Shows the window at the top left of the screen with its outer size, frame included,
+  // 800 x 600 (as near as the window system allows).
+  void ShowAtTopLeft();
+
+  // After the main loop: joins the workers, then releases the scene.
+  void Teardown();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildMenus();
+  void FitOuterSize();
+
+  cQtPlatform& platform;
+  cGlView* view;
+  bool fitted = false;
+};
+
+// The whole run of the desktop program with the platform installed: the window, the main loop
+// and the teardown. Returns 1, the exit value of the process in every case.
+int RunDesktop(cQtPlatform& platform);

@@ -1,0 +1,59 @@
+// The desktop's side of the platform interface on Qt: message boxes, the open-file dialog, the
+// Options dialog, worker threads and the quit request.
+#pragma once
+
+#include <QObject>
+
+#include <atomic>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "platform/interface/platform.h"
+
+class QDialog;
+
+class cQtPlatform : public cPlatform {
+ public:
+  // Made on the UI thread once the QApplication exists.
+  cQtPlatform();
+  ~cQtPlatform() override;
+  cQtPlatform(const cQtPlatform&) = delete;
+  cQtPlatform& operator=(const cQtPlatform&) = delete;
+
+  // A box with the caption, the text and one OK button, no icon and no owner. On the UI thread
+  // it runs here; from a worker it is handed to the UI thread and only the worker waits, so the
+  // window keeps drawing and taking commands meanwhile.
+  void ShowMessage(const std::string& text, const std::string& caption) override;
+  void StartThread(std::function<void()> body, std::atomic<cThreadHandle>& handleSlot) override;
+  // Any length of path; the name is handed over in the file system's encoding.
+  std::optional<std::string> ChooseStlFile(const std::string& previousName) override;
+  void RunOptionsDialog() override;
+  // Posted to the UI thread's event loop like any other event; returns at once.
+  void RequestQuit(int exitValue) override;
+
+  // Shutdown: boxes asked for from now on are not shown, and every worker thread is joined.
+  // Events keep being processed while a thread is still running.
+  void StopWorkers();
+
+  // Run on the UI thread after every dialog or box: their event loops may have left the
+  // window system's own OpenGL context current, and the window wants its context back.
+  void SetContextRestorer(std::function<void()> restore);
+
+  // When set, answers ChooseStlFile in place of the dialog (for tests driving the window).
+  std::function<std::optional<std::string>(const std::string&)> fileChooserOverride;
+
+ private:
+  bool OnUiThread() const;
+  void ShowMessageHere(const std::string& text, const std::string& caption);
+  void RestoreContext();
+
+  QObject uiContext;  // lives on the UI thread: the target of calls handed over to it
+  cWorkerThreads threads;
+  std::atomic<bool> stopping{false};
+  std::function<void()> restoreContext;
+};
+
+// Shows the dialog without disabling any other window and waits in a local event loop until it
+// is finished. Returns its result.
+int RunUntilFinished(QDialog& dialog);
