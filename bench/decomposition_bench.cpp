@@ -10,32 +10,9 @@
 #include "app/state/state.h"
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
+#include "tests/support/meshes.h"
 
 namespace {
-
-// Closed torus with six bulges along its ring: 2 * rings * sides triangles, outward normals,
-// concave grooves between the bulges, so a run yields many pieces.
-cTriangleList BulgingTorus(int rings, int sides) {
-  std::vector<cVec3> grid;
-  for (int i = 0; i < rings; ++i) {
-    for (int j = 0; j < sides; ++j) {
-      const double u = 2 * std::numbers::pi * i / rings, v = 2 * std::numbers::pi * j / sides;
-      const double r = 1.5 + 0.4 * std::cos(6 * u);
-      const double w = 4.0 + r * std::cos(v);
-      grid.emplace_back(static_cast<float>(w * std::cos(u)), static_cast<float>(w * std::sin(u)),
-                        static_cast<float>(r * std::sin(v)));
-    }
-  }
-  auto at = [&](int i, int j) { return grid[(i % rings) * sides + (j % sides)]; };
-  cTriangleList triangles;
-  for (int i = 0; i < rings; ++i) {
-    for (int j = 0; j < sides; ++j) {
-      triangles.emplace_back(at(i, j), at(i + 1, j), at(i + 1, j + 1));
-      triangles.emplace_back(at(i, j), at(i + 1, j + 1), at(i, j + 1));
-    }
-  }
-  return triangles;
-}
 
 // range(0): rings; the tube gets 2/5 as many sides, so the triangle count is 0.8 * rings^2
 // (500, 2000, 8000) and every size keeps the same shape.

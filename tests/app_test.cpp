@@ -23,156 +23,11 @@
 #include "geometry/mesh.h"
 #include "hull/hull.h"
 #include "platform/interface/platform.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// Records what the dispatcher asks of the desktop. Message boxes opened on the UI thread call
-// whileUiBoxOpen, standing in for the menu commands a user picks while the box is open; boxes
-// opened on a worker block while holdWorkerBoxes is set, until the test releases them.
-class cRecordingPlatform final : public cPlatform {
- public:
-  struct cMessage {
-    std::string text;
-    std::string caption;
-    bool onUiThread = false;
-  };
-
-  ~cRecordingPlatform() override {
-    ReleaseAll();
-    JoinWorkers();
-  }
-
-  void ShowMessage(const std::string& text, const std::string& caption) override {
-    const bool onUi = std::this_thread::get_id() == uiThread;
-    std::function<void(const std::string&)> callback;
-    {
-      std::unique_lock<std::mutex> lock(mutex);
-      messages.push_back({text, caption, onUi});
-      events.push_back("box " + text);
-      if (!onUi && holdWorkerBoxes) {
-        heldTexts.push_back(text);
-        changed.notify_all();
-        changed.wait(lock, [this] { return releases > 0 || releaseAll; });
-        if (releases > 0) --releases;
-        heldTexts.erase(heldTexts.begin());
-        changed.notify_all();
-        return;
-      }
-      if (onUi) callback = whileUiBoxOpen;
-    }
-    if (callback) callback(text);
-  }
-
-  void StartThread(std::function<void()> body, std::atomic<cThreadHandle>& handleSlot) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      events.push_back("thread");
-      ++threadsStarted;
-    }
-    if (beforeThreadStarts) beforeThreadStarts();
-    handleSlot.store(++lastHandle);
-    workers.emplace_back(std::move(body));
-  }
-
-  std::optional<std::string> ChooseStlFile(const std::string& previousName) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    fileDialogs.push_back(previousName);
-    events.push_back("file dialog");
-    return nextFile;
-  }
-
-  void RunOptionsDialog() override {
-    std::lock_guard<std::mutex> lock(mutex);
-    ++optionsDialogs;
-    events.push_back("options");
-  }
-
-  void RequestQuit(int exitValue) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    quitRequests.push_back(exitValue);
-    events.push_back("quit");
-  }
-
-  // The text of the box a worker is held in; empty when none was opened within the timeout.
-  std::string WaitForHeldBox() {
-    std::unique_lock<std::mutex> lock(mutex);
-    if (!changed.wait_for(lock, 30s, [this] { return heldTexts.size() > releasesPending(); })) {
-      return "";
-    }
-    return heldTexts[releasesPending()];
-  }
-
-  void ReleaseHeldBox() {
-    std::lock_guard<std::mutex> lock(mutex);
-    ++releases;
-    changed.notify_all();
-  }
-
-  void ReleaseAll() {
-    std::lock_guard<std::mutex> lock(mutex);
-    releaseAll = true;
-    changed.notify_all();
-  }
-
-  void JoinWorkers() {
-    for (std::thread& worker : workers) {
-      if (worker.joinable()) worker.join();
-    }
-    workers.clear();
-  }
-
-  // Copies taken under the lock, so that the test can read them while workers run.
-  std::vector<cMessage> Messages() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return messages;
-  }
-  std::vector<std::string> Events() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return events;
-  }
-  std::vector<std::string> FileDialogs() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return fileDialogs;
-  }
-  std::vector<int> QuitRequests() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return quitRequests;
-  }
-  int ThreadsStarted() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return threadsStarted;
-  }
-  int OptionsDialogs() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return optionsDialogs;
-  }
-
-  // Set by the test before the calls they affect.
-  std::optional<std::string> nextFile;
-  bool holdWorkerBoxes = false;
-  std::function<void(const std::string&)> whileUiBoxOpen;
-  std::function<void()> beforeThreadStarts;  // runs on the UI thread inside StartThread
-
- private:
-  std::size_t releasesPending() const { return static_cast<std::size_t>(releases); }
-
-  const std::thread::id uiThread = std::this_thread::get_id();
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<cMessage> messages;
-  std::vector<std::string> events;
-  std::vector<std::string> fileDialogs;
-  std::vector<int> quitRequests;
-  std::vector<std::string> heldTexts;
-  int releases = 0;
-  bool releaseAll = false;
-  int threadsStarted = 0;
-  int optionsDialogs = 0;
-  cThreadHandle lastHandle = 0;
-  std::vector<std::thread> workers;  // UI thread only
-};
 
 // Counts SetupView calls and keeps the eye each one computed.
 class cCountingWnd : public cGlWnd {
@@ -271,35 +126,22 @@ void ExpectVec(const cVec3& v, float x, float y, float z) {
   EXPECT_FLOAT_EQ(v.z, z);
 }
 
-class AppTest : public testing::Test {
+class AppTest : public cFakePlatformTest {
  protected:
-  void SetUp() override {
-    ResetProcessState();
-    SetPlatform(&platform);
-  }
-
-  void TearDown() override {
-    platform.ReleaseAll();
-    platform.JoinWorkers();
-    delete CurrentMesh;
-    ResetProcessState();
-    SetPlatform(nullptr);
-  }
-
   // Opens path and waits until the first decomposition (on its worker) is done.
   void OpenAndDecompose(const std::string& path) {
     platform.nextFile = path;
     wnd.OnCommand(kCmdOpen);
     ASSERT_NE(CurrentMesh, nullptr);
     wnd.OnCommand(kCmdDecompose);
-    platform.JoinWorkers();
+    platform.threads.JoinAll();
     ASSERT_NE(CurrentMesh->decomposition, nullptr);
     ASSERT_EQ(Busy.load(), 0);
   }
 
   void BuildHulls() {
     wnd.OnCommand(kCmdConvexHull);
-    platform.JoinWorkers();
+    platform.threads.JoinAll();
     ASSERT_EQ(Busy.load(), 0);
   }
 
@@ -313,7 +155,6 @@ class AppTest : public testing::Test {
     WindowProc(&wnd, cWindowMessage::Close, 0, 0);
   }
 
-  cRecordingPlatform platform;
   cCountingWnd wnd;
 };
 
@@ -510,11 +351,11 @@ TEST_F(AppTest, ConvexHullDestroysOldResultsBeforeTheNewWorkerStarts) {
   EXPECT_EQ(decomposition.worker.load(), 0u);
   EXPECT_EQ(platform.ThreadsStarted(), 3);
 
-  const std::vector<cRecordingPlatform::cMessage> messages = platform.Messages();
+  const std::vector<cFakePlatform::cMessage> messages = platform.Messages();
   ASSERT_FALSE(messages.empty());
   EXPECT_EQ(messages.back().text, "Convex hull completed...");
   EXPECT_EQ(messages.back().caption, "message");
-  EXPECT_FALSE(messages.back().onUiThread);
+  EXPECT_FALSE(messages.back().onTestThread);
 }
 
 TEST_F(AppTest, ConvexHullWithoutPiecesDestroysOldResultsAndStartsNothing) {
@@ -763,12 +604,12 @@ TEST_F(AppTest, DestructiveCommandsWaitForTheDecompositionWorker) {
   wnd.OnMouseMove(kMouseLeft, 100, 0);
   EXPECT_EQ(LastMouseX, 0);
 
-  platform.ReleaseHeldBox();
+  platform.ReleaseOne();
   ASSERT_EQ(platform.WaitForHeldBox(), "objects: 2");
   wnd.OnIdle();
   EXPECT_TRUE(platform.QuitRequests().empty());
-  platform.ReleaseHeldBox();
-  platform.JoinWorkers();
+  platform.ReleaseOne();
+  platform.threads.JoinAll();
   EXPECT_EQ(Busy.load(), 0);
   EXPECT_EQ(decomposition->worker.load(), 0u);
   EXPECT_EQ(decomposition->pieces.size(), 2u);
@@ -808,8 +649,8 @@ TEST_F(AppTest, DestructiveCommandsWaitWhileTheHullWorkerShowsItsMessage) {
   ASSERT_EQ(platform.ThreadsStarted(), threads);
   EXPECT_TRUE(platform.QuitRequests().empty());
 
-  platform.ReleaseHeldBox();
-  platform.JoinWorkers();
+  platform.ReleaseOne();
+  platform.threads.JoinAll();
   EXPECT_EQ(Busy.load(), 0);
   wnd.OnIdle();
   wnd.OnIdle();
@@ -828,7 +669,7 @@ TEST_F(AppTest, DestructiveCommandsFromInsideAUiThreadRunWaitForItsEnd) {
   const std::size_t dialogs = platform.FileDialogs().size();
 
   std::vector<std::string> boxes;
-  platform.whileUiBoxOpen = [&](const std::string& text) {
+  platform.whileTestBoxOpen = [&](const std::string& text) {
     boxes.push_back(text);
     IssueDestructiveCommands();
     wnd.OnIdle();
@@ -865,8 +706,8 @@ TEST_F(AppTest, DestructiveCommandsFromInsideAUiThreadRunWaitForItsEnd) {
   EXPECT_EQ(platform.QuitRequests().size(), 1u);
   // The first run reported from its worker, the second from the UI thread.
   std::vector<bool> objectsOnUi;
-  for (const cRecordingPlatform::cMessage& message : platform.Messages()) {
-    if (message.text == "objects: 2") objectsOnUi.push_back(message.onUiThread);
+  for (const cFakePlatform::cMessage& message : platform.Messages()) {
+    if (message.text == "objects: 2") objectsOnUi.push_back(message.onTestThread);
   }
   EXPECT_EQ(objectsOnUi, (std::vector<bool>{false, true}));
 }

@@ -18,108 +18,14 @@
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
 #include "platform/interface/platform.h"
-
-bool operator==(const cVec3& a, const cVec3& b) {
-  return SamePoint(a, b);
-}
-bool operator==(const cTriangle& a, const cTriangle& b) {
-  return SameTriangle(a, b);
-}
-void PrintTo(const cVec3& v, std::ostream* os) {
-  *os << '(' << v.x << ", " << v.y << ", " << v.z << ')';
-}
-void PrintTo(const cTriangle& t, std::ostream* os) {
-  *os << '[';
-  PrintTo(t.vertex[0], os);
-  PrintTo(t.vertex[1], os);
-  PrintTo(t.vertex[2], os);
-  *os << ']';
-}
+#include "tests/support/meshes.h"
+#include "tests/support/platform_test.h"
+#include "tests/support/triangle_printing.h"
 
 namespace {
 
-// Records every message box with the state around it and answers at once, except that boxes
-// shown by another thread than the test's are held while holdWorkerBoxes is set, until the test
-// releases them one by one. Threads are real; joinAtOnce makes StartThread return only after the
-// body has finished, the fastest worker there can be.
-class cRecordingPlatform final : public cPlatform {
- public:
-  struct cShown {
-    std::string text;
-    std::string caption;
-    int busy;
-    cThreadHandle worker;
-    bool fromOtherThread;
-  };
-
-  void ShowMessage(const std::string& text, const std::string& caption) override {
-    std::unique_lock<std::mutex> lock(mutex);
-    const bool other = std::this_thread::get_id() != testThread;
-    shown.push_back({text, caption, Busy.load(), workerProbe ? workerProbe() : 0, other});
-    if (onShow) onShow(text);
-    changed.notify_all();
-    if (!holdWorkerBoxes || !other) return;
-    ++entered;
-    changed.notify_all();
-    changed.wait(lock, [this] { return releases > 0; });
-    --releases;
-  }
-  void StartThread(std::function<void()> body, std::atomic<cThreadHandle>& handleSlot) override {
-    threads.Start(std::move(body), handleSlot);
-    if (joinAtOnce) threads.JoinAll();
-  }
-  std::optional<std::string> ChooseStlFile(const std::string&) override { return std::nullopt; }
-  void RunOptionsDialog() override {}
-  void RequestQuit(int) override {}
-
-  // Waits (bounded) until the count-th held box (counting from 1) has been entered; false on
-  // timeout.
-  bool WaitUntilHeld(int count) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, std::chrono::seconds(20), [&] { return entered >= count; });
-  }
-  void ReleaseOne() {
-    std::lock_guard<std::mutex> lock(mutex);
-    ++releases;
-    changed.notify_all();
-  }
-  std::vector<cShown> Shown() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return shown;
-  }
-  std::vector<std::string> Texts() {
-    std::vector<std::string> texts;
-    for (const cShown& s : Shown()) texts.push_back(s.text);
-    return texts;
-  }
-
-  bool holdWorkerBoxes = false;
-  bool joinAtOnce = false;
-  std::function<cThreadHandle()> workerProbe;      // called under the lock
-  std::function<void(const std::string&)> onShow;  // called under the lock
-  cWorkerThreads threads;
-
- private:
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<cShown> shown;
-  int entered = 0;  // held boxes entered so far
-  int releases = 0;
-  const std::thread::id testThread = std::this_thread::get_id();
-};
-
-class Decomposition : public ::testing::Test {
+class Decomposition : public cFakePlatformTest {
  protected:
-  void SetUp() override {
-    ResetProcessState();
-    SetPlatform(&platform);
-  }
-  void TearDown() override {
-    platform.threads.JoinAll();
-    SetPlatform(nullptr);
-    ResetProcessState();
-  }
-
   // Runs Apply on the calling thread over the given triangles; returns the message texts.
   std::vector<std::string> Run(cDecomposition& d, const cTriangleList& triangles) {
     mesh.triangles = triangles;
@@ -128,18 +34,7 @@ class Decomposition : public ::testing::Test {
   }
 
   int destroyed = 0;  // outlives mesh, whose components may count into it
-  cRecordingPlatform platform;
   cMesh mesh;
-};
-
-// A hull stand-in that reports its destruction.
-struct cNoteDestruction : cMeshComponent {
-  explicit cNoteDestruction(int& destroyed_) : destroyed(destroyed_) {}
-  ~cNoteDestruction() override { ++destroyed; }
-  std::uint32_t GetTypeId() override { return 0; }
-  void Apply(cMesh*) override {}
-  void Draw() override {}
-  int& destroyed;
 };
 
 cTriangle Reversed(const cTriangle& t) {
@@ -151,31 +46,6 @@ cTriangle Reversed(const cTriangle& t) {
 cTriangleList OutwardTetrahedron() {
   const cVec3 a(0, 0, 0), b(1, 0, 0), c(0, 1, 0), d(0, 0, 1);
   return {cTriangle(a, c, b), cTriangle(a, b, d), cTriangle(a, d, c), cTriangle(b, c, d)};
-}
-
-// Closed torus around the z axis with six bulges along its ring (the tube's radius swings by
-// bulge around minor), corners shared bit for bit, every Normal pointing outward. The grooves
-// between the bulges are concave.
-cTriangleList Torus(int rings, int sides, float major, float minor, float bulge) {
-  std::vector<cVec3> grid;
-  for (int i = 0; i < rings; ++i) {
-    for (int j = 0; j < sides; ++j) {
-      const double u = 2 * std::numbers::pi * i / rings, v = 2 * std::numbers::pi * j / sides;
-      const double r = minor + bulge * std::cos(6 * u);
-      const double w = major + r * std::cos(v);
-      grid.emplace_back(static_cast<float>(w * std::cos(u)), static_cast<float>(w * std::sin(u)),
-                        static_cast<float>(r * std::sin(v)));
-    }
-  }
-  auto at = [&](int i, int j) { return grid[(i % rings) * sides + (j % sides)]; };
-  cTriangleList triangles;
-  for (int i = 0; i < rings; ++i) {
-    for (int j = 0; j < sides; ++j) {
-      triangles.emplace_back(at(i, j), at(i + 1, j), at(i + 1, j + 1));
-      triangles.emplace_back(at(i, j), at(i + 1, j + 1), at(i, j + 1));
-    }
-  }
-  return triangles;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -228,7 +98,7 @@ TEST_F(Decomposition, SingleTriangleIsDiscarded) {
   cDecomposition d;
   const auto texts = Run(d, {cTriangle(cVec3(0, 0, 0), cVec3(1, 0, 0), cVec3(0, 1, 0))});
   EXPECT_EQ(texts, (std::vector<std::string>{"triangles: 1", "objects: 0"}));
-  for (const auto& s : platform.Shown()) EXPECT_EQ(s.caption, "");
+  for (const auto& s : platform.Messages()) EXPECT_EQ(s.caption, "");
   EXPECT_TRUE(d.pieces.empty());
   EXPECT_EQ(d.source, &mesh);
   EXPECT_EQ(d.GetTypeId(), 0x548f647au);
@@ -366,12 +236,12 @@ TEST_F(Decomposition, NullAndEmptyMeshes) {
   Run(d, {cTriangle(cVec3(0, 0, 0), cVec3(1, 0, 0), cVec3(1, 1, 0)),
           cTriangle(cVec3(0, 0, 0), cVec3(1, 1, 0), cVec3(0, 1, 0))});
   ASSERT_EQ(d.pieces.size(), 1u);
-  const std::size_t before = platform.Shown().size();
+  const std::size_t before = platform.Messages().size();
 
   d.Apply(nullptr);  // empties pieces, says nothing
   EXPECT_TRUE(d.pieces.empty());
   EXPECT_EQ(d.source, nullptr);
-  EXPECT_EQ(platform.Shown().size(), before);
+  EXPECT_EQ(platform.Messages().size(), before);
 
   cMesh empty;
   d.Apply(&empty);  // one message only
@@ -440,7 +310,7 @@ TEST_F(Decomposition, RunsLeaveHullsAloneAndDestructionReleasesBoth) {
   mesh.triangles = OutwardTetrahedron();
   auto owned = std::make_unique<cDecomposition>();
   cDecomposition& d = *owned;
-  d.hulls.push_back(std::make_unique<cNoteDestruction>(destroyed));
+  d.hulls.push_back(std::make_unique<cCountedComponent>(destroyed));
   cMeshComponent* hull = d.hulls[0].get();
   d.Apply(&mesh);
   d.Apply(&mesh);
@@ -484,7 +354,7 @@ TEST_F(DecomposeCommand, WorkerRaisesBusyAndClearsWorkerAcrossItsLife) {
 
   Decompose(mesh);  // a worker computes: nothing happens, nothing is shown here
   EXPECT_EQ(mesh.components.size(), 1u);
-  EXPECT_EQ(platform.Shown().size(), 1u);
+  EXPECT_EQ(platform.Messages().size(), 1u);
 
   platform.ReleaseOne();
   ASSERT_TRUE(platform.WaitUntilHeld(2));  // inside "objects: 1", the pieces complete
@@ -496,12 +366,12 @@ TEST_F(DecomposeCommand, WorkerRaisesBusyAndClearsWorkerAcrossItsLife) {
 
   EXPECT_EQ(Busy.load(), 0);
   EXPECT_EQ(d->worker.load(), 0u);
-  const auto shown = platform.Shown();
+  const auto shown = platform.Messages();
   ASSERT_EQ(shown.size(), 2u);
   EXPECT_EQ(shown[0].text, "triangles: 4");
   EXPECT_EQ(shown[1].text, "objects: 1");
   for (const auto& s : shown) {
-    EXPECT_TRUE(s.fromOtherThread);
+    EXPECT_FALSE(s.onTestThread);
     EXPECT_EQ(s.caption, "");
     EXPECT_EQ(s.busy, 1);
   }
@@ -511,7 +381,7 @@ TEST_F(DecomposeCommand, LaterRunsComputeOnTheCallingThreadWithoutBusy) {
   Decompose(mesh);
   platform.threads.JoinAll();
   cDecomposition* d = Component();
-  d->hulls.push_back(std::make_unique<cNoteDestruction>(destroyed));
+  d->hulls.push_back(std::make_unique<cCountedComponent>(destroyed));
   d->pieces.clear();
 
   Decompose(mesh);
@@ -519,10 +389,10 @@ TEST_F(DecomposeCommand, LaterRunsComputeOnTheCallingThreadWithoutBusy) {
   EXPECT_EQ(d->pieces.size(), 1u);
   EXPECT_EQ(d->hulls.size(), 1u);
   EXPECT_EQ(destroyed, 0);
-  const auto shown = platform.Shown();
+  const auto shown = platform.Messages();
   ASSERT_EQ(shown.size(), 4u);
   for (std::size_t i = 2; i < 4; ++i) {
-    EXPECT_FALSE(shown[i].fromOtherThread);
+    EXPECT_TRUE(shown[i].onTestThread);
     EXPECT_EQ(shown[i].busy, 0);
     EXPECT_EQ(shown[i].worker, 0u);
   }
@@ -536,7 +406,7 @@ TEST_F(DecomposeCommand, WorkerFinishingAtOnceIsNotOverwritten) {
   ASSERT_EQ(mesh.components.size(), 1u);
   EXPECT_EQ(Component()->worker.load(), 0u);
   EXPECT_EQ(Busy.load(), 0);
-  for (const auto& s : platform.Shown()) {
+  for (const auto& s : platform.Messages()) {
     EXPECT_EQ(s.busy, 1);
     EXPECT_NE(s.worker, 0u);
   }
@@ -544,10 +414,10 @@ TEST_F(DecomposeCommand, WorkerFinishingAtOnceIsNotOverwritten) {
 }
 
 TEST_F(DecomposeCommand, NothingWhenNoComponentIsADecomposition) {
-  mesh.components.push_back(std::make_unique<cNoteDestruction>(destroyed));
+  mesh.components.push_back(std::make_unique<cCountedComponent>(destroyed));
   Decompose(mesh);
   EXPECT_EQ(mesh.components.size(), 1u);
-  EXPECT_TRUE(platform.Shown().empty());
+  EXPECT_TRUE(platform.Messages().empty());
   EXPECT_EQ(Busy.load(), 0);
 }
 

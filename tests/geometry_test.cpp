@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "geometry/mesh.h"
+#include "tests/support/triangle_printing.h"
 
 // Release order of watched objects, noted without allocating (pieces have no virtual hooks).
 namespace {
@@ -13,15 +14,13 @@ const void* Watched[4];
 std::vector<int> ReleaseOrder;
 void Release(void* p) {
   for (int i = 0; i < 4; ++i) {
-    if (p != nullptr && Watched[i] == p)
-      ReleaseOrder.push_back(i);  // capacity reserved
+    if (p != nullptr && Watched[i] == p) ReleaseOrder.push_back(i);  // capacity reserved
   }
   std::free(p);
 }
 }  // namespace
 void* operator new(std::size_t n) {
-  if (void* p = std::malloc(n == 0 ? 1 : n))
-    return p;
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
   throw std::bad_alloc();
 }
 void operator delete(void* p) noexcept {
@@ -29,13 +28,6 @@ void operator delete(void* p) noexcept {
 }
 void operator delete(void* p, std::size_t) noexcept {
   Release(p);
-}
-
-bool operator==(const cVec3& a, const cVec3& b) {
-  return SamePoint(a, b);
-}
-void PrintTo(const cVec3& v, std::ostream* os) {
-  *os << v.x << ' ' << v.y << ' ' << v.z;
 }
 
 namespace {
@@ -93,8 +85,7 @@ TEST(Mesh, StartsEmptyAndKeepsOrderWhenErasing) {
   EXPECT_EQ(mesh.GetTriangleCount(), 0u);
   EXPECT_EQ(mesh.box.max, cVec3());
   EXPECT_EQ(mesh.decomposition, nullptr);
-  for (float x : {0, 1, 2})
-    mesh.triangles.emplace_back(cVec3(x, 0, 0), cVec3(), cVec3());
+  for (float x : {0, 1, 2}) mesh.triangles.emplace_back(cVec3(x, 0, 0), cVec3(), cVec3());
   mesh.triangles.erase(mesh.triangles.begin());
   ASSERT_EQ(mesh.GetTriangleCount(), 2u);
   cTriangle out;
@@ -110,8 +101,7 @@ TEST(Mesh, ColoursComeFromRandInRedGreenBlueOrder) {
     cConvexPiece piece;
     std::srand(seed);
     std::vector<int> expected;
-    for (int range : {225, 225, 225, 255, 255, 255})
-      expected.push_back(std::rand() % range);
+    for (int range : {225, 225, 225, 255, 255, 255}) expected.push_back(std::rand() % range);
     const std::vector<int> got{mesh.color.red,  mesh.color.green,  mesh.color.blue,
                                piece.color.red, piece.color.green, piece.color.blue};
     EXPECT_EQ(got, expected);
@@ -121,8 +111,7 @@ TEST(Mesh, ColoursComeFromRandInRedGreenBlueOrder) {
 TEST(Ownership, MeshDestroysComponentsFirstToLast) {
   std::vector<int> log;
   auto* mesh = new cMesh();
-  for (int id : {1, 2, 3})
-    mesh->components.emplace_back(new cCountingComponent(log, id));
+  for (int id : {1, 2, 3}) mesh->components.emplace_back(new cCountingComponent(log, id));
   delete mesh;
   EXPECT_EQ(log, (std::vector<int>{1, 2, 3}));
 }

@@ -19,81 +19,11 @@
 #include "geometry/mesh.h"
 #include "hull/hull.h"
 #include "platform/interface/platform.h"
-
-bool operator==(const cVec3& a, const cVec3& b) {
-  return SamePoint(a, b);
-}
-bool operator==(const cTriangle& a, const cTriangle& b) {
-  return SameTriangle(a, b);
-}
-void PrintTo(const cVec3& v, std::ostream* os) {
-  *os << '(' << v.x << ", " << v.y << ", " << v.z << ')';
-}
-void PrintTo(const cTriangle& t, std::ostream* os) {
-  *os << '[';
-  PrintTo(t.vertex[0], os);
-  PrintTo(t.vertex[1], os);
-  PrintTo(t.vertex[2], os);
-  *os << ']';
-}
+#include "tests/support/meshes.h"
+#include "tests/support/platform_test.h"
+#include "tests/support/triangle_printing.h"
 
 namespace {
-
-// Records every message box with Busy and the watched worker handle at that moment. Boxes shown
-// by another thread than the test's are held while holdWorkerBoxes is set, until released one by
-// one. Threads are real.
-class cRecordingPlatform final : public cPlatform {
- public:
-  struct cShown {
-    std::string text;
-    std::string caption;
-    int busy;
-    cThreadHandle worker;
-  };
-
-  void ShowMessage(const std::string& text, const std::string& caption) override {
-    std::unique_lock<std::mutex> lock(mutex);
-    shown.push_back({text, caption, Busy.load(), workerProbe ? workerProbe() : 0});
-    if (!holdWorkerBoxes || std::this_thread::get_id() == testThread) return;
-    ++entered;
-    changed.notify_all();
-    changed.wait(lock, [this] { return releases > 0; });
-    --releases;
-  }
-  void StartThread(std::function<void()> body, std::atomic<cThreadHandle>& handleSlot) override {
-    threads.Start(std::move(body), handleSlot);
-  }
-  std::optional<std::string> ChooseStlFile(const std::string&) override { return std::nullopt; }
-  void RunOptionsDialog() override {}
-  void RequestQuit(int) override {}
-
-  // Waits (bounded) until the count-th held box (from 1) has been entered; false on timeout.
-  bool WaitUntilHeld(int count) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, std::chrono::seconds(20), [&] { return entered >= count; });
-  }
-  void ReleaseOne() {
-    std::lock_guard<std::mutex> lock(mutex);
-    ++releases;
-    changed.notify_all();
-  }
-  std::vector<cShown> Shown() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return shown;
-  }
-
-  bool holdWorkerBoxes = false;
-  std::function<cThreadHandle()> workerProbe;  // called under the lock
-  cWorkerThreads threads;
-
- private:
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<cShown> shown;
-  int entered = 0;
-  int releases = 0;
-  const std::thread::id testThread = std::this_thread::get_id();
-};
 
 const cVec3 P0(0, 0, 0), P1(1, 0, 0), P2(0, 1, 0), P3(0, 0, -1);
 
@@ -451,20 +381,10 @@ TEST(Sample, DistinctPointsInOrderOfFirstAppearance) {
 // ---------------------------------------------------------------------------------------------
 // The per-piece driver
 
-class PieceHull : public ::testing::Test {
+class PieceHull : public cFakePlatformTest {
  protected:
-  void SetUp() override {
-    ResetProcessState();
-    SetPlatform(&platform);
-  }
-  void TearDown() override {
-    platform.threads.JoinAll();
-    SetPlatform(nullptr);
-    ResetProcessState();
-  }
   cHullResult& Result(std::size_t i) { return static_cast<cHullResult&>(*d.hulls[i]); }
 
-  cRecordingPlatform platform;
   cDecomposition d;
 };
 
@@ -583,7 +503,7 @@ TEST_F(HullWorker, CompletionMessageAfterWorkerIsClearedAndBeforeBusyDrops) {
   platform.ReleaseOne();
   platform.threads.JoinAll();
   EXPECT_EQ(Busy.load(), 0);
-  const auto shown = platform.Shown();
+  const auto shown = platform.Messages();
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].text, "Convex hull completed...");
   EXPECT_EQ(shown[0].caption, "message");
@@ -597,7 +517,7 @@ TEST_F(HullWorker, CompletionMessageAlsoWithoutAnyResult) {
   Start(d);
   platform.threads.JoinAll();
   EXPECT_TRUE(d.hulls.empty());
-  const auto shown = platform.Shown();
+  const auto shown = platform.Messages();
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].text, "Convex hull completed...");
   EXPECT_EQ(shown[0].caption, "message");
@@ -637,29 +557,6 @@ TEST_F(HullWorker, BusyStaysRaisedUntilTheLastWorkerEnds) {
   EXPECT_EQ(Busy.load(), 0);
 }
 
-// Closed torus with six bulges along its ring; the grooves between them are concave.
-cTriangleList BulgingTorus(int rings, int sides) {
-  std::vector<cVec3> grid;
-  for (int i = 0; i < rings; ++i) {
-    for (int j = 0; j < sides; ++j) {
-      const double u = 2 * std::numbers::pi * i / rings, v = 2 * std::numbers::pi * j / sides;
-      const double r = 1.5 + 0.4 * std::cos(6 * u);
-      const double w = 4.0 + r * std::cos(v);
-      grid.emplace_back(static_cast<float>(w * std::cos(u)), static_cast<float>(w * std::sin(u)),
-                        static_cast<float>(r * std::sin(v)));
-    }
-  }
-  auto at = [&](int i, int j) { return grid[(i % rings) * sides + (j % sides)]; };
-  cTriangleList triangles;
-  for (int i = 0; i < rings; ++i) {
-    for (int j = 0; j < sides; ++j) {
-      triangles.emplace_back(at(i, j), at(i + 1, j), at(i + 1, j + 1));
-      triangles.emplace_back(at(i, j), at(i + 1, j + 1), at(i, j + 1));
-    }
-  }
-  return triangles;
-}
-
 TEST_F(HullWorker, WholeComputationOverADecomposedClosedMesh) {
   cMesh mesh;
   mesh.triangles = BulgingTorus(96, 16);
@@ -691,7 +588,7 @@ TEST_F(HullWorker, WholeComputationOverADecomposedClosedMesh) {
     EXPECT_TRUE(h.ready);
     EXPECT_TRUE(h.visibleFaces.empty());
   }
-  const auto shown = platform.Shown();
+  const auto shown = platform.Messages();
   ASSERT_EQ(shown.size(), 3u);
   EXPECT_EQ(shown[0].text, "triangles: 3072");
   EXPECT_EQ(shown[1].text, "objects: " + std::to_string(dec.pieces.size()));

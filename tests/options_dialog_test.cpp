@@ -14,28 +14,9 @@
 #include "app/state/state.h"
 #include "platform/options_dialog.h"
 #include "platform/qt_platform.h"
+#include "tests/support/qt_application.h"
 
 namespace {
-
-class cQtEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    static int argc = 1;
-    static char name[] = "options_dialog_test";
-    static char* argv[] = {name, nullptr};
-    application = new QApplication(argc, argv);
-  }
-  void TearDown() override {
-    delete application;
-    application = nullptr;
-  }
-
- private:
-  QApplication* application = nullptr;
-};
-
-[[maybe_unused]] ::testing::Environment* const environment =
-    ::testing::AddGlobalTestEnvironment(new cQtEnvironment);
 
 class OptionsDialog : public ::testing::Test {
  protected:

@@ -12,6 +12,7 @@
 #include "geometry/mesh.h"
 #include "io/stl.h"
 #include "platform/interface/platform.h"
+#include "tests/support/platform_test.h"
 
 namespace {
 
@@ -157,30 +158,6 @@ TEST(BadInput, UnreadableFileIsNotOpened) {
   std::remove(path.c_str());
 }
 
-struct cFakePlatform : cPlatform {
-  void ShowMessage(const std::string& text, const std::string&) override { shown.push_back(text); }
-  void StartThread(std::function<void()>, std::atomic<cThreadHandle>&) override {}
-  std::optional<std::string> ChooseStlFile(const std::string& previousName) override {
-    asked.push_back(previousName);
-    EXPECT_TRUE(*current != nullptr && (*current)->components.empty());  // the new mesh
-    return answer;
-  }
-  void RunOptionsDialog() override {}
-  void RequestQuit(int) override {}
-  cMesh** current = nullptr;
-  std::optional<std::string> answer;
-  std::vector<std::string> asked, shown;
-};
-
-struct cCountedComponent : cMeshComponent {
-  explicit cCountedComponent(int& count_) : count(count_) {}
-  ~cCountedComponent() override { ++count; }
-  std::uint32_t GetTypeId() override { return 0; }
-  void Apply(cMesh*) override {}
-  void Draw() override {}
-  int& count;
-};
-
 TEST(OpenCommand, ReplacesTheMeshAndRemembersTheChosenName) {
   cFakePlatform fake;
   SetPlatform(&fake);
@@ -196,12 +173,14 @@ TEST(OpenCommand, ReplacesTheMeshAndRemembersTheChosenName) {
       {longName, 4, longName},
       {shortName, 4, shortName}};
   cMesh* current = nullptr;
-  fake.current = &current;
+  fake.whileFileDialogOpen = [&] {
+    EXPECT_TRUE(current != nullptr && current->components.empty());  // the new mesh
+  };
   std::string last;
   int destroyed = 0, step = 0;
   for (const auto& [answer, count, remembered] : steps) {
     if (current != nullptr) current->components.emplace_back(new cCountedComponent(destroyed));
-    fake.answer = answer;
+    fake.nextFile = answer;
     OpenMesh(current, last);
     ASSERT_NE(current, nullptr);
     EXPECT_EQ(destroyed, step++);  // every earlier mesh died with its component
@@ -210,8 +189,8 @@ TEST(OpenCommand, ReplacesTheMeshAndRemembersTheChosenName) {
     EXPECT_EQ(current->box.max.x, count == 0 ? 0.0f : 2.5f);
     EXPECT_EQ(last, remembered);
   }
-  EXPECT_EQ(fake.asked, (std::vector<std::string>{"", tetra, tetra, longName}));
-  EXPECT_TRUE(fake.shown.empty());
+  EXPECT_EQ(fake.FileDialogs(), (std::vector<std::string>{"", tetra, tetra, longName}));
+  EXPECT_TRUE(fake.Messages().empty());
   delete current;
   SetPlatform(nullptr);
   std::remove(shortName.c_str());

@@ -36,6 +36,7 @@
 #include "platform/glyphs.h"
 #include "platform/main_window.h"
 #include "platform/qt_platform.h"
+#include "tests/support/qt_application.h"
 
 // Sends the window manager's close request (WM_DELETE_WINDOW) to the top-level window of the
 // process pid with the given title, once it is there. Returns the window's geometry through the
@@ -46,28 +47,6 @@ bool SendCloseRequest(const char* title, qint64 pid, int timeoutMs, int& x, int&
 namespace {
 
 const char* const kTitle = "Convex Decomposition (Render Device OpenGL)";
-
-class cQtEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    // Qt's own file dialog, whatever desktop the tests run on.
-    qunsetenv("QT_QPA_PLATFORMTHEME");
-    static int argc = 1;
-    static char name[] = "window_test";
-    static char* argv[] = {name, nullptr};
-    application = new QApplication(argc, argv);
-  }
-  void TearDown() override {
-    delete application;
-    application = nullptr;
-  }
-
- private:
-  QApplication* application = nullptr;
-};
-
-[[maybe_unused]] ::testing::Environment* const environment =
-    ::testing::AddGlobalTestEnvironment(new cQtEnvironment);
 
 // A window object that records what reaches it; commands and mouse events go no further.
 class cRecordingWnd : public cGlWnd {
@@ -208,6 +187,18 @@ void MovePointer(QWidget& widget, QPoint at) {
 // The busy screen's text colour (0.7, 0.9, 0.8) in bytes.
 int CountTextPixels(const QImage& image) {
   return CountPixels(image, 178, 229, 204, 2);
+}
+
+// Starts a worker that keeps Busy raised until release is set, as a computation does.
+void StartBusyWorker(cPlatform& platform, const std::atomic<bool>& release,
+                     std::atomic<cThreadHandle>& handle) {
+  Busy.fetch_add(1);
+  platform.StartThread(
+      [&release] {
+        while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        Busy.fetch_sub(1);
+      },
+      handle);
 }
 
 class WindowTest : public ::testing::Test {
@@ -351,13 +342,7 @@ TEST_F(WindowTest, CloseButtonAsksToQuitOnlyOnceNoComputationRuns) {
   // A computation in progress: the close waits for it.
   std::atomic<bool> release{false};
   std::atomic<cThreadHandle> handle{0};
-  Busy.fetch_add(1);
-  platform.StartThread(
-      [&] {
-        while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        Busy.fetch_sub(1);
-      },
-      handle);
+  StartBusyWorker(platform, release, handle);
   EXPECT_FALSE(window->close());  // the window stays
   EXPECT_TRUE(window->isVisible());
   const int before = frames;
@@ -424,13 +409,7 @@ TEST_F(WindowTest, BusyScreenSaysPleaseWaitWhileAWorkerRuns) {
   Show();
   std::atomic<bool> release{false};
   std::atomic<cThreadHandle> handle{0};
-  Busy.fetch_add(1);
-  platform.StartThread(
-      [&] {
-        while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        Busy.fetch_sub(1);
-      },
-      handle);
+  StartBusyWorker(platform, release, handle);
   const QImage busy = View().grabFramebuffer();
   const int textPixels = CountTextPixels(busy);
   EXPECT_GT(textPixels, 2000);
@@ -774,13 +753,7 @@ TEST(Run, CloseDuringAComputationEndsItWithOneWhenTheComputationIsDone) {
     cMainWindow* window = ShownMainWindow();
     if (window == nullptr) return;
     if (step == 0) {
-      Busy.fetch_add(1);
-      platform.StartThread(
-          [&] {
-            while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            Busy.fetch_sub(1);
-          },
-          handle);
+      StartBusyWorker(platform, release, handle);
       window->close();
       step = 1;
     } else if (step < 10) {

@@ -1,0 +1,131 @@
+#include "tests/support/fake_platform.h"
+
+#include <chrono>
+
+#include "app/state/state.h"
+
+cFakePlatform::~cFakePlatform() {
+  ReleaseAll();
+  threads.JoinAll();
+}
+
+void cFakePlatform::ShowMessage(const std::string& text, const std::string& caption) {
+  const bool onTest = std::this_thread::get_id() == testThread;
+  std::function<void(const std::string&)> callback;
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    messages.push_back({text, caption, Busy.load(), workerProbe ? workerProbe() : 0, onTest});
+    events.push_back("box " + text);
+    if (onShow) onShow(text);
+    changed.notify_all();
+    if (!onTest && holdWorkerBoxes) {
+      heldTexts.push_back(text);
+      ++entered;
+      changed.notify_all();
+      changed.wait(lock, [this] { return releases > 0 || releaseAll; });
+      if (releases > 0) --releases;
+      heldTexts.erase(heldTexts.begin());
+      changed.notify_all();
+      return;
+    }
+    if (onTest) callback = whileTestBoxOpen;
+  }
+  if (callback) callback(text);
+}
+
+void cFakePlatform::StartThread(std::function<void()> body,
+                                std::atomic<cThreadHandle>& handleSlot) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    events.push_back("thread");
+    ++threadsStarted;
+  }
+  if (beforeThreadStarts) beforeThreadStarts();
+  threads.Start(std::move(body), handleSlot);
+  if (joinAtOnce) threads.JoinAll();
+}
+
+std::optional<std::string> cFakePlatform::ChooseStlFile(const std::string& previousName) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    fileDialogs.push_back(previousName);
+    events.push_back("file dialog");
+  }
+  if (whileFileDialogOpen) whileFileDialogOpen();
+  return nextFile;
+}
+
+void cFakePlatform::RunOptionsDialog() {
+  std::lock_guard<std::mutex> lock(mutex);
+  ++optionsDialogs;
+  events.push_back("options");
+}
+
+void cFakePlatform::RequestQuit(int exitValue) {
+  std::lock_guard<std::mutex> lock(mutex);
+  quitRequests.push_back(exitValue);
+  events.push_back("quit");
+}
+
+bool cFakePlatform::WaitUntilHeld(int count) {
+  std::unique_lock<std::mutex> lock(mutex);
+  return changed.wait_for(lock, std::chrono::seconds(20), [&] { return entered >= count; });
+}
+
+std::string cFakePlatform::WaitForHeldBox() {
+  std::unique_lock<std::mutex> lock(mutex);
+  const auto pending = [this] { return static_cast<std::size_t>(releases); };
+  if (!changed.wait_for(lock, std::chrono::seconds(30),
+                        [&] { return heldTexts.size() > pending(); })) {
+    return "";
+  }
+  return heldTexts[pending()];
+}
+
+void cFakePlatform::ReleaseOne() {
+  std::lock_guard<std::mutex> lock(mutex);
+  ++releases;
+  changed.notify_all();
+}
+
+void cFakePlatform::ReleaseAll() {
+  std::lock_guard<std::mutex> lock(mutex);
+  releaseAll = true;
+  changed.notify_all();
+}
+
+std::vector<cFakePlatform::cMessage> cFakePlatform::Messages() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return messages;
+}
+
+std::vector<std::string> cFakePlatform::Texts() {
+  std::vector<std::string> texts;
+  for (const cMessage& m : Messages()) texts.push_back(m.text);
+  return texts;
+}
+
+std::vector<std::string> cFakePlatform::Events() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return events;
+}
+
+std::vector<std::string> cFakePlatform::FileDialogs() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return fileDialogs;
+}
+
+std::vector<int> cFakePlatform::QuitRequests() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return quitRequests;
+}
+
+int cFakePlatform::ThreadsStarted() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return threadsStarted;
+}
+
+int cFakePlatform::OptionsDialogs() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return optionsDialogs;
+}

@@ -1,0 +1,78 @@
+// A platform for tests: records what the plain layers ask of the desktop and answers at once.
+// Message boxes shown on the test's own thread call whileTestBoxOpen (standing in for what a user
+// does while the box is open); boxes shown by other threads are held while holdWorkerBoxes is
+// set, until the test releases them. StartThread runs bodies on real threads.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/interface/platform.h"
+
+class cFakePlatform final : public cPlatform {
+ public:
+  struct cMessage {
+    std::string text;
+    std::string caption;
+    int busy;              // Busy when the box opened
+    cThreadHandle worker;  // what workerProbe said then, 0 without one
+    bool onTestThread;
+  };
+
+  ~cFakePlatform() override;  // releases held boxes and joins the threads
+
+  void ShowMessage(const std::string& text, const std::string& caption) override;
+  void StartThread(std::function<void()> body, std::atomic<cThreadHandle>& handleSlot) override;
+  std::optional<std::string> ChooseStlFile(const std::string& previousName) override;
+  void RunOptionsDialog() override;
+  void RequestQuit(int exitValue) override;
+
+  // Waits (bounded) until the count-th held box (counting from 1) has been entered; false on
+  // timeout.
+  bool WaitUntilHeld(int count);
+  // The text of the first held box not yet released; empty when none opened within the timeout.
+  std::string WaitForHeldBox();
+  void ReleaseOne();
+  void ReleaseAll();
+
+  // Copies taken under the lock, so that the test can read them while threads run.
+  std::vector<cMessage> Messages();
+  std::vector<std::string> Texts();
+  std::vector<std::string> Events();  // "box <text>", "thread", "file dialog", "options", "quit"
+  std::vector<std::string> FileDialogs();  // the previous names passed
+  std::vector<int> QuitRequests();
+  int ThreadsStarted();
+  int OptionsDialogs();
+
+  // Set by the test before the calls they affect.
+  std::optional<std::string> nextFile;  // ChooseStlFile's answer
+  bool holdWorkerBoxes = false;
+  bool joinAtOnce = false;                     // StartThread returns after the body has finished
+  std::function<cThreadHandle()> workerProbe;  // called under the lock
+  std::function<void(const std::string&)> onShow;            // every box, under the lock
+  std::function<void(const std::string&)> whileTestBoxOpen;  // test-thread boxes, unlocked
+  std::function<void()> beforeThreadStarts;                  // inside StartThread
+  std::function<void()> whileFileDialogOpen;                 // inside ChooseStlFile, unlocked
+  cWorkerThreads threads;
+
+ private:
+  const std::thread::id testThread = std::this_thread::get_id();
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<cMessage> messages;
+  std::vector<std::string> events;
+  std::vector<std::string> fileDialogs;
+  std::vector<int> quitRequests;
+  std::vector<std::string> heldTexts;  // boxes held now, in the order they opened
+  int entered = 0;                     // held boxes entered so far
+  int releases = 0;
+  bool releaseAll = false;
+  int threadsStarted = 0;
+  int optionsDialogs = 0;
+};

@@ -1,0 +1,37 @@
+// Tests that start from fresh process state with a cFakePlatform installed, and a mesh component
+// that counts its destruction.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "app/state/state.h"
+#include "geometry/mesh.h"
+#include "tests/support/fake_platform.h"
+
+class cFakePlatformTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetProcessState();
+    SetPlatform(&platform);
+  }
+  void TearDown() override {
+    platform.ReleaseAll();
+    platform.threads.JoinAll();
+    delete CurrentMesh;
+    SetPlatform(nullptr);
+    ResetProcessState();
+  }
+
+  cFakePlatform platform;
+};
+
+struct cCountedComponent : cMeshComponent {
+  explicit cCountedComponent(int& count_) : count(count_) {}
+  ~cCountedComponent() override { ++count; }
+  std::uint32_t GetTypeId() override { return 0; }
+  void Apply(cMesh*) override {}
+  void Draw() override {}
+  int& count;
+};
