@@ -245,26 +245,33 @@ TEST(Seed, FewerThanFourPointsChangeNothing) {
 // ---------------------------------------------------------------------------------------------
 // AddPoint
 
-TEST(AddPoint, PointAboveTheBaseSeesOnlyTheBase) {
-  cHullResult h = SeedBelow();
-  const cVec3 q(0.25f, 0.25f, 1.0f);
-  h.AddPoint(q);
-  EXPECT_EQ(h.faces,
-            (cTriangleList{cTriangle(P3, P1, P0), cTriangle(P3, P0, P2), cTriangle(P3, P2, P1),
-                           cTriangle(q, P0, P1), cTriangle(q, P1, P2), cTriangle(q, P2, P0)}));
-  EXPECT_EQ(h.currentPoint, q);
-  EXPECT_TRUE(h.visibleFaces.empty());
-  EXPECT_TRUE(h.ready);
-}
-
-TEST(AddPoint, EdgeBetweenTwoVisibleFacesGetsNoFace) {
-  cHullResult h = SeedBelow();
-  const cVec3 q(1.0f, 1.0f, 0.5f);
-  h.AddPoint(q);
-  EXPECT_EQ(h.faces,
-            (cTriangleList{cTriangle(P3, P1, P0), cTriangle(P3, P0, P2), cTriangle(q, P0, P1),
-                           cTriangle(q, P2, P0), cTriangle(q, P3, P2), cTriangle(q, P1, P3)}));
-  EXPECT_TRUE(h.visibleFaces.empty());
+TEST(AddPoint, VisibleFacesAreReplacedByFacesFromThePointOverTheHorizon) {
+  const cVec3 above(0.25f, 0.25f, 1.0f), corner(1.0f, 1.0f, 0.5f);
+  const cTriangleList overBase = {cTriangle(P3, P1, P0),    cTriangle(P3, P0, P2),
+                                  cTriangle(P3, P2, P1),    cTriangle(above, P0, P1),
+                                  cTriangle(above, P1, P2), cTriangle(above, P2, P0)};
+  const struct {
+    const char* what;
+    bool baseTwice;  // a face listed twice is visible twice and offers each edge twice
+    cVec3 q;
+    cTriangleList faces;
+  } cases[] = {{"above the base sees only the base", false, above, overBase},
+               {"exact duplicate candidates of one step are dropped", true, above, overBase},
+               {"an edge between two visible faces gets no face",
+                false,
+                corner,
+                {cTriangle(P3, P1, P0), cTriangle(P3, P0, P2), cTriangle(corner, P0, P1),
+                 cTriangle(corner, P2, P0), cTriangle(corner, P3, P2), cTriangle(corner, P1, P3)}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    cHullResult h = SeedBelow();
+    if (c.baseTwice) h.faces.push_back(cTriangle(P0, P1, P2));
+    h.AddPoint(c.q);
+    EXPECT_EQ(h.faces, c.faces);
+    EXPECT_EQ(h.currentPoint, c.q);
+    EXPECT_TRUE(h.visibleFaces.empty());
+    EXPECT_TRUE(h.ready);
+  }
 }
 
 TEST(AddPoint, EdgeBetweenVisibleFacesPassesWhenFarCornersLieWithinHorizonTolerance) {
@@ -279,17 +286,6 @@ TEST(AddPoint, EdgeBetweenVisibleFacesPassesWhenFarCornersLieWithinHorizonTolera
   EXPECT_EQ(h.faces, (cTriangleList{cTriangle(d, b, a), cTriangle(d, a, c), cTriangle(q, a, b),
                                     cTriangle(q, b, c), cTriangle(q, c, a), cTriangle(q, d, c),
                                     cTriangle(q, c, b), cTriangle(q, b, d)}));
-}
-
-TEST(AddPoint, ExactDuplicateCandidatesOfOneStepAreDropped) {
-  // A face listed twice is visible twice and offers each of its edges twice.
-  cHullResult h = SeedBelow();
-  h.faces.push_back(cTriangle(P0, P1, P2));
-  const cVec3 q(0.25f, 0.25f, 1.0f);
-  h.AddPoint(q);
-  EXPECT_EQ(h.faces,
-            (cTriangleList{cTriangle(P3, P1, P0), cTriangle(P3, P0, P2), cTriangle(P3, P2, P1),
-                           cTriangle(q, P0, P1), cTriangle(q, P1, P2), cTriangle(q, P2, P0)}));
 }
 
 TEST(AddPoint, PointInsideOrWithinVisibleToleranceChangesOnlyCurrentPoint) {
