@@ -28,6 +28,7 @@
 #include "geometry/mesh.h"
 #include "hull/hull.h"
 #include "io/stl.h"
+#include "tests/support/triangle_printing.h"
 
 namespace fs = std::filesystem;
 
@@ -61,16 +62,14 @@ cRun RunProgram(const std::string& program, const std::vector<std::string>& args
   const std::string errPath = (dir / "stderr.txt").string();
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& a : args)
-    argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
     const int out = capture ? open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)
                             : open(outPath.c_str(), O_WRONLY);
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
-      _exit(127);
+    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
     if (spawn.fileSizeLimit != 0) {
       signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
       const rlimit limit{spawn.fileSizeLimit, spawn.fileSizeLimit};
@@ -81,8 +80,7 @@ cRun RunProgram(const std::string& program, const std::vector<std::string>& args
   }
   cRun run;
   int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid)
-    return run;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return run;
   run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   run.err = ReadAll(errPath);
   fs::remove(errPath);
@@ -102,14 +100,12 @@ struct cJson {
   std::vector<std::pair<std::string, cJson>> members;
 
   const cJson& operator[](std::size_t i) const {
-    if (kind != cKind::Array || i >= items.size())
-      throw std::runtime_error("no item");
+    if (kind != cKind::Array || i >= items.size()) throw std::runtime_error("no item");
     return items[i];
   }
   const cJson& operator[](const std::string& key) const {
     for (const auto& [name, value] : members) {
-      if (name == key)
-        return value;
+      if (name == key) return value;
     }
     throw std::runtime_error("no member " + key);
   }
@@ -124,8 +120,7 @@ class cJsonReader {
   cJson ReadDocument() {
     cJson value = Read();
     Skip();
-    if (at != s.size())
-      Fail("text after the value");
+    if (at != s.size()) Fail("text after the value");
     return value;
   }
 
@@ -134,28 +129,23 @@ class cJsonReader {
     throw std::runtime_error("JSON: " + what + " at " + std::to_string(at));
   }
   void Skip() {
-    while (at < s.size() && std::strchr(" \t\r\n", s[at]) != nullptr)
-      ++at;
+    while (at < s.size() && std::strchr(" \t\r\n", s[at]) != nullptr) ++at;
   }
   bool Take(char c) {
     Skip();
-    if (at < s.size() && s[at] == c)
-      return ++at, true;
+    if (at < s.size() && s[at] == c) return ++at, true;
     return false;
   }
   void Expect(char c) {
-    if (!Take(c))
-      Fail(std::string("expected ") + c);
+    if (!Take(c)) Fail(std::string("expected ") + c);
   }
   std::string ReadString() {
     Expect('"');
     std::string value;
     while (at < s.size() && s[at] != '"') {
-      if (static_cast<unsigned char>(s[at]) < 0x20)
-        Fail("control character in string");
+      if (static_cast<unsigned char>(s[at]) < 0x20) Fail("control character in string");
       if (s[at] == '\\') {
-        if (++at >= s.size())
-          Fail("cut escape");
+        if (++at >= s.size()) Fail("cut escape");
         if (s[at] == 'u') {
           value += static_cast<char>(std::stoi(s.substr(at + 1, 4), nullptr, 16));
           at += 4;
@@ -173,14 +163,12 @@ class cJsonReader {
   cJson Read() {
     cJson v;
     Skip();
-    if (at >= s.size())
-      Fail("unexpected end");
+    if (at >= s.size()) Fail("unexpected end");
     const char c = s[at];
     if (c == '{') {
       v.kind = cJson::cKind::Object;
       ++at;
-      if (Take('}'))
-        return v;
+      if (Take('}')) return v;
       do {
         std::string key = ReadString();
         Expect(':');
@@ -190,10 +178,8 @@ class cJsonReader {
     } else if (c == '[') {
       v.kind = cJson::cKind::Array;
       ++at;
-      if (Take(']'))
-        return v;
-      do
-        v.items.push_back(Read());
+      if (Take(']')) return v;
+      do v.items.push_back(Read());
       while (Take(','));
       Expect(']');
     } else if (c == '"') {
@@ -207,24 +193,19 @@ class cJsonReader {
       const std::size_t start = at;
       auto digits = [&] {
         const std::size_t from = at;
-        while (at < s.size() && std::isdigit(static_cast<unsigned char>(s[at])))
-          ++at;
-        if (at == from)
-          Fail("expected a digit");
+        while (at < s.size() && std::isdigit(static_cast<unsigned char>(s[at]))) ++at;
+        if (at == from) Fail("expected a digit");
       };
-      if (s[at] == '-')
-        ++at;
+      if (s[at] == '-') ++at;
       if (at < s.size() && s[at] == '0') {
         ++at;
       } else {
         digits();
       }
-      if (at < s.size() && s[at] == '.')
-        ++at, digits();
+      if (at < s.size() && s[at] == '.') ++at, digits();
       if (at < s.size() && (s[at] == 'e' || s[at] == 'E')) {
         ++at;
-        if (at < s.size() && (s[at] == '+' || s[at] == '-'))
-          ++at;
+        if (at < s.size() && (s[at] == '+' || s[at] == '-')) ++at;
         digits();
       }
       v.kind = cJson::cKind::Number;
@@ -244,29 +225,23 @@ cJson ParseJson(const std::string& text) {
 // A coordinate as the tool wrote it: a number, or one of the strings for non-finite values.
 float Coordinate(const cJson& v) {
   if (v.kind == cJson::cKind::String) {
-    if (v.text == "nan")
-      return NAN;
-    if (v.text == "inf")
-      return INFINITY;
-    if (v.text == "-inf")
-      return -INFINITY;
+    if (v.text == "nan") return NAN;
+    if (v.text == "inf") return INFINITY;
+    if (v.text == "-inf") return -INFINITY;
     throw std::runtime_error("bad coordinate string " + v.text);
   }
-  if (v.kind != cJson::cKind::Number)
-    throw std::runtime_error("coordinate is no number");
+  if (v.kind != cJson::cKind::Number) throw std::runtime_error("coordinate is no number");
   return std::strtof(v.text.c_str(), nullptr);
 }
 
 cVec3 Point(const cJson& v) {
-  if (v.size() != 3)
-    throw std::runtime_error("point without three coordinates");
+  if (v.size() != 3) throw std::runtime_error("point without three coordinates");
   return cVec3(Coordinate(v[0]), Coordinate(v[1]), Coordinate(v[2]));
 }
 
 cTriangleList Triangles(const cJson& list) {
   cTriangleList out;
-  for (const cJson& t : list.items)
-    out.emplace_back(Point(t[0]), Point(t[1]), Point(t[2]));
+  for (const cJson& t : list.items) out.emplace_back(Point(t[0]), Point(t[1]), Point(t[2]));
   return out;
 }
 
@@ -321,13 +296,11 @@ cObjFile ParseObj(const std::string& text) {
       words >> file.objects.back().name;
     } else if (tag == "v") {
       std::string w[6];
-      for (auto& x : w)
-        words >> x;
+      for (auto& x : w) words >> x;
       auto f = [](const std::string& s) { return std::strtof(s.c_str(), nullptr); };
       file.positions.emplace_back(f(w[0]), f(w[1]), f(w[2]));
       file.colors.emplace_back(f(w[3]), f(w[4]), f(w[5]));
-      if (file.objects.empty())
-        throw std::runtime_error("vertex before the first object");
+      if (file.objects.empty()) throw std::runtime_error("vertex before the first object");
       file.objects.back().vertices.push_back(file.positions.size() - 1);
     } else if (tag == "f") {
       std::array<std::size_t, 3> face{};
@@ -339,8 +312,7 @@ cObjFile ParseObj(const std::string& text) {
         }
         index = static_cast<std::size_t>(number - 1);
       }
-      if (file.objects.empty())
-        throw std::runtime_error("face before the first object");
+      if (file.objects.empty()) throw std::runtime_error("face before the first object");
       file.objects.back().faces.push_back(face);
     } else if (!tag.empty()) {
       throw std::runtime_error("unexpected OBJ line: " + line);
@@ -366,8 +338,7 @@ class CliTest : public ::testing::Test {
   std::string At(const std::string& name) { return (dir / name).string(); }
   std::set<std::string> Entries() {
     std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir))
-      names.insert(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
     return names;
   }
   void ExpectUsageError(const std::vector<std::string>& args) {
@@ -399,25 +370,21 @@ TEST_F(CliTest, TetrahedronGivesOnePieceAndItsSeedHullWithTheDesktopColours) {
 
   const cVec3 o(0, 0, 0), x(1, 0, 0), y(0, 1, 0), z(0, 0, 1);
   EXPECT_EQ(json["mesh"]["triangles"].text, "4");
-  EXPECT_TRUE(SamePoint(Point(json["mesh"]["box"][0]), o));
-  EXPECT_TRUE(SamePoint(Point(json["mesh"]["box"][1]), cVec3(1, 1, 1)));
+  EXPECT_EQ(Point(json["mesh"]["box"][0]), o);
+  EXPECT_EQ(Point(json["mesh"]["box"][1]), cVec3(1, 1, 1));
 
   // The four faces, each behind its neighbours' planes, form one piece in file order.
   ASSERT_EQ(json["pieces"].size(), 1u);
   const cTriangleList piece = Triangles(json["pieces"][0]["triangles"]);
   const cTriangleList file = {{o, y, x}, {o, x, z}, {o, z, y}, {x, y, z}};
-  ASSERT_EQ(piece.size(), 4u);
-  for (int i = 0; i < 4; ++i)
-    EXPECT_TRUE(SameTriangle(piece[i], file[i])) << i;
+  EXPECT_EQ(piece, file);
 
   // Distinct points o, y, x, z: base (o, y, x) faces -z and z lies behind it (d < 0), so the
   // seed keeps the base winding: (p0, p1, p2), (p3, p1, p0), (p3, p0, p2), (p3, p2, p1).
   ASSERT_EQ(json["hulls"].size(), 1u);
   const cTriangleList faces = Triangles(json["hulls"][0]["faces"]);
   const cTriangleList seed = {{o, y, x}, {z, y, o}, {z, o, x}, {z, x, y}};
-  ASSERT_EQ(faces.size(), 4u);
-  for (int i = 0; i < 4; ++i)
-    EXPECT_TRUE(SameTriangle(faces[i], seed[i])) << i;
+  EXPECT_EQ(faces, seed);
 
   // Mesh, then the one piece, then its hull, from an unseeded generator.
   cFreshColors fresh;
@@ -451,7 +418,7 @@ TEST_F(CliTest, InputsWithoutTrianglesOrPiecesShowOnlyTheMessagesTheDesktopShows
   EXPECT_EQ(run.out, "triangles: 0\n");
   cJson json = ParseJson(ReadAll(At("j")));
   EXPECT_EQ(json["mesh"]["triangles"].text, "0");
-  EXPECT_TRUE(SamePoint(Point(json["mesh"]["box"][1]), cVec3()));
+  EXPECT_EQ(Point(json["mesh"]["box"][1]), cVec3());
   EXPECT_EQ(json["pieces"].size(), 0u);
   EXPECT_EQ(json["hulls"].size(), 0u);
   EXPECT_EQ(ReadAll(At("o")), "");
@@ -479,8 +446,7 @@ TEST_F(CliTest, EpsilonAndSmoothReachTheComputations) {
   const cJson thinJson = ParseJson(thin.out);
   EXPECT_EQ(thinJson["smooth"].text, "0");
   ASSERT_GE(thinJson["hulls"].size(), 1u);
-  for (const cJson& hull : thinJson["hulls"].items)
-    EXPECT_EQ(hull["faces"].size(), 4u);
+  for (const cJson& hull : thinJson["hulls"].items) EXPECT_EQ(hull["faces"].size(), 4u);
   EXPECT_EQ(ParseJson(full.out)["smooth"].text, "-5");
   EXPECT_EQ(full.out.substr(full.out.find("\"messages\"")),
             thin.out.substr(thin.out.find("\"messages\"")));
@@ -569,8 +535,7 @@ TEST_F(CliTest, PiecesObjHoldsEveryPieceTriangleInOrder) {
       EXPECT_TRUE(SameTriangle(
           cTriangle(obj.positions[f[0]], obj.positions[f[1]], obj.positions[f[2]]), triangles[t]));
       for (const cVec3& c : triangles[t].vertex) {
-        if (!ContainsPoint(seen, c))
-          seen.push_back(c), ++distinct;
+        if (!ContainsPoint(seen, c)) seen.push_back(c), ++distinct;
       }
     }
     EXPECT_EQ(obj.objects[p].vertices.size(), distinct);
@@ -608,8 +573,7 @@ TEST_F(CliTest, UnreadableInputsFailWithThePathAndTheReason) {
 }
 
 TEST_F(CliTest, InputWithoutReadPermissionFails) {
-  if (geteuid() == 0)
-    GTEST_SKIP() << "root reads files without read permission";
+  if (geteuid() == 0) GTEST_SKIP() << "root reads files without read permission";
   cRun run;
   fs::copy_file(Fixture("cli_tetrahedron.stl"), At("locked.stl"));
   fs::permissions(At("locked.stl"), fs::perms::none);
@@ -649,8 +613,7 @@ TEST_F(CliTest, WriteFailingHalfWayLeavesNoPartialFile) {
   EXPECT_EQ(Entries(), std::set<std::string>{"out.json"});
 
   // Standard output that cannot take the JSON.
-  if (!fs::is_character_file("/dev/full"))
-    return;
+  if (!fs::is_character_file("/dev/full")) return;
   const cRun full = Cli({Fixture("cli_tetrahedron.stl"), "--json", "-"}, {"/dev/full", 0});
   EXPECT_EQ(full.exitCode, 1);
   EXPECT_NE(full.err.find("cannot write standard output: " + std::string(std::strerror(ENOSPC))),

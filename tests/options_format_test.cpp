@@ -46,11 +46,9 @@ TEST(FormatSetting, ExponentNotationWithThreeExponentDigits) {
 }
 
 TEST(FormatSetting, NegativeValuesCarryALeadingMinus) {
-  EXPECT_EQ(FormatSetting(-0.1), "-0.1");
-  EXPECT_EQ(FormatSetting(-3.0), "-3");
-  EXPECT_EQ(FormatSetting(-0.96), "-1.");
-  EXPECT_EQ(FormatSetting(-0.05), "-5e-002");
-  EXPECT_EQ(FormatSetting(-30.0), "-3e+001");
+  for (double x : {0.1, 3.0, 0.96, 0.05, 30.0, 2.5, 0.099999}) {
+    EXPECT_EQ(FormatSetting(-x), "-" + FormatSetting(x)) << x;
+  }
 }
 
 TEST(FormatSetting, ZeroIsWrittenAsAPlainDigit) {

@@ -94,38 +94,8 @@ void cFakePlatform::ReleaseAll() {
   changed.notify_all();
 }
 
-std::vector<cFakePlatform::cMessage> cFakePlatform::Messages() {
-  std::lock_guard<std::mutex> lock(mutex);
-  return messages;
-}
-
 std::vector<std::string> cFakePlatform::Texts() {
   std::vector<std::string> texts;
   for (const cMessage& m : Messages()) texts.push_back(m.text);
   return texts;
-}
-
-std::vector<std::string> cFakePlatform::Events() {
-  std::lock_guard<std::mutex> lock(mutex);
-  return events;
-}
-
-std::vector<std::string> cFakePlatform::FileDialogs() {
-  std::lock_guard<std::mutex> lock(mutex);
-  return fileDialogs;
-}
-
-std::vector<int> cFakePlatform::QuitRequests() {
-  std::lock_guard<std::mutex> lock(mutex);
-  return quitRequests;
-}
-
-int cFakePlatform::ThreadsStarted() {
-  std::lock_guard<std::mutex> lock(mutex);
-  return threadsStarted;
-}
-
-int cFakePlatform::OptionsDialogs() {
-  std::lock_guard<std::mutex> lock(mutex);
-  return optionsDialogs;
 }

@@ -42,13 +42,13 @@ class cFakePlatform final : public cPlatform {
   void ReleaseAll();
 
   // Copies taken under the lock, so that the test can read them while threads run.
-  std::vector<cMessage> Messages();
+  std::vector<cMessage> Messages() { return Locked(messages); }
   std::vector<std::string> Texts();
-  std::vector<std::string> Events();  // "box <text>", "thread", "file dialog", "options", "quit"
-  std::vector<std::string> FileDialogs();  // the previous names passed
-  std::vector<int> QuitRequests();
-  int ThreadsStarted();
-  int OptionsDialogs();
+  std::vector<std::string> Events() { return Locked(events); }  // "box <text>", "thread", ...
+  std::vector<std::string> FileDialogs() { return Locked(fileDialogs); }  // the previous names
+  std::vector<int> QuitRequests() { return Locked(quitRequests); }
+  int ThreadsStarted() { return Locked(threadsStarted); }
+  int OptionsDialogs() { return Locked(optionsDialogs); }
 
   // Set by the test before the calls they affect.
   std::optional<std::string> nextFile;  // ChooseStlFile's answer
@@ -62,6 +62,12 @@ class cFakePlatform final : public cPlatform {
   cWorkerThreads threads;
 
  private:
+  template <class T>
+  T Locked(const T& value) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return value;
+  }
+
   const std::thread::id testThread = std::this_thread::get_id();
   std::mutex mutex;
   std::condition_variable changed;
