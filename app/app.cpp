@@ -21,8 +21,12 @@ void FrameCurrentMesh() {
   CameraRotation = cVec3();
 }
 
-std::uint16_t LowWord(std::uint32_t value) { return static_cast<std::uint16_t>(value & 0xffffu); }
-std::uint16_t HighWord(std::uint32_t value) { return static_cast<std::uint16_t>(value >> 16); }
+std::uint16_t LowWord(std::uint32_t value) {
+  return static_cast<std::uint16_t>(value & 0xffffu);
+}
+std::uint16_t HighWord(std::uint32_t value) {
+  return static_cast<std::uint16_t>(value >> 16);
+}
 
 }  // namespace
 
@@ -61,7 +65,8 @@ void cGlWnd::OnMouseMove(std::uint32_t flags, int x, int y) {
   } else if (CameraRotation.x < -kElevationLimit) {
     CameraRotation.x = -kElevationClamp;
   }
-  if (CameraRotation.y > kAzimuthLimit || CameraRotation.y < -kAzimuthLimit) CameraRotation.y = 0.0f;
+  if (CameraRotation.y > kAzimuthLimit || CameraRotation.y < -kAzimuthLimit)
+    CameraRotation.y = 0.0f;
   SetupView();
 }
 
@@ -73,7 +78,9 @@ void cGlWnd::SetupView() {
   ApplyView(CameraEye, width, height);
 }
 
-void cGlWnd::DrawBusyScreen() { ::DrawBusyScreen(width, height, fontListBase); }
+void cGlWnd::DrawBusyScreen() {
+  ::DrawBusyScreen(width, height, fontListBase);
+}
 
 void cGlWnd::OnSize(int w, int h) {
   width = w;
@@ -83,7 +90,9 @@ void cGlWnd::OnSize(int w, int h) {
   SetupView();
 }
 
-void cGlWnd::DrawScene() { ::DrawScene(); }
+void cGlWnd::DrawScene() {
+  ::DrawScene();
+}
 
 void cGlWnd::OnCommand(std::uint32_t id) {
   // Commands that destroy or change the current mesh are ignored while a computation uses it;
@@ -165,7 +174,9 @@ void cGlWnd::Quit() {
   Platform().RequestQuit(0);
 }
 
-void cGlWnd::OnClose() { Quit(); }
+void cGlWnd::OnClose() {
+  Quit();
+}
 
 void cGlWnd::OnIdle() {
   if (quitPending && !ComputationInProgress()) {

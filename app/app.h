@@ -30,10 +30,10 @@ constexpr std::uint32_t kMouseLeft = 1;
 constexpr std::uint32_t kMouseRight = 2;
 
 // Camera constants (radians, pixels, model units).
-constexpr float kRotationStep = 0.007f;       // per pixel of a left-button drag
-constexpr float kElevationLimit = 1.5708f;    // beyond it the elevation is clamped ...
-constexpr float kElevationClamp = 1.5697999f; // ... to this, 0.001 inside the limit
-constexpr float kAzimuthLimit = 6.2832f;      // beyond it the azimuth restarts at 0
+constexpr float kRotationStep = 0.007f;        // per pixel of a left-button drag
+constexpr float kElevationLimit = 1.5708f;     // beyond it the elevation is clamped ...
+constexpr float kElevationClamp = 1.5697999f;  // ... to this, 0.001 inside the limit
+constexpr float kAzimuthLimit = 6.2832f;       // beyond it the azimuth restarts at 0
 
 class cGlWnd {
  public:
@@ -75,7 +75,15 @@ class cGlWnd {
 
 // The window procedure: routes an event with its message words to the window object. wnd may
 // be null (events before the object is attached); such events are only ignored.
-enum class cWindowMessage { Size, Paint, Close, Command, MouseMove, LeftButtonDown, RightButtonDown };
+enum class cWindowMessage {
+  Size,
+  Paint,
+  Close,
+  Command,
+  MouseMove,
+  LeftButtonDown,
+  RightButtonDown
+};
 void WindowProc(cGlWnd* wnd, cWindowMessage message, std::uint32_t wParam, std::uint32_t lParam);
 
 // The eye on its sphere around the origin, computed in long double and stored as floats.

@@ -21,8 +21,7 @@ void Put(std::FILE* out, const char* text) {
 
 // A coordinate in JSON: a number when finite, else one of the strings "nan", "inf", "-inf".
 std::string JsonFloat(float value) {
-  if (std::isfinite(value))
-    return FormatFloat(value);
+  if (std::isfinite(value)) return FormatFloat(value);
   return "\"" + FormatFloat(value) + "\"";
 }
 
@@ -59,8 +58,7 @@ std::string JsonBox(const cBoundBox& box) {
 void PutTriangles(std::FILE* out, const cTriangleList& triangles) {
   Put(out, "[");
   for (std::size_t i = 0; i < triangles.size(); ++i) {
-    if (i > 0)
-      Put(out, ", ");
+    if (i > 0) Put(out, ", ");
     const cTriangle& t = triangles[i];
     Put(out, "[" + JsonPoint(t.vertex[0]) + ", " + JsonPoint(t.vertex[1]) + ", " +
                  JsonPoint(t.vertex[2]) + "]");
@@ -75,8 +73,7 @@ void PutPiece(std::FILE* out, const cConvexPiece& piece) {
   if (!piece.children.empty()) {
     Put(out, ", \"children\": [");
     for (std::size_t i = 0; i < piece.children.size(); ++i) {
-      if (i > 0)
-        Put(out, ", ");
+      if (i > 0) Put(out, ", ");
       PutPiece(out, *piece.children[i]);
     }
     Put(out, "]");
@@ -96,8 +93,7 @@ void PutHull(std::FILE* out, const cHullResult& hull) {
 using cCornerKey = std::array<std::uint32_t, 3>;
 
 std::uint32_t KeyBits(float value) {
-  if (value == 0.0f)
-    value = 0.0f;  // folds -0.0 into 0.0
+  if (value == 0.0f) value = 0.0f;  // folds -0.0 into 0.0
   std::uint32_t bits;
   std::memcpy(&bits, &value, sizeof bits);
   return bits;
@@ -131,8 +127,7 @@ void PutObject(std::FILE* out, const std::string& name, const cTriangleList& tri
       Put(out,
           "v " + FormatFloat(p.x) + " " + FormatFloat(p.y) + " " + FormatFloat(p.z) + rgb + "\n");
       face[k] = next++;
-      if (shareable)
-        known.emplace(key, face[k]);
+      if (shareable) known.emplace(key, face[k]);
     }
     faces.push_back(face);
   }
@@ -144,8 +139,7 @@ void PutObject(std::FILE* out, const std::string& name, const cTriangleList& tri
 
 void PutLeaves(std::FILE* out, const cConvexPiece& piece, int& number, std::size_t& next) {
   if (!piece.children.empty()) {
-    for (const auto& child : piece.children)
-      PutLeaves(out, *child, number, next);
+    for (const auto& child : piece.children) PutLeaves(out, *child, number, next);
     return;
   }
   PutObject(out, "piece_" + std::to_string(++number), piece.triangles, piece.color, next);
@@ -154,10 +148,8 @@ void PutLeaves(std::FILE* out, const cConvexPiece& piece, int& number, std::size
 }  // namespace
 
 std::string FormatFloat(float value) {
-  if (std::isnan(value))
-    return "nan";  // whatever its sign bit
-  if (std::isinf(value))
-    return value > 0.0f ? "inf" : "-inf";
+  if (std::isnan(value)) return "nan";  // whatever its sign bit
+  if (std::isinf(value)) return value > 0.0f ? "inf" : "-inf";
   char text[32];
   const auto result = std::to_chars(text, text + sizeof text, value);
   return std::string(text, result.ptr);
@@ -175,8 +167,7 @@ void WriteJson(std::FILE* out, const cRunResult& run) {
   Put(out, "  \"smooth\": " + FormatDouble(run.smooth) + ",\n");
   Put(out, "  \"messages\": [");
   for (std::size_t i = 0; i < run.messages.size(); ++i) {
-    if (i > 0)
-      Put(out, ", ");
+    if (i > 0) Put(out, ", ");
     Put(out, JsonString(run.messages[i]));
   }
   Put(out, "],\n");
@@ -196,8 +187,7 @@ void WriteJson(std::FILE* out, const cRunResult& run) {
 
   std::vector<const cHullResult*> hulls;
   for (const auto& entry : run.decomposition->hulls) {
-    if (const auto* hull = dynamic_cast<const cHullResult*>(entry.get()))
-      hulls.push_back(hull);
+    if (const auto* hull = dynamic_cast<const cHullResult*>(entry.get())) hulls.push_back(hull);
   }
   Put(out, hulls.empty() ? "  \"hulls\": []" : "  \"hulls\": [\n");
   for (std::size_t i = 0; i < hulls.size(); ++i) {
@@ -213,8 +203,7 @@ void WriteHullsObj(std::FILE* out, const cComponentList& hulls) {
   std::size_t next = 1;
   for (const auto& entry : hulls) {
     const auto* hull = dynamic_cast<const cHullResult*>(entry.get());
-    if (hull == nullptr)
-      continue;
+    if (hull == nullptr) continue;
     PutObject(out, "hull_" + std::to_string(++number), hull->faces, hull->color, next);
   }
 }
@@ -222,6 +211,5 @@ void WriteHullsObj(std::FILE* out, const cComponentList& hulls) {
 void WritePiecesObj(std::FILE* out, const cPieceList& pieces) {
   int number = 0;
   std::size_t next = 1;
-  for (const auto& piece : pieces)
-    PutLeaves(out, *piece, number, next);
+  for (const auto& piece : pieces) PutLeaves(out, *piece, number, next);
 }

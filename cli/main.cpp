@@ -64,8 +64,7 @@ class cConsolePlatform final : public cPlatform {
     messages.push_back(text);
     std::string line = text;
     for (char& c : line) {
-      if (c == '\n' || c == '\r')
-        c = ' ';
+      if (c == '\n' || c == '\r') c = ' ';
     }
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), stream);
@@ -100,14 +99,11 @@ struct cOptions {
 // separator is always a point. strtod itself would skip leading white space and accept "nan"
 // and "inf"; both are refused here (NaN would make every plane comparison pass).
 bool ParseNumber(const std::string& text, double& value) {
-  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])))
-    return false;
+  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
   char* end = nullptr;
   const double parsed = std::strtod(text.c_str(), &end);
-  if (end != text.c_str() + text.size())
-    return false;
-  if (!std::isfinite(parsed))
-    return false;
+  if (end != text.c_str() + text.size()) return false;
+  if (!std::isfinite(parsed)) return false;
   value = parsed;
   return true;
 }
@@ -117,10 +113,8 @@ enum class cParseResult { Run, Help, Error };
 cParseResult ParseOptions(int argc, char** argv, cOptions& options, std::string& problem) {
   std::vector<std::string> args(argv + 1, argv + argc);
   for (const std::string& arg : args) {
-    if (arg == "--")
-      break;
-    if (arg == "--help")
-      return cParseResult::Help;
+    if (arg == "--") break;
+    if (arg == "--help") return cParseResult::Help;
   }
   bool haveInput = false;
   bool optionsEnded = false;
@@ -224,8 +218,7 @@ class cOutputFile {
     const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     std::string name = directory + (slash == std::string::npos ? "/" : "") + ".convexdecomp-XXXXXX";
     const int fd = mkstemp(name.data());
-    if (fd < 0)
-      return errno;
+    if (fd < 0) return errno;
     temporary = name;
     // mkstemp creates the file for the owner only; give it the permissions a new file gets.
     if (fchmod(fd, mode) != 0 || (stream = fdopen(fd, "w")) == nullptr) {
@@ -241,28 +234,23 @@ class cOutputFile {
   int Finish() {
     const bool failed = std::fflush(stream) != 0 || std::ferror(stream) != 0;
     int error = failed ? (errno != 0 ? errno : EIO) : 0;
-    if (error == 0 && fsync(fileno(stream)) != 0)
-      error = errno;
-    if (std::fclose(stream) != 0 && error == 0)
-      error = errno;
+    if (error == 0 && fsync(fileno(stream)) != 0) error = errno;
+    if (std::fclose(stream) != 0 && error == 0) error = errno;
     stream = nullptr;
     return error;
   }
 
   // Puts the finished file in place. Returns 0 or the errno of the failure.
   int Commit() {
-    if (std::rename(temporary.c_str(), path.c_str()) != 0)
-      return errno;
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) return errno;
     temporary.clear();
     return 0;
   }
 
   void Abandon() {
-    if (stream != nullptr)
-      std::fclose(stream);
+    if (stream != nullptr) std::fclose(stream);
     stream = nullptr;
-    if (!temporary.empty())
-      unlink(temporary.c_str());
+    if (!temporary.empty()) unlink(temporary.c_str());
     temporary.clear();
   }
 
@@ -291,8 +279,7 @@ int Run(const cOptions& options) {
   std::unique_ptr<cOutputFile> json, obj, piecesObj;
   for (auto [path, slot] : {std::pair{&options.json, &json}, std::pair{&options.obj, &obj},
                             std::pair{&options.piecesObj, &piecesObj}}) {
-    if (path->empty() || *path == "-")
-      continue;
+    if (path->empty() || *path == "-") continue;
     auto file = std::make_unique<cOutputFile>(*path);
     if (const int error = file->Open(0666 & ~mask); error != 0) {
       ReportFailure("write", *path, error);
@@ -343,33 +330,27 @@ int Run(const cOptions& options) {
   run.mesh = mesh.get();
   run.decomposition = &decomposition;
 
-  if (json)
-    WriteJson(json->Stream(), run);
-  if (obj)
-    WriteHullsObj(obj->Stream(), decomposition.hulls);
-  if (piecesObj)
-    WritePiecesObj(piecesObj->Stream(), decomposition.pieces);
+  if (json) WriteJson(json->Stream(), run);
+  if (obj) WriteHullsObj(obj->Stream(), decomposition.hulls);
+  if (piecesObj) WritePiecesObj(piecesObj->Stream(), decomposition.pieces);
 
   int status = 0;
   // Every file is complete before the first one is put in place.
   for (cOutputFile* file : {json.get(), obj.get(), piecesObj.get()}) {
-    if (file == nullptr || status != 0)
-      continue;
+    if (file == nullptr || status != 0) continue;
     if (const int error = file->Finish(); error != 0) {
       ReportFailure("write", file->Path(), error);
       status = 1;
     }
   }
   for (cOutputFile* file : {json.get(), obj.get(), piecesObj.get()}) {
-    if (file == nullptr || status != 0)
-      continue;
+    if (file == nullptr || status != 0) continue;
     if (const int error = file->Commit(); error != 0) {
       ReportFailure("write", file->Path(), error);
       status = 1;
     }
   }
-  if (status == 0 && jsonToStdout)
-    WriteJson(stdout, run);
+  if (status == 0 && jsonToStdout) WriteJson(stdout, run);
 
   SetPlatform(nullptr);
   CurrentMesh = nullptr;
@@ -394,8 +375,7 @@ int main(int argc, char** argv) {
   int status = Run(options);
   // The messages and a JSON on standard output count as output too.
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-    if (status == 0)
-      ReportFailure("write", "standard output", errno != 0 ? errno : EIO);
+    if (status == 0) ReportFailure("write", "standard output", errno != 0 ? errno : EIO);
     status = 1;
   }
   return status;

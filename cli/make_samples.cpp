@@ -55,8 +55,7 @@ cSurface MakeTorus(int segments, int sides, double R, double r) {
   }
   auto at = [&](int u, int v) { return (u % segments) * sides + v % sides; };
   for (int u = 0; u < segments; ++u) {
-    for (int v = 0; v < sides; ++v)
-      s.Quad(at(u, v), at(u + 1, v), at(u + 1, v + 1), at(u, v + 1));
+    for (int v = 0; v < sides; ++v) s.Quad(at(u, v), at(u + 1, v), at(u + 1, v + 1), at(u, v + 1));
   }
   return s;
 }
@@ -139,8 +138,7 @@ std::string ToStl(const cSurface& s, const char* name) {
     const cPoint normal{cSurface::Round(nx / length), cSurface::Round(ny / length),
                         cSurface::Round(nz / length)};
     text += "  facet normal " + Vector(normal) + "\n    outer loop\n";
-    for (const cPoint* p : {&a, &b, &c})
-      text += "      vertex " + Vector(*p) + "\n";
+    for (const cPoint* p : {&a, &b, &c}) text += "      vertex " + Vector(*p) + "\n";
     text += "    endloop\n  endfacet\n";
   }
   return text + "endsolid " + name + "\n";

@@ -57,7 +57,9 @@ void ExpandByScan(cTriangleList& work, cTriangleList& piece, std::size_t i) {
   }
 }
 
-cDecomposition::cDecomposition() { typeId = kDecompositionTypeId; }
+cDecomposition::cDecomposition() {
+  typeId = kDecompositionTypeId;
+}
 
 cDecomposition::~cDecomposition() {
   worker.store(0);

@@ -39,7 +39,9 @@ void cMesh::Draw() {
   if (DrawHooks().drawMesh != nullptr) DrawHooks().drawMesh(*this);
 }
 
-std::uint32_t cMesh::GetTriangleCount() { return static_cast<std::uint32_t>(triangles.size()); }
+std::uint32_t cMesh::GetTriangleCount() {
+  return static_cast<std::uint32_t>(triangles.size());
+}
 
 cTriangle& cMesh::GetTriangle(cTriangle& out, std::uint32_t index) {
   out = triangles[index];

@@ -82,10 +82,10 @@ class cMesh : public cTriangleSource {
   std::uint32_t GetTriangleCount() override;
   cTriangle& GetTriangle(cTriangle& out, std::uint32_t index) override;
 
-  cComponentList components;               // the last entry is the top
+  cComponentList components;                // the last entry is the top
   cDecomposition* decomposition = nullptr;  // link into components; owns nothing
-  cTriangleList triangles;                 // in file order
-  cBoundBox box;                           // all zero while there are no triangles
+  cTriangleList triangles;                  // in file order
+  cBoundBox box;                            // all zero while there are no triangles
   cColor color;
 };
 

@@ -62,8 +62,12 @@ using cPointList = std::vector<cVec3>;
 
 // The folds used by every box computation: a < b yields a, else b (and a > b yields a, else b),
 // so equal values yield the second argument and a NaN second argument always wins.
-inline float MinOf(float a, float b) { return a < b ? a : b; }
-inline float MaxOf(float a, float b) { return a > b ? a : b; }
+inline float MinOf(float a, float b) {
+  return a < b ? a : b;
+}
+inline float MaxOf(float a, float b) {
+  return a > b ? a : b;
+}
 
 // Tight box of all corners. The list must hold at least one triangle; callers check first.
 cBoundBox ComputeBoundBox(const cTriangleList& list);

@@ -8,9 +8,9 @@ class cDecomposition;
 
 // Tolerances of the construction, in model units, all held as 32-bit floats and widened to
 // double where they are compared. A distance counts only when strictly greater.
-constexpr float SeedTolerance = 0.0001f;    // fourth seed corner must clear the base plane
-constexpr float VisibleTolerance = 1e-5f;   // a face is visible from a point farther in front
-constexpr float HorizonTolerance = 0.01f;   // a candidate face is rejected by a corner farther
+constexpr float SeedTolerance = 0.0001f;   // fourth seed corner must clear the base plane
+constexpr float VisibleTolerance = 1e-5f;  // a face is visible from a point farther in front
+constexpr float HorizonTolerance = 0.01f;  // a candidate face is rejected by a corner farther
 
 // The hull of one piece, with what the construction step in progress works on.
 class cHullResult : public cMeshComponent {
@@ -29,7 +29,7 @@ class cHullResult : public cMeshComponent {
   // Adds q: removes the faces it sees and closes the hole with a fan of new faces.
   void AddPoint(cVec3 q);
 
-  cTriangleList faces;         // wound so that Normal points outward
+  cTriangleList faces;  // wound so that Normal points outward
   cColor color;
   cTriangleList visibleFaces;  // faces removed in the step in progress; empty between steps
   cVec3 currentPoint;          // point of the latest step

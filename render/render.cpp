@@ -148,8 +148,8 @@ void InstallDrawHooks() {
 void DrawScene() {
   const GLfloat grey[4] = {0.5f, 0.5f, 0.5f, 1.0f};
   const GLfloat eyeLight[4] = {CameraEye.x, CameraEye.y, CameraEye.z, 1.0f};
-  const GLfloat circlingLight[4] = {10.0f * std::cos(LightAngle), 0.0f, 10.0f * std::sin(LightAngle),
-                                    1.0f};
+  const GLfloat circlingLight[4] = {10.0f * std::cos(LightAngle), 0.0f,
+                                    10.0f * std::sin(LightAngle), 1.0f};
   // The angle is used in radians but wraps at 360; this frame uses the value before the step.
   if (LightAngle > 360.0f) {
     LightAngle = 0.0f;
@@ -214,7 +214,9 @@ void ApplyView(const cVec3& eye, int width, int height) {
   glFrontFace(GL_CCW);
 }
 
-void SetViewport(int width, int height) { glViewport(0, 0, width, height); }
+void SetViewport(int width, int height) {
+  glViewport(0, 0, width, height);
+}
 
 void SetPolygonMode(cPolygonMode mode) {
   switch (mode) {

@@ -70,7 +70,8 @@ void DeleteFontLists(unsigned base);
 
 // printf-formatted text at the current raster position in the current colour. Text beyond 255
 // characters is cut; a null format draws nothing.
-void PrintText(unsigned fontListBase, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void PrintText(unsigned fontListBase, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 
 // The "Please Wait..." frame. Ends with glFinish and glFlush; the caller swaps.
 void DrawBusyScreen(int width, int height, unsigned fontListBase);

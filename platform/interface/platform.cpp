@@ -6,7 +6,9 @@ struct cWorkerThreads::cEntry {
 };
 
 cWorkerThreads::cWorkerThreads() = default;
-cWorkerThreads::~cWorkerThreads() { JoinAll(); }
+cWorkerThreads::~cWorkerThreads() {
+  JoinAll();
+}
 
 void cWorkerThreads::Start(std::function<void()> body, std::atomic<cThreadHandle>& handleSlot) {
   JoinFinished();
@@ -40,7 +42,9 @@ void cWorkerThreads::JoinAll() {
   entries.clear();
 }
 
-int cWorkerThreads::Running() const { return running.load(); }
+int cWorkerThreads::Running() const {
+  return running.load();
+}
 
 namespace {
 
@@ -62,7 +66,9 @@ std::atomic<cPlatform*> installed{nullptr};
 
 }  // namespace
 
-void SetPlatform(cPlatform* platform) { installed.store(platform); }
+void SetPlatform(cPlatform* platform) {
+  installed.store(platform);
+}
 
 cPlatform& Platform() {
   static cDefaultPlatform fallback;
