@@ -15,8 +15,7 @@ namespace {
 // Resets the view from the current mesh's box: centred on it, moved back by its diagonal.
 void FrameCurrentMesh() {
   const cBoundBox& box = CurrentMesh->box;
-  SceneOffset = cVec3((box.min.x + box.max.x) * 0.5f, (box.min.y + box.max.y) * 0.5f,
-                      (box.min.z + box.max.z) * 0.5f);
+  SceneOffset = GetCenter(box);
   CameraDistance = static_cast<float>(Length(box.max - box.min));
   CameraRotation = cVec3();
 }

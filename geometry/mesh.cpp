@@ -2,8 +2,6 @@
 
 #include <cstdlib>
 
-namespace {
-
 cColor RandomColor(int range) {
   // Three separate calls, so red is drawn first, then green, then blue.
   cColor c;
@@ -12,8 +10,6 @@ cColor RandomColor(int range) {
   c.blue = static_cast<unsigned char>(std::rand() % range);
   return c;
 }
-
-}  // namespace
 
 cConvexPiece::cConvexPiece() : color(RandomColor(255)) {}
 

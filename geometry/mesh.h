@@ -19,6 +19,9 @@ struct cColor {
   unsigned char blue = 0;
 };
 
+// Three successive rand() % range draws, assigned to red, green and blue in that order.
+cColor RandomColor(int range);
+
 // Owned objects in insertion order. An owner destroys its entries first to last itself (see the
 // destructors); the list never does it implicitly in another order.
 using cPieceList = std::vector<std::unique_ptr<cConvexPiece>>;

@@ -7,19 +7,7 @@
 #include "decomposition/decomposition.h"
 #include "platform/interface/platform.h"
 
-namespace {
-
-cColor RandomHullColor() {
-  cColor c;
-  c.red = static_cast<unsigned char>(std::rand() % 255);
-  c.green = static_cast<unsigned char>(std::rand() % 255);
-  c.blue = static_cast<unsigned char>(std::rand() % 255);
-  return c;
-}
-
-}  // namespace
-
-cHullResult::cHullResult() : color(RandomHullColor()) {}
+cHullResult::cHullResult() : color(RandomColor(255)) {}
 
 cHullResult::~cHullResult() {
   faces.clear();
