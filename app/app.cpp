@@ -2,13 +2,13 @@
 
 #include <cmath>
 
-#include "app/state/state.h"
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
 #include "hull/hull.h"
 #include "io/stl.h"
-#include "platform/interface/platform.h"
+#include "platform/platform.h"
 #include "render/render.h"
+#include "state/state.h"
 
 namespace {
 
@@ -28,6 +28,10 @@ std::uint16_t HighWord(std::uint32_t value) {
 }
 
 }  // namespace
+
+float NextLightAngle(float angle) {
+  return angle > 360.0f ? 0.0f : angle + 0.01f;
+}
 
 cVec3 ComputeEye(float elevation, float azimuth, float distance) {
   const long double el = elevation;
@@ -90,7 +94,16 @@ void cGlWnd::OnSize(int w, int h) {
 }
 
 void cGlWnd::DrawScene() {
-  ::DrawScene();
+  cSceneView view;
+  view.mesh = CurrentMesh;
+  view.eye = CameraEye;
+  view.offset = SceneOffset;
+  view.lightAngle = LightAngle;
+  view.showBoundBox = ShowBoundBox;
+  view.showNormals = ShowNormals;
+  view.showAxis = ShowAxis;
+  ::DrawScene(view);
+  LightAngle = NextLightAngle(LightAngle);
 }
 
 void cGlWnd::OnCommand(std::uint32_t id) {
@@ -110,8 +123,7 @@ void cGlWnd::OnCommand(std::uint32_t id) {
       break;
     case kCmdReset:
       if (ComputationInProgress()) break;
-      delete CurrentMesh;
-      CurrentMesh = nullptr;
+      DestroyCurrentMesh();
       CameraEye = cVec3();
       CameraRotation = cVec3();
       SetupView();
@@ -158,11 +170,7 @@ void cGlWnd::ConvexHull() {
   if (CurrentMesh == nullptr || CurrentMesh->decomposition == nullptr) return;
   cDecomposition& decomposition = *CurrentMesh->decomposition;
   if (decomposition.worker.load() != 0 || ComputationInProgress()) return;
-  DestroyFirstToLast(decomposition.hulls);
-  if (decomposition.pieces.empty()) return;
-  Busy.fetch_add(1);
-  cDecomposition* target = &decomposition;
-  Platform().StartThread([target] { ConvexHullWorker(*target); }, decomposition.worker);
+  StartConvexHull(decomposition);
 }
 
 void cGlWnd::Quit() {

@@ -47,6 +47,7 @@ class cGlWnd {
   virtual void DrawBusyScreen();
   virtual void OnSize(int w, int h);
   virtual void OnCommand(std::uint32_t id);
+  // One frame of the scene from the view state, then the circling light's step.
   virtual void DrawScene();
 
   // The close request of the window: the same as File > Quit.
@@ -85,6 +86,10 @@ enum class cWindowMessage {
   RightButtonDown
 };
 void WindowProc(cGlWnd* wnd, cWindowMessage message, std::uint32_t wParam, std::uint32_t lParam);
+
+// The circling light's angle for the frame after one drawn at angle: used in radians but wrapped
+// at 360 (not 2 pi), in steps of 0.01.
+float NextLightAngle(float angle);
 
 // The eye on its sphere around the origin, computed in long double and stored as floats.
 cVec3 ComputeEye(float elevation, float azimuth, float distance);

@@ -1,27 +1,13 @@
 #include "app/options.h"
 
-#include <locale.h>
-#include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+#include "io/classic_numbers.h"
 
-// Runs f with the C locale's number rules on this thread.
-template <typename F>
-auto WithClassicNumbers(F f) {
-  locale_t classic = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-  locale_t previous = static_cast<locale_t>(0);
-  if (classic != static_cast<locale_t>(0)) previous = uselocale(classic);
-  auto result = f();
-  if (classic != static_cast<locale_t>(0)) {
-    uselocale(previous);
-    freelocale(classic);
-  }
-  return result;
-}
+namespace {
 
 // "5e-02" -> "5e-002": the exponent gets at least three digits.
 std::string WidenExponent(const std::string& text) {
@@ -37,29 +23,29 @@ std::string WidenExponent(const std::string& text) {
 std::string FormatSetting(double value) {
   if (std::isnan(value)) return "nan";
   if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-  return WithClassicNumbers([value] {
-    char text[64];
-    int m = 0;
-    if (value != 0.0) {
-      // 17 significant digits tell every double apart, so this exponent is the leading digit's
-      // before any rounding to one digit.
-      std::snprintf(text, sizeof text, "%.16e", value);
-      m = std::atoi(std::strchr(text, 'e') + 1);
+  cClassicNumbers numbers;
+  char text[64];
+  int m = 0;
+  if (value != 0.0) {
+    // 17 significant digits tell every double apart, so this exponent is the leading digit's
+    // before any rounding to one digit.
+    std::snprintf(text, sizeof text, "%.16e", value);
+    m = std::atoi(std::strchr(text, 'e') + 1);
+  }
+  if (m == -1 || m == 0) {
+    std::snprintf(text, sizeof text, "%.*f", -m, value);
+    std::string fixed = text;
+    if (fixed.find('.') != std::string::npos) {
+      while (fixed.back() == '0') fixed.pop_back();
     }
-    if (m == -1 || m == 0) {
-      std::snprintf(text, sizeof text, "%.*f", -m, value);
-      std::string fixed = text;
-      if (fixed.find('.') != std::string::npos) {
-        while (fixed.back() == '0') fixed.pop_back();
-      }
-      return fixed;
-    }
-    std::snprintf(text, sizeof text, "%.0e", value);
-    return WidenExponent(text);
-  });
+    return fixed;
+  }
+  std::snprintf(text, sizeof text, "%.0e", value);
+  return WidenExponent(text);
 }
 
 double ReadSetting(const std::string& text) {
   const std::string limited = text.substr(0, 127);
-  return WithClassicNumbers([&limited] { return std::atof(limited.c_str()); });
+  cClassicNumbers numbers;
+  return std::atof(limited.c_str());
 }

@@ -7,9 +7,9 @@
 #include <numbers>
 #include <vector>
 
-#include "app/state/state.h"
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
+#include "state/state.h"
 #include "tests/support/meshes.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "hull/hull.h"
+#include "hull/hull_internal.h"
 
 namespace {
 

@@ -1,18 +1,19 @@
 // convexdecomp-cli: the desktop tool's Open, Decompose and Convex Hull run on one file without a
 // window, with the results written as JSON and OBJ.
 //
-// The run goes through the same code as the desktop, in the same order: a new cMesh (its colour
-// drawn first), LoadStlFile, a new cDecomposition on the mesh whose Apply draws the piece
-// colours, and ConvexHullWorker, which draws the hull colours. The random generator is never
-// seeded, so a run gives the colours the desktop shows after File > Open, Tools > Decompose and
-// Tools > Convex Hull on the same file. Both computations run on the main thread: nothing else
-// touches the mesh, and what they compute and the order of their rand() calls do not depend on
-// the thread.
+// The run calls the very functions the desktop's menu commands call, in the same order:
+// OpenMesh with the input as the chosen file (the mesh's colour drawn first), Decompose (whose
+// first run attaches a decomposition and draws the piece colours) and StartConvexHull (which
+// draws the hull colours). The console platform runs their worker threads at once on this
+// thread, so each step is over when its call returns. The random generator is never seeded, so a
+// run gives the colours the desktop shows after File > Open, Tools > Decompose and Tools > Convex
+// Hull on the same file.
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -23,13 +24,14 @@
 #include <string>
 #include <vector>
 
-#include "app/state/state.h"
+#include "cli/console_platform.h"
 #include "cli/export.h"
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
 #include "hull/hull.h"
 #include "io/stl.h"
-#include "platform/interface/platform.h"
+#include "platform/platform.h"
+#include "state/state.h"
 
 namespace {
 
@@ -54,35 +56,6 @@ constexpr const char* kUsage =
     "\n"
     "E and S are finite decimal numbers (nan and inf are refused).\n"
     "Exit status: 0 done, 1 a file could not be read or written, 2 bad options.\n";
-
-// Message boxes become lines: each text is printed as one line and remembered for the JSON.
-class cConsolePlatform final : public cPlatform {
- public:
-  explicit cConsolePlatform(std::FILE* stream) : stream(stream) {}
-
-  void ShowMessage(const std::string& text, const std::string&) override {
-    messages.push_back(text);
-    std::string line = text;
-    for (char& c : line) {
-      if (c == '\n' || c == '\r') c = ' ';
-    }
-    line += '\n';
-    std::fwrite(line.data(), 1, line.size(), stream);
-    std::fflush(stream);
-  }
-  void StartThread(std::function<void()> body, std::atomic<cThreadHandle>& handleSlot) override {
-    threads.Start(std::move(body), handleSlot);  // not used by the batch run
-  }
-  std::optional<std::string> ChooseStlFile(const std::string&) override { return std::nullopt; }
-  void RunOptionsDialog() override {}
-  void RequestQuit(int) override {}
-
-  std::vector<std::string> messages;
-
- private:
-  std::FILE* stream;
-  cWorkerThreads threads;
-};
 
 struct cOptions {
   std::string input;
@@ -289,45 +262,33 @@ int Run(const cOptions& options) {
   }
 
   const bool jsonToStdout = options.json == "-";
-  cConsolePlatform console(jsonToStdout ? stderr : stdout);
+  cConsolePlatform console(jsonToStdout ? stderr : stdout, options.input);
   SetPlatform(&console);
+  // What the Options dialog would have set.
   Epsilon.store(options.epsilon);
   Smooth.store(options.smooth);
 
-  // File > Open: a new mesh, made current, then the file read into it.
-  CurrentMesh = new cMesh();
-  std::unique_ptr<cMesh> mesh(CurrentMesh);
-  if (!LoadStlFile(options.input, *mesh)) {
+  // File > Open, with the input chosen in its dialog.
+  std::string lastName;
+  if (!OpenMesh(CurrentMesh, lastName)) {
     ReportFailure("read", options.input, errno);
+    DestroyCurrentMesh();
     SetPlatform(nullptr);
-    CurrentMesh = nullptr;
     return 1;
   }
+  cMesh& mesh = *CurrentMesh;
 
-  // Tools > Decompose on a mesh without components: a new decomposition on its stack.
-  auto owned = std::make_unique<cDecomposition>();
-  cDecomposition& decomposition = *owned;
-  mesh->components.push_back(std::move(owned));
-  decomposition.source = mesh.get();
-  mesh->decomposition = &decomposition;
-  decomposition.Apply(decomposition.source);
-
-  // Tools > Convex Hull: only when there are pieces. The worker body clears worker, shows the
-  // completion message and lowers Busy itself.
-  if (options.hulls) {
-    DestroyFirstToLast(decomposition.hulls);
-    if (!decomposition.pieces.empty()) {
-      Busy.fetch_add(1);
-      decomposition.worker.store(1);
-      ConvexHullWorker(decomposition);
-    }
-  }
+  // Tools > Decompose, then Tools > Convex Hull.
+  Decompose(mesh);
+  assert(mesh.decomposition != nullptr);
+  cDecomposition& decomposition = *mesh.decomposition;
+  if (options.hulls) StartConvexHull(decomposition);
 
   cRunResult run;
   run.epsilon = options.epsilon;
   run.smooth = options.smooth;
   run.messages = console.messages;
-  run.mesh = mesh.get();
+  run.mesh = &mesh;
   run.decomposition = &decomposition;
 
   if (json) WriteJson(json->Stream(), run);
@@ -352,8 +313,8 @@ int Run(const cOptions& options) {
   }
   if (status == 0 && jsonToStdout) WriteJson(stdout, run);
 
+  DestroyCurrentMesh();
   SetPlatform(nullptr);
-  CurrentMesh = nullptr;
   return status;
 }
 

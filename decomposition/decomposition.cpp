@@ -1,9 +1,11 @@
 #include "decomposition/decomposition.h"
 
+#include "decomposition_internal.h"
+
 #include <cstdio>
 #include <string>
 
-#include "app/state/state.h"
+#include "state/state.h"
 
 namespace {
 

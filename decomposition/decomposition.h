@@ -1,12 +1,19 @@
 // Splitting a mesh's surface into nearly convex pieces by region growing, the component that
-// holds the pieces (and later their hulls), and the worker thread of the first run.
+// holds the pieces (and later their hulls), and the Decompose command.
+//
+// Threads: Decompose runs on the UI thread. The first run on a mesh computes on a platform
+// thread (the worker); later runs compute on the UI thread inside Decompose. A run's message
+// boxes ("triangles: %i", "objects: %i") block the thread that computes; while one is open on
+// the UI thread the window keeps dispatching commands, so the caller must keep every command
+// that could destroy or change the mesh away until Decompose returns (the desktop counts such
+// runs in UiRunDepth). Epsilon may be changed meanwhile: it is read afresh at every comparison.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "geometry/mesh.h"
-#include "platform/interface/platform.h"
+#include "platform/platform.h"
 
 constexpr std::uint32_t kDecompositionTypeId = 0x548f647a;
 
@@ -32,23 +39,9 @@ class cDecomposition : public cMeshComponent {
   std::atomic<cThreadHandle> worker{0};
 };
 
-// True when at least two (corner of p, corner of t) pairs are exactly equal points.
-bool SharesEdge(const cTriangle& p, const cTriangle& t);
-
-// True when no corner of t lies more than epsilon in front of the plane of p (double
-// precision; a distance equal to epsilon, or one that is not a number, passes).
-bool PassesPlaneTest(const cTriangle& p, const cTriangle& t, double epsilon);
-
-// The reference neighbour search: expands the piece triangle at position i of piece by scanning
-// work in order and moving every neighbour that passes the plane test (against Epsilon as it is
-// at each comparison) to the end of piece. A faster search must move the same triangles in the
-// same order.
-void ExpandByScan(cTriangleList& work, cTriangleList& piece, std::size_t i);
-
-// Tools > Decompose on a mesh: the first call attaches a new decomposition and runs it on a
-// worker thread (Busy is raised before the thread starts); later calls run the existing one on
-// the calling thread; nothing happens while a worker computes on it.
+// Tools > Decompose on a mesh: the first call attaches a new decomposition (and sets
+// mesh.decomposition) and runs it on a worker thread (Busy is raised before the thread starts;
+// the worker clears worker and lowers Busy as its last steps); later calls run the existing one
+// on the calling thread; nothing happens while a worker computes on it. The mesh must outlive
+// the worker.
 void Decompose(cMesh& mesh);
-
-// Body of the first run's worker thread: Apply, then clear worker, then lower Busy.
-void DecomposeWorker(cDecomposition& component);

@@ -30,22 +30,32 @@ cVec3 Normal(const cTriangle& t) {
   return Cross(t.vertex[1] - t.vertex[0], t.vertex[2] - t.vertex[1]);
 }
 
+void ExtendBox(cBoundBox& box, const cVec3& p) {
+  box.min.x = MinOf(box.min.x, p.x);
+  box.max.x = MaxOf(box.max.x, p.x);
+  box.min.y = MinOf(box.min.y, p.y);
+  box.max.y = MaxOf(box.max.y, p.y);
+  box.min.z = MinOf(box.min.z, p.z);
+  box.max.z = MaxOf(box.max.z, p.z);
+}
+
 cBoundBox ComputeBoundBox(const cTriangleList& list) {
   assert(!list.empty());
   cBoundBox box;
   box.min = list.front().vertex[0];
   box.max = list.front().vertex[0];
   for (const cTriangle& t : list) {
-    const cVec3& a = t.vertex[0];
-    const cVec3& b = t.vertex[1];
-    const cVec3& c = t.vertex[2];
-    box.min.x = MinOf(MinOf(MinOf(box.min.x, a.x), b.x), c.x);
-    box.max.x = MaxOf(MaxOf(MaxOf(box.max.x, a.x), b.x), c.x);
-    box.min.y = MinOf(MinOf(MinOf(box.min.y, a.y), b.y), c.y);
-    box.max.y = MaxOf(MaxOf(MaxOf(box.max.y, a.y), b.y), c.y);
-    box.min.z = MinOf(MinOf(MinOf(box.min.z, a.z), b.z), c.z);
-    box.max.z = MaxOf(MaxOf(MaxOf(box.max.z, a.z), b.z), c.z);
+    for (const cVec3& corner : t.vertex) ExtendBox(box, corner);
   }
+  return box;
+}
+
+cBoundBox ComputeBoundBox(const cPointList& points) {
+  assert(!points.empty());
+  cBoundBox box;
+  box.min = points.front();
+  box.max = points.front();
+  for (const cVec3& p : points) ExtendBox(box, p);
   return box;
 }
 

@@ -69,7 +69,14 @@ inline float MaxOf(float a, float b) {
   return a > b ? a : b;
 }
 
-// Tight box of all corners. The list must hold at least one triangle; callers check first.
+// Widens box to hold p: each coordinate folded with MinOf (box first, p second) and MaxOf.
+void ExtendBox(cBoundBox& box, const cVec3& p);
+
+// Tight box of all corners, started from the first corner and extended by every corner in
+// order. The list must hold at least one triangle; callers check first.
 cBoundBox ComputeBoundBox(const cTriangleList& list);
+
+// Tight box of a non-empty point list, folded the same way.
+cBoundBox ComputeBoundBox(const cPointList& points);
 
 cVec3 GetCenter(const cBoundBox& box);

@@ -1,11 +1,13 @@
 #include "hull/hull.h"
 
+#include "hull_internal.h"
+
 #include <cmath>
 #include <new>
 
-#include "app/state/state.h"
 #include "decomposition/decomposition.h"
-#include "platform/interface/platform.h"
+#include "platform/platform.h"
+#include "state/state.h"
 
 cHullResult::cHullResult() : color(RandomColor(255)) {}
 
@@ -26,27 +28,12 @@ double SignedDistance(const cTriangle& t, const cVec3& p) {
   return numerator / Length(n);
 }
 
-cBoundBox ComputePointBox(const cPointList& points) {
-  cBoundBox box;
-  box.min = points.front();
-  box.max = points.front();
-  for (const cVec3& p : points) {
-    box.min.x = MinOf(box.min.x, p.x);
-    box.max.x = MaxOf(box.max.x, p.x);
-    box.min.y = MinOf(box.min.y, p.y);
-    box.max.y = MaxOf(box.max.y, p.y);
-    box.min.z = MinOf(box.min.z, p.z);
-    box.max.z = MaxOf(box.max.z, p.z);
-  }
-  return box;
-}
-
 // Seed tetrahedron from points 0 to 2 and the first later point (lowest index, not the
 // farthest) that clears SeedTolerance; then one AddPoint per remaining point from index 3.
 // Nothing is checked or repaired afterwards.
 void cHullResult::Build(cPointList& points) {
   if (points.size() < 4) return;
-  box = ComputePointBox(points);
+  box = ComputeBoundBox(points);
   const cVec3 p0 = points[0];
   const cVec3 p1 = points[1];
   const cVec3 p2 = points[2];
@@ -179,6 +166,14 @@ void BuildPieceHull(cDecomposition& decomposition, const cConvexPiece& piece, fl
   if (result == nullptr) return;
   decomposition.hulls.emplace_back(result);
   result->Build(sample);
+}
+
+void StartConvexHull(cDecomposition& decomposition) {
+  DestroyFirstToLast(decomposition.hulls);
+  if (decomposition.pieces.empty()) return;
+  Busy.fetch_add(1);
+  cDecomposition* target = &decomposition;
+  Platform().StartThread([target] { ConvexHullWorker(*target); }, decomposition.worker);
 }
 
 void ConvexHullWorker(cDecomposition& decomposition) {

@@ -1,5 +1,12 @@
 // Convex hulls of the pieces: the result component, the incremental (beneath-beyond)
-// construction, and the worker that builds one hull per leaf piece.
+// construction, and the Convex Hull command with its worker.
+//
+// Threads: StartConvexHull runs on the UI thread; ConvexHullWorker runs on the worker thread it
+// starts, and so do Build and AddPoint when the command calls them. The worker's one message box
+// ("Convex hull completed...") blocks only the worker; while it is open the UI thread keeps
+// drawing and dispatching commands, and may re-enter anything here except on this decomposition:
+// its worker handle is non-zero until just before the box opens, and Busy stays raised until the
+// box is closed, so the command's guards keep every command away from the mesh meanwhile.
 #pragma once
 
 #include "geometry/mesh.h"
@@ -22,11 +29,13 @@ class cHullResult : public cMeshComponent {
   void Apply(cMesh*) override {}
   void Draw() override;
 
-  // Builds the hull of points (at least four, pairwise distinct) into faces; see hull.cpp.
-  // Removes the fourth seed corner from points when one clears SeedTolerance.
+  // Builds the hull of points (at least four, pairwise distinct) into faces: a seed
+  // tetrahedron, then one AddPoint per remaining point. Removes the fourth seed corner from
+  // points when one clears SeedTolerance. Fewer than four points leave faces empty.
   void Build(cPointList& points);
 
-  // Adds q: removes the faces it sees and closes the hole with a fan of new faces.
+  // Adds q: removes the faces it sees (farther than VisibleTolerance in front) and closes the
+  // hole with a fan of new faces from q.
   void AddPoint(cVec3 q);
 
   cTriangleList faces;  // wound so that Normal points outward
@@ -37,34 +46,14 @@ class cHullResult : public cMeshComponent {
   bool ready = true;           // false only while a step empties visibleFaces
 };
 
-// Signed distance of p from the plane of t, positive in front (the side Normal points to).
-// Offset and numerator are rounded to float, the division is done in double. Not a number
-// when t is degenerate.
-double SignedDistance(const cTriangle& t, const cVec3& p);
+// Tools > Convex Hull on a decomposition that no worker uses: destroys its earlier hull results
+// and, when it has pieces, raises Busy and starts ConvexHullWorker on a platform thread (its
+// handle in decomposition.worker). The decomposition must outlive the worker; the callers'
+// guards see to that.
+void StartConvexHull(cDecomposition& decomposition);
 
-// Tight box of a non-empty point list.
-cBoundBox ComputePointBox(const cPointList& points);
-
-// True when no corner of the visible faces lies more than HorizonTolerance in front of t.
-bool IsHorizonFace(const cTriangle& t, const cTriangleList& visible);
-
-// Exact nine-coordinate match with some element, corner i against corner i.
-bool ContainsTriangle(const cTriangleList& list, const cTriangle& t);
-
-// Exact coordinate match with some element (0.0 equals -0.0).
-bool ContainsPoint(const cPointList& list, const cVec3& point);
-
-// The distinct corners of a piece's triangles, in order of first appearance.
-cPointList CollectDistinctPoints(const cTriangleList& triangles);
-
-// The positions of the sample taken from count distinct points for the given smooth value
-// (not yet clamped): empty when count is below 4.
-std::vector<std::size_t> SamplePositions(std::size_t count, float smooth);
-
-// Builds the hulls of piece (or, for a piece with children, of its leaves, depth first) into
-// decomposition.hulls.
-void BuildPieceHull(cDecomposition& decomposition, const cConvexPiece& piece, float smooth);
-
-// Body of the Convex Hull worker thread: a hull for every leaf piece, Smooth read afresh for
-// every top-level piece; then clears worker, shows "Convex hull completed..." and lowers Busy.
+// Body of the Convex Hull worker thread: appends a hull result to decomposition.hulls for every
+// leaf piece with at least four distinct corners (pieces in order, children depth first), Smooth
+// read afresh for every top-level piece; then clears worker, shows "Convex hull completed..."
+// (caption "message") and lowers Busy as its very last step.
 void ConvexHullWorker(cDecomposition& decomposition);

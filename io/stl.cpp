@@ -2,14 +2,13 @@
 
 #include <sys/stat.h>
 
-#include <locale.h>
 #include <cerrno>
-#include <clocale>
 #include <cstdint>
 #include <cstring>
 
 #include "geometry/mesh.h"
-#include "platform/interface/platform.h"
+#include "io/classic_numbers.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -31,27 +30,6 @@ void LowerCase(char* text) {
     if (*text >= 'A' && *text <= 'Z') *text = static_cast<char>(*text - 'A' + 'a');
   }
 }
-
-// Scanning with the C library's number rules, whatever locale the program runs in (a desktop
-// toolkit may have set the user's locale, where the decimal separator can be a comma).
-class cClassicNumbers {
- public:
-  cClassicNumbers() : classic(newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0))) {
-    if (classic != static_cast<locale_t>(0)) previous = uselocale(classic);
-  }
-  ~cClassicNumbers() {
-    if (classic != static_cast<locale_t>(0)) {
-      uselocale(previous);
-      freelocale(classic);
-    }
-  }
-  cClassicNumbers(const cClassicNumbers&) = delete;
-  cClassicNumbers& operator=(const cClassicNumbers&) = delete;
-
- private:
-  locale_t classic;
-  locale_t previous = static_cast<locale_t>(0);
-};
 
 void ScanText(std::FILE* file, cMesh& mesh) {
   cClassicNumbers numbers;
@@ -139,12 +117,12 @@ bool LoadStlFile(const std::string& path, cMesh& mesh) {
   return true;
 }
 
-void OpenMesh(cMesh*& current, std::string& lastName) {
+bool OpenMesh(cMesh*& current, std::string& lastName) {
   delete current;
   current = nullptr;
   current = new cMesh();
   std::optional<std::string> chosen = Platform().ChooseStlFile(lastName);
-  if (!chosen) return;
+  if (!chosen) return true;
   lastName = *chosen;
-  LoadStlFile(*chosen, *current);
+  return LoadStlFile(*chosen, *current);
 }

@@ -19,6 +19,7 @@ bool LoadStlFile(const std::string& path, cMesh& mesh);
 
 // File > Open: destroys *current (if any), makes a new empty mesh current at once, asks for a
 // file starting from lastName and, if one was chosen (a name of any length), remembers it in
-// lastName and loads it.
-// Afterwards *current always points to the new mesh, empty when nothing could be read.
-void OpenMesh(cMesh*& current, std::string& lastName);
+// lastName and loads it. UI thread; the caller keeps it away from a mesh a computation uses.
+// Afterwards *current always points to the new mesh, empty when nothing could be read. Returns
+// false when a chosen file could not be opened (errno tells why), true otherwise.
+bool OpenMesh(cMesh*& current, std::string& lastName);

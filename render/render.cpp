@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/state/state.h"
 #include "decomposition/decomposition.h"
 #include "hull/hull.h"
 
@@ -18,6 +17,14 @@ namespace {
 constexpr float kByteToChannel = 0.003921569f;
 // The float nearest 1/3, for the centroid of a triangle.
 constexpr float kThird = 0.33333334f;
+
+// The view flags of the frame DrawScene is drawing, for the components' Draw operations (which
+// take no arguments); all off outside a frame. UI thread only.
+struct cFrameFlags {
+  bool showBoundBox = false;
+  bool showNormals = false;
+};
+cFrameFlags frameFlags;
 
 void DrawColorTriangles(const cTriangleList& list, const cColor& c) {
   DrawTriangleList(list, c.red * kByteToChannel, c.green * kByteToChannel, c.blue * kByteToChannel);
@@ -83,7 +90,7 @@ void DrawTriangleList(const cTriangleList& list, float r, float g, float b) {
     glVertex3f(q.x, q.y, q.z);
     glVertex3f(s.x, s.y, s.z);
     glEnd();
-    if (ShowNormals) {
+    if (frameFlags.showNormals) {
       const cVec3 m((s.x + q.x + p.x) * kThird, (s.y + q.y + p.y) * kThird,
                     (s.z + q.z + p.z) * kThird);
       glBegin(GL_LINES);
@@ -104,7 +111,7 @@ void DrawMesh(cMesh& mesh) {
     return;
   }
   DrawColorTriangles(mesh.triangles, mesh.color);
-  if (ShowBoundBox) DrawBox(mesh.box);
+  if (frameFlags.showBoundBox) DrawBox(mesh.box);
 }
 
 void DrawDecomposition(cDecomposition& decomposition) {
@@ -113,7 +120,7 @@ void DrawDecomposition(cDecomposition& decomposition) {
     return;
   }
   for (const auto& piece : decomposition.pieces) {
-    if (ShowBoundBox) {
+    if (frameFlags.showBoundBox) {
       glColor3f(1.0f, 0.0f, 0.0f);
       DrawBox(piece->box);
     }
@@ -134,7 +141,7 @@ void DrawHullResult(cHullResult& hull) {
   DrawColorTriangles(hull.faces, hull.color);
   DrawTriangleList(hull.visibleFaces, 1.0f, 0.0f, 0.0f);
   DrawPoint(hull.currentPoint.x, hull.currentPoint.y, hull.currentPoint.z, 10.0f, 0.0f, 0.0f, 1.0f);
-  if (ShowBoundBox) DrawBox(hull.box);
+  if (frameFlags.showBoundBox) DrawBox(hull.box);
 }
 
 void InstallDrawHooks() {
@@ -145,17 +152,11 @@ void InstallDrawHooks() {
   };
 }
 
-void DrawScene() {
+void DrawScene(const cSceneView& view) {
   const GLfloat grey[4] = {0.5f, 0.5f, 0.5f, 1.0f};
-  const GLfloat eyeLight[4] = {CameraEye.x, CameraEye.y, CameraEye.z, 1.0f};
-  const GLfloat circlingLight[4] = {10.0f * std::cos(LightAngle), 0.0f,
-                                    10.0f * std::sin(LightAngle), 1.0f};
-  // The angle is used in radians but wraps at 360; this frame uses the value before the step.
-  if (LightAngle > 360.0f) {
-    LightAngle = 0.0f;
-  } else {
-    LightAngle += 0.01f;
-  }
+  const GLfloat eyeLight[4] = {view.eye.x, view.eye.y, view.eye.z, 1.0f};
+  const GLfloat circlingLight[4] = {10.0f * std::cos(view.lightAngle), 0.0f,
+                                    10.0f * std::sin(view.lightAngle), 1.0f};
 
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
   glColor3f(1.0f, 1.0f, 1.0f);
@@ -168,7 +169,7 @@ void DrawScene() {
   glLightfv(GL_LIGHT0, GL_POSITION, eyeLight);
   glLightfv(GL_LIGHT1, GL_POSITION, circlingLight);
 
-  if (ShowAxis) {
+  if (view.showAxis) {
     glPushAttrib(GL_DEPTH_BUFFER_BIT);
     glPushMatrix();
     glLoadIdentity();
@@ -188,11 +189,13 @@ void DrawScene() {
     glColor3f(1.0f, 1.0f, 1.0f);
   }
 
-  glTranslatef(-SceneOffset.x, -SceneOffset.y, -SceneOffset.z);
+  glTranslatef(-view.offset.x, -view.offset.y, -view.offset.z);
   glEnable(GL_LIGHTING);
   glEnable(GL_LIGHT0);
   glEnable(GL_LIGHT1);
-  if (CurrentMesh != nullptr) CurrentMesh->Draw();
+  frameFlags = cFrameFlags{view.showBoundBox, view.showNormals};
+  if (view.mesh != nullptr) view.mesh->Draw();
+  frameFlags = cFrameFlags();
   glDisable(GL_LIGHTING);
   glFinish();
   glFlush();

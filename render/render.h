@@ -19,11 +19,13 @@ void DrawPoint(float x, float y, float z, float size, float r, float g, float b)
 void DrawBox(float minX, float minY, float minZ, float maxX, float maxY, float maxZ);
 void DrawBox(const cBoundBox& box);
 
-// Every triangle as its own lit primitive with its unit normal, in colour (r, g, b); with
-// ShowNormals a one-unit normal line from the centroid, black to white. Leaves the colour white.
+// Every triangle as its own lit primitive with its unit normal, in colour (r, g, b); while a
+// frame that shows normals is drawn, a one-unit normal line from the centroid, black to white.
+// Leaves the colour white.
 void DrawTriangleList(const cTriangleList& list, float r, float g, float b);
 
 // --- Components --------------------------------------------------------------------------------
+// They draw boxes (and normals) only inside DrawScene, as its view asks.
 
 void DrawMesh(cMesh& mesh);
 void DrawDecomposition(cDecomposition& decomposition);
@@ -35,9 +37,19 @@ void InstallDrawHooks();
 
 // --- Frame and view ----------------------------------------------------------------------------
 
-// One frame of the scene from the process-wide view state; advances LightAngle. Ends with
-// glFinish and glFlush; the caller swaps.
-void DrawScene();
+// Everything a frame of the scene reads.
+struct cSceneView {
+  cMesh* mesh = nullptr;    // drawn through its Draw; none when null
+  cVec3 eye;                // the camera eye, where the first light sits
+  cVec3 offset;             // the model is moved by -offset (the centre of the mesh's box)
+  float lightAngle = 0.0f;  // the circling light's angle, radians
+  bool showBoundBox = false;
+  bool showNormals = false;
+  bool showAxis = false;  // a cross of 10 units at the orbit centre
+};
+
+// One frame of the scene. Ends with glFinish and glFlush; the caller swaps.
+void DrawScene(const cSceneView& view);
 
 // Projection (perspective and look-at from eye toward the origin) and the fixed state that
 // every frame relies on. Leaves the projection matrix selected.

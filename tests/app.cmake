@@ -1,5 +1,5 @@
 # app tests
 cd_test(app_test SOURCES app_test.cpp
-  LIBS cd_app cd_decomposition cd_hull cd_io cd_state cd_platform_interface cd_geometry
+  LIBS cd_app cd_decomposition cd_hull cd_io cd_state cd_platform cd_geometry
   LABELS core TIMEOUT 120)
 cd_test(options_format_test SOURCES options_format_test.cpp LIBS cd_app LABELS core TIMEOUT 60)

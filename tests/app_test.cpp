@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "app/app.h"
-#include "app/state/state.h"
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
 #include "hull/hull.h"
-#include "platform/interface/platform.h"
+#include "platform/platform.h"
+#include "state/state.h"
 #include "tests/support/platform_test.h"
 
 namespace {

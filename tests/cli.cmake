@@ -1,6 +1,6 @@
 # cli tests: the batch tool run as a process, its writers, and the sample generator.
 cd_test(cli_test SOURCES cli_test.cpp
-  LIBS cd_cli_export cd_io cd_decomposition cd_hull cd_geometry
+  LIBS cd_cli cd_io cd_decomposition cd_hull cd_geometry
   LABELS core TIMEOUT 120)
 target_compile_definitions(cli_test PRIVATE
   CD_CLI="$<TARGET_FILE:convexdecomp-cli>"

@@ -27,6 +27,7 @@
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
 #include "hull/hull.h"
+#include "hull/hull_internal.h"
 #include "io/stl.h"
 #include "tests/support/triangle_printing.h"
 

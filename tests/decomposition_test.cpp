@@ -14,10 +14,11 @@
 #include <tuple>
 #include <vector>
 
-#include "app/state/state.h"
 #include "decomposition/decomposition.h"
+#include "decomposition/decomposition_internal.h"
 #include "geometry/mesh.h"
-#include "platform/interface/platform.h"
+#include "platform/platform.h"
+#include "state/state.h"
 #include "tests/support/meshes.h"
 #include "tests/support/platform_test.h"
 #include "tests/support/triangle_printing.h"

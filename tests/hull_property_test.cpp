@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "hull/hull.h"
+#include "hull/hull_internal.h"
 
 namespace {
 

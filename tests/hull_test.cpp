@@ -14,11 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include "app/state/state.h"
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
 #include "hull/hull.h"
-#include "platform/interface/platform.h"
+#include "hull/hull_internal.h"
+#include "platform/platform.h"
+#include "state/state.h"
 #include "tests/support/meshes.h"
 #include "tests/support/platform_test.h"
 #include "tests/support/triangle_printing.h"

@@ -11,9 +11,9 @@
 #include <gtest/gtest.h>
 
 #include "app/options.h"
-#include "app/state/state.h"
-#include "platform/options_dialog.h"
-#include "platform/qt_platform.h"
+#include "desktop/options_dialog.h"
+#include "desktop/qt_platform.h"
+#include "state/state.h"
 #include "tests/support/qt_application.h"
 
 namespace {

@@ -2,6 +2,6 @@
 # (the test program selects the surfaceless platform and software rendering itself).
 find_package(OpenGL REQUIRED COMPONENTS OpenGL EGL)
 cd_test(render_test SOURCES render_test.cpp
-  LIBS cd_render cd_app cd_decomposition cd_hull cd_state cd_platform_interface cd_geometry
+  LIBS cd_render cd_app cd_decomposition cd_hull cd_state cd_platform cd_geometry
        OpenGL::EGL OpenGL::GL OpenGL::GLU
   LABELS gl TIMEOUT 120)

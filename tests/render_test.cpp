@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "app/app.h"
-#include "app/state/state.h"
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
 #include "hull/hull.h"
-#include "platform/interface/platform.h"
+#include "platform/platform.h"
 #include "render/render.h"
+#include "state/state.h"
 
 namespace {
 
@@ -280,7 +280,7 @@ std::string RenderTest::contextError;
 // ---------------------------------------------------------------------------
 
 TEST_F(RenderTest, AnEmptySceneIsTheGreyBackground) {
-  DrawScene();
+  wnd.DrawScene();
   for (const auto& at : std::vector<std::array<int, 2>>{{0, 0}, {64, 64}, {127, 127}, {5, 100}}) {
     const cPixel p = ReadPixel(at[0], at[1]);
     EXPECT_TRUE(IsBackground(p)) << ToString(p);
@@ -344,14 +344,14 @@ TEST_F(RenderTest, TheProjectionHasTheWindowsAspect) {
 TEST_F(RenderTest, TheAxisCrossIsRedGreenBlueFromTheOrbitCentre) {
   LookFrom(0.4f, 0.6f, 30.0f);
   const cVec3 arms[3] = {cVec3(5, 0, 0), cVec3(0, 5, 0), cVec3(0, 0, 5)};
-  DrawScene();
+  wnd.DrawScene();
   for (int axis = 0; axis < 3; ++axis) {
     EXPECT_FALSE(AnyNear(arms[axis], 2, [axis](const cPixel& p) { return IsPure(p, axis); }));
   }
 
   ShowAxis = true;
   SceneOffset = cVec3(3, 1, 0);  // the cross stays at the orbit centre, not at the model origin
-  DrawScene();
+  wnd.DrawScene();
   glMatrixMode(GL_MODELVIEW);
   glLoadIdentity();  // project with the frame of the cross
   for (int axis = 0; axis < 3; ++axis) {
@@ -369,7 +369,7 @@ TEST_F(RenderTest, ManyFramesWithTheAxisKeepTheStacksBalanced) {
   ShowAxis = true;
   NewMesh({FacingTriangle(0, 0, 1)}, Bytes(100, 40, 10));
   GLint attributes = -1, modelview = -1, projection = -1;
-  for (int frame = 0; frame < 100; ++frame) DrawScene();
+  for (int frame = 0; frame < 100; ++frame) wnd.DrawScene();
   glGetIntegerv(GL_ATTRIB_STACK_DEPTH, &attributes);
   glGetIntegerv(GL_MODELVIEW_STACK_DEPTH, &modelview);
   glGetIntegerv(GL_PROJECTION_STACK_DEPTH, &projection);
@@ -387,7 +387,7 @@ TEST_F(RenderTest, TheCirclingLightWrapsAt360AndTheFrameUsesTheAngleBeforeTheSte
     return p;
   };
   LightAngle = 360.5f;
-  DrawScene();
+  wnd.DrawScene();
   EXPECT_EQ(LightAngle, 0.0f);
   std::array<GLfloat, 4> p = lightPosition(GL_LIGHT1);
   EXPECT_NEAR(p[0], 10.0f * std::cos(360.5f), 1e-4);
@@ -395,18 +395,18 @@ TEST_F(RenderTest, TheCirclingLightWrapsAt360AndTheFrameUsesTheAngleBeforeTheSte
   EXPECT_NEAR(p[2], 10.0f * std::sin(360.5f), 1e-4);
   EXPECT_EQ(p[3], 1.0f);
 
-  DrawScene();
+  wnd.DrawScene();
   EXPECT_EQ(LightAngle, 0.01f);
   p = lightPosition(GL_LIGHT1);
   EXPECT_NEAR(p[0], 10.0f, 1e-5);
   EXPECT_NEAR(p[2], 0.0f, 1e-5);
 
   LightAngle = 360.0f;  // not past the wrap yet
-  DrawScene();
+  wnd.DrawScene();
   EXPECT_EQ(LightAngle, 360.0f + 0.01f);
 
   LookFrom(0.3f, 1.0f, 7.0f);
-  DrawScene();
+  wnd.DrawScene();
   p = lightPosition(GL_LIGHT0);  // the eye light sits at the eye
   EXPECT_NEAR(p[0], CameraEye.x, 1e-5);
   EXPECT_NEAR(p[1], CameraEye.y, 1e-5);
@@ -421,14 +421,14 @@ TEST_F(RenderTest, AFrontFacingTriangleIsDrawnLitAndItsReversedTwinIsCulled) {
   const cColor color = Bytes(100, 40, 10);
   const cTriangle front = FacingTriangle(0, 0, 1);
   NewMesh({front}, color);
-  DrawScene();
+  wnd.DrawScene();
   cPixel p = PixelAt(Centroid(front));
   EXPECT_TRUE(IsLit(p, color)) << ToString(p);
   EXPECT_TRUE(IsBackground(PixelAt(cVec3(1.5f, 1.5f, 0))));
 
   const cTriangle back(front.vertex[0], front.vertex[2], front.vertex[1]);
   NewMesh({back}, color);
-  DrawScene();
+  wnd.DrawScene();
   p = PixelAt(Centroid(back));
   EXPECT_TRUE(IsBackground(p)) << ToString(p);
 }
@@ -437,7 +437,7 @@ TEST_F(RenderTest, TheModelIsMovedSoThatItsBoxCentreIsTheOrbitCentre) {
   const cColor color = Bytes(20, 90, 60);
   NewMesh({FacingTriangle(10, -4, 1)}, color);
   SceneOffset = cVec3(10, -4, 0);
-  DrawScene();
+  wnd.DrawScene();
   const cPixel p = ReadPixel(kSize / 2, kSize / 2);
   EXPECT_TRUE(IsLit(p, color)) << ToString(p);
 }
@@ -448,7 +448,7 @@ TEST_F(RenderTest, EveryTriangleKeepsTheListColourWhenNormalsAreShown) {
   const cTriangle right = FacingTriangle(1, 0, 0.8f);
   ShowNormals = true;
   NewMesh({left, right}, color);
-  DrawScene();
+  wnd.DrawScene();
   // Away from the normal lines, which run from the centroids toward the eye.
   for (const cTriangle& t : {left, right}) {
     cVec3 inside = Centroid(t);
@@ -473,19 +473,19 @@ TEST_F(RenderTest, NormalLinesRunOneUnitFromBlackAtTheCentroidToWhite) {
   auto bright = [](const cPixel& p) { return IsGrey(p) && p[0] > 170; };
   auto dark = [](const cPixel& p) { return IsGrey(p) && p[0] < 80; };
 
-  DrawScene();
+  wnd.DrawScene();
   EXPECT_FALSE(AnyNear(nearTip, 1, bright));
   EXPECT_FALSE(AnyNear(nearBase, 1, dark));
 
   ShowNormals = true;
-  DrawScene();
+  wnd.DrawScene();
   EXPECT_TRUE(AnyNear(nearTip, 1, bright));
   EXPECT_TRUE(AnyNear(nearBase, 1, dark));
   EXPECT_FALSE(AnyNear(beyondTip, 1, [](const cPixel& p) { return !IsBackground(p); }));
 }
 
 TEST_F(RenderTest, AnEmptyListDrawsNothingAndLeavesWhite) {
-  DrawScene();
+  wnd.DrawScene();
   glColor3f(0.2f, 0.3f, 0.4f);
   DrawTriangleList(cTriangleList(), 1.0f, 0.0f, 0.0f);
   GLfloat current[4];
@@ -495,7 +495,7 @@ TEST_F(RenderTest, AnEmptyListDrawsNothingAndLeavesWhite) {
 }
 
 TEST_F(RenderTest, DrawPointUsesItsSizeAndLeavesSizeOneAndWhite) {
-  DrawScene();  // matrices of a frame, lighting off again
+  wnd.DrawScene();  // matrices of a frame, lighting off again
   DrawPoint(0, 0, 0, 10.0f, 0.0f, 0.0f, 1.0f);
   const cWindowPoint centre = Project(cVec3());
   EXPECT_TRUE(IsPure(ReadPixel(centre.x, centre.y), 2));
@@ -524,7 +524,7 @@ TEST_F(RenderTest, PolygonModesOutlineAndSurviveOpenAndReset) {
 
   wnd.OnCommand(kCmdLines);
   EXPECT_EQ(mode(), (std::array<GLint, 2>{GL_LINE, GL_LINE}));
-  DrawScene();
+  wnd.DrawScene();
   EXPECT_TRUE(IsBackground(PixelAt(Centroid(t))));
   // The bottom edge is outlined in the mesh colour.
   EXPECT_TRUE(AnyNear(cVec3(0, -1.5f, 0), 1, [&](const cPixel& p) { return !IsBackground(p); }));
@@ -545,10 +545,10 @@ TEST_F(RenderTest, TheMeshBoxIsWhiteAndOnlyDrawnOnRequest) {
   NewMesh({t}, Bytes(100, 40, 10));
   const cVec3 topEdge(-0.7f, 1.0f, 0.0f);  // on the box, outside the triangle
   auto white = [](const cPixel& p) { return p[0] > 240 && p[1] > 240 && p[2] > 240; };
-  DrawScene();
+  wnd.DrawScene();
   EXPECT_FALSE(AnyNear(topEdge, 1, white));
   ShowBoundBox = true;
-  DrawScene();
+  wnd.DrawScene();
   EXPECT_TRUE(AnyNear(topEdge, 1, white));
 }
 
@@ -566,19 +566,19 @@ TEST_F(RenderTest, PiecesReplaceTheMeshAndHullsReplaceThePieces) {
   const cVec3 hullPoint(0, 1.3f, 0);
 
   cMesh& mesh = NewMesh({meshTriangle}, meshColor);
-  DrawScene();
+  wnd.DrawScene();
   EXPECT_TRUE(IsLit(PixelAt(Centroid(meshTriangle)), meshColor));
 
   cDecomposition& decomposition = AttachDecomposition(mesh);
   AddPiece(decomposition.pieces, {pieceTriangle}, pieceColor);
-  DrawScene();
+  wnd.DrawScene();
   EXPECT_TRUE(IsBackground(PixelAt(Centroid(meshTriangle))));
   const cPixel piecePixel = PixelAt(Centroid(pieceTriangle));
   EXPECT_TRUE(IsLit(piecePixel, pieceColor)) << ToString(piecePixel);
 
   cHullResult& hull = AddHull(decomposition, {hullTriangle}, hullColor, hullPoint);
   hull.visibleFaces = {visibleFace};
-  DrawScene();
+  wnd.DrawScene();
   EXPECT_TRUE(IsBackground(PixelAt(Centroid(meshTriangle))));
   EXPECT_TRUE(IsBackground(PixelAt(Centroid(pieceTriangle))));
   const cPixel hullPixel = PixelAt(Centroid(hullTriangle));
@@ -589,7 +589,7 @@ TEST_F(RenderTest, PiecesReplaceTheMeshAndHullsReplaceThePieces) {
   EXPECT_TRUE(IsPure(pointPixel, 2)) << ToString(pointPixel);
 
   hull.ready = false;
-  DrawScene();
+  wnd.DrawScene();
   for (const cVec3& v : {Centroid(meshTriangle), Centroid(pieceTriangle), Centroid(hullTriangle),
                          Centroid(visibleFace), hullPoint}) {
     const cPixel p = PixelAt(v);
@@ -610,7 +610,7 @@ TEST_F(RenderTest, APieceWithChildrenDrawsOnlyItsChildren) {
   cConvexPiece& middle = AddPiece(parent.children, {own}, Bytes(100, 100, 10));
   AddPiece(middle.children, {grandchild}, grandchildColor);
 
-  DrawScene();
+  wnd.DrawScene();
   EXPECT_TRUE(IsBackground(PixelAt(Centroid(own))));
   EXPECT_TRUE(IsLit(PixelAt(Centroid(child)), childColor));
   EXPECT_TRUE(IsLit(PixelAt(Centroid(grandchild)), grandchildColor));
@@ -629,12 +629,12 @@ TEST_F(RenderTest, BoxesArePieceRedOrHullWhiteAndNeverTheMeshsUnderAComponent) {
   auto red = [](const cPixel& p) { return IsPure(p, 0); };
   auto white = [](const cPixel& p) { return p[0] > 240 && p[1] > 240 && p[2] > 240; };
 
-  DrawScene();
+  wnd.DrawScene();
   EXPECT_TRUE(AnyNear(pieceBoxTop, 1, red));
   EXPECT_FALSE(AnyNear(meshBoxTop, 2, [](const cPixel& p) { return !IsBackground(p); }));
 
   AddHull(decomposition, {hullTriangle}, Bytes(40, 10, 100), cVec3(0, -1.5f, 0));
-  DrawScene();
+  wnd.DrawScene();
   EXPECT_TRUE(AnyNear(hullBoxTop, 1, white));
   EXPECT_FALSE(AnyNear(pieceBoxTop, 1, red));
   EXPECT_FALSE(AnyNear(meshBoxTop, 2, [](const cPixel& p) { return !IsBackground(p); }));

@@ -11,7 +11,7 @@
 
 #include "geometry/mesh.h"
 #include "io/stl.h"
-#include "platform/interface/platform.h"
+#include "platform/platform.h"
 #include "tests/support/platform_test.h"
 
 namespace {

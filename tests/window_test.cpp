@@ -29,13 +29,13 @@
 #include <gtest/gtest.h>
 
 #include "app/app.h"
-#include "app/state/state.h"
 #include "decomposition/decomposition.h"
+#include "desktop/glyphs.h"
+#include "desktop/main_window.h"
+#include "desktop/qt_platform.h"
 #include "geometry/mesh.h"
 #include "hull/hull.h"
-#include "platform/glyphs.h"
-#include "platform/main_window.h"
-#include "platform/qt_platform.h"
+#include "state/state.h"
 #include "tests/support/qt_application.h"
 
 // Sends the window manager's close request (WM_DELETE_WINDOW) to the top-level window of the

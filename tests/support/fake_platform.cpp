@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "app/state/state.h"
+#include "state/state.h"
 
 cFakePlatform::~cFakePlatform() {
   ReleaseAll();

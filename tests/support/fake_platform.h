@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/interface/platform.h"
+#include "platform/platform.h"
 
 class cFakePlatform final : public cPlatform {
  public:

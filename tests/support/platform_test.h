@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "app/state/state.h"
 #include "geometry/mesh.h"
+#include "state/state.h"
 #include "tests/support/fake_platform.h"
 
 class cFakePlatformTest : public ::testing::Test {

@@ -1,4 +1,4 @@
-#include "platform/glyphs.h"
+#include "desktop/glyphs.h"
 
 #include <QFontMetricsF>
 #include <QPainter>

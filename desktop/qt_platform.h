@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/interface/platform.h"
+#include "platform/platform.h"
 
 class QDialog;
 

@@ -1,4 +1,4 @@
-#include "platform/interface/platform.h"
+#include "platform/platform.h"
 
 struct cWorkerThreads::cEntry {
   std::thread thread;

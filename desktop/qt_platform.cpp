@@ -1,4 +1,4 @@
-#include "platform/qt_platform.h"
+#include "desktop/qt_platform.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -12,7 +12,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/options_dialog.h"
+#include "desktop/options_dialog.h"
 
 int RunUntilFinished(QDialog& dialog) {
   QEventLoop loop;

@@ -2,9 +2,9 @@
 
 #include <QApplication>
 
-#include "platform/interface/platform.h"
-#include "platform/main_window.h"
-#include "platform/qt_platform.h"
+#include "desktop/main_window.h"
+#include "desktop/qt_platform.h"
+#include "platform/platform.h"
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);

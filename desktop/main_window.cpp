@@ -1,4 +1,4 @@
-#include "platform/main_window.h"
+#include "desktop/main_window.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -8,11 +8,11 @@
 
 #include <cmath>
 
-#include "app/state/state.h"
+#include "desktop/glyphs.h"
+#include "desktop/qt_platform.h"
 #include "geometry/mesh.h"
-#include "platform/glyphs.h"
-#include "platform/qt_platform.h"
 #include "render/render.h"
+#include "state/state.h"
 
 namespace {
 
@@ -177,8 +177,7 @@ void cGlView::ReleaseFont() {
 
 void cGlView::ReleaseScene() {
   makeCurrent();
-  delete CurrentMesh;
-  CurrentMesh = nullptr;
+  DestroyCurrentMesh();
   ReleaseFont();
   doneCurrent();
 }

@@ -1,4 +1,6 @@
-#include "app/state/state.h"
+#include "state/state.h"
+
+#include "geometry/mesh.h"
 
 cMesh* CurrentMesh = nullptr;
 
@@ -20,6 +22,11 @@ std::atomic<double> Epsilon{0.1};
 std::atomic<double> Smooth{0.1};
 
 int UiRunDepth = 0;
+
+void DestroyCurrentMesh() {
+  delete CurrentMesh;
+  CurrentMesh = nullptr;
+}
 
 void ResetProcessState() {
   CurrentMesh = nullptr;

@@ -1,4 +1,4 @@
-#include "platform/options_dialog.h"
+#include "desktop/options_dialog.h"
 
 #include <QCloseEvent>
 #include <QGridLayout>
@@ -7,7 +7,7 @@
 #include <QPushButton>
 
 #include "app/options.h"
-#include "app/state/state.h"
+#include "state/state.h"
 
 namespace {
 

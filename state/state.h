@@ -36,5 +36,8 @@ extern std::atomic<double> Smooth;   // share of a piece's points that its hull 
 // While it is non-zero no command may destroy or change the current mesh.
 extern int UiRunDepth;
 
+// Destroys the current mesh, with everything attached to it, and clears CurrentMesh.
+void DestroyCurrentMesh();
+
 // Restores every value above to its start value (the mesh pointer is only cleared, not freed).
 void ResetProcessState();
