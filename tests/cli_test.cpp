@@ -114,113 +114,78 @@ struct cJson {
   double Number() const { return std::strtod(text.c_str(), nullptr); }
 };
 
-class cJsonReader {
+// Python's json module reads the document (tests/support/json_tree.py); its node lines become
+// the tree above.
+class cJsonTree {
  public:
-  explicit cJsonReader(const std::string& text) : s(text) {}
+  explicit cJsonTree(std::istream& lines) : in(lines) {}
 
-  cJson ReadDocument() {
-    cJson value = Read();
-    Skip();
-    if (at != s.size()) Fail("text after the value");
-    return value;
-  }
-
- private:
-  [[noreturn]] void Fail(const std::string& what) {
-    throw std::runtime_error("JSON: " + what + " at " + std::to_string(at));
-  }
-  void Skip() {
-    while (at < s.size() && std::strchr(" \t\r\n", s[at]) != nullptr) ++at;
-  }
-  bool Take(char c) {
-    Skip();
-    if (at < s.size() && s[at] == c) return ++at, true;
-    return false;
-  }
-  void Expect(char c) {
-    if (!Take(c)) Fail(std::string("expected ") + c);
-  }
-  std::string ReadString() {
-    Expect('"');
-    std::string value;
-    while (at < s.size() && s[at] != '"') {
-      if (static_cast<unsigned char>(s[at]) < 0x20) Fail("control character in string");
-      if (s[at] == '\\') {
-        if (++at >= s.size()) Fail("cut escape");
-        if (s[at] == 'u') {
-          value += static_cast<char>(std::stoi(s.substr(at + 1, 4), nullptr, 16));
-          at += 4;
-        } else {
-          value += s[at] == 'n' ? '\n' : s[at];
-        }
-      } else {
-        value += s[at];
-      }
-      ++at;
-    }
-    Expect('"');
-    return value;
-  }
   cJson Read() {
+    std::string line;
+    if (!std::getline(in, line) || line.empty()) throw std::runtime_error("JSON: cut tree");
     cJson v;
-    Skip();
-    if (at >= s.size()) Fail("unexpected end");
-    const char c = s[at];
-    if (c == '{') {
-      v.kind = cJson::cKind::Object;
-      ++at;
-      if (Take('}')) return v;
-      do {
-        std::string key = ReadString();
-        Expect(':');
-        v.members.emplace_back(key, Read());
-      } while (Take(','));
-      Expect('}');
-    } else if (c == '[') {
-      v.kind = cJson::cKind::Array;
-      ++at;
-      if (Take(']')) return v;
-      do v.items.push_back(Read());
-      while (Take(','));
-      Expect(']');
-    } else if (c == '"') {
-      v.kind = cJson::cKind::String;
-      v.text = ReadString();
-    } else if (s.compare(at, 4, "null") == 0 || s.compare(at, 4, "true") == 0) {
-      v.kind = s[at] == 'n' ? cJson::cKind::Null : cJson::cKind::Bool;
-      at += 4;
-    } else {
-      // JSON's number grammar: -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?
-      const std::size_t start = at;
-      auto digits = [&] {
-        const std::size_t from = at;
-        while (at < s.size() && std::isdigit(static_cast<unsigned char>(s[at]))) ++at;
-        if (at == from) Fail("expected a digit");
-      };
-      if (s[at] == '-') ++at;
-      if (at < s.size() && s[at] == '0') {
-        ++at;
-      } else {
-        digits();
-      }
-      if (at < s.size() && s[at] == '.') ++at, digits();
-      if (at < s.size() && (s[at] == 'e' || s[at] == 'E')) {
-        ++at;
-        if (at < s.size() && (s[at] == '+' || s[at] == '-')) ++at;
-        digits();
-      }
-      v.kind = cJson::cKind::Number;
-      v.text = s.substr(start, at - start);
+    const std::string rest = line.size() > 2 ? line.substr(2) : "";
+    switch (line[0]) {
+      case 'O':
+        v.kind = cJson::cKind::Object;
+        for (int n = std::stoi(rest); n > 0; --n) {
+          std::string key;
+          if (!std::getline(in, key) || key.rfind("K ", 0) != 0) throw std::runtime_error("key");
+          std::string name = FromHex(key.substr(2));
+          v.members.emplace_back(name, Read());
+        }
+        break;
+      case 'A':
+        v.kind = cJson::cKind::Array;
+        for (int n = std::stoi(rest); n > 0; --n) v.items.push_back(Read());
+        break;
+      case 'S':
+        v.kind = cJson::cKind::String;
+        v.text = FromHex(rest);
+        break;
+      case 'N':
+        v.kind = cJson::cKind::Number;
+        v.text = rest;
+        break;
+      case 'T':
+      case 'F':
+        v.kind = cJson::cKind::Bool;
+        v.text = line[0] == 'T' ? "true" : "false";
+        break;
+      default:
+        break;  // null
     }
     return v;
   }
 
-  const std::string& s;
-  std::size_t at = 0;
+ private:
+  static std::string FromHex(const std::string& hex) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+      out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    }
+    return out;
+  }
+  std::istream& in;
 };
 
+// Throws when the text is not strict JSON (or Python is missing).
 cJson ParseJson(const std::string& text) {
-  return cJsonReader(text).ReadDocument();
+  static int count = 0;
+  const fs::path file = fs::temp_directory_path() /
+                        ("cli_test_" + std::to_string(getpid()) + "_" + std::to_string(++count));
+  std::ofstream(file, std::ios::binary) << text;
+  const std::string command = "python3 '" CD_JSON_TREE "' '" + file.string() + "'";
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) throw std::runtime_error("cannot run python3");
+  std::string out;
+  char buffer[65536];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  const int status = pclose(pipe);
+  fs::remove(file);
+  if (status != 0) throw std::runtime_error("not valid JSON");
+  std::istringstream lines(out);
+  return cJsonTree(lines).Read();
 }
 
 // A coordinate as the tool wrote it: a number, or one of the strings for non-finite values.
