@@ -1,10 +1,14 @@
 #include "io/stl.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "geometry/mesh.h"
 #include "io/classic_numbers.h"
@@ -79,12 +83,31 @@ bool IsBinary(std::FILE* file, std::uint32_t& count) {
   return static_cast<std::uint64_t>(info.st_size) == expected;
 }
 
+// The triangles of one file may take at most half the machine's physical memory: the
+// decomposition copies them again. A sparse file has the size of any count without the disk
+// space, so a size that matches the count proves nothing about memory.
+bool FitsInMemory(std::uint64_t triangles) {
+  const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || pageSize <= 0) return true;  // unknown: allocation failures still stop it
+  const std::uint64_t limit = static_cast<std::uint64_t>(pages) * pageSize / 2;
+  return triangles <= limit / sizeof(cTriangle);
+}
+
+// Room is reserved as facets arrive: at least 65536 triangles (2.3 MB), at most as many as were
+// read before (so the list grows geometrically), never beyond the promised count.
+constexpr std::size_t kReserveStep = 65536;
+
 void ReadBinary(std::FILE* file, std::uint32_t count, cMesh& mesh) {
+  if (!FitsInMemory(count)) throw std::bad_alloc();
   if (std::fseek(file, kBinaryHeaderSize, SEEK_SET) != 0) return;
-  mesh.triangles.reserve(mesh.triangles.size() + count);
   unsigned char facet[kBinaryFacetSize];
   for (std::uint32_t i = 0; i < count; ++i) {
     if (std::fread(facet, 1, sizeof facet, file) != sizeof facet) break;
+    cTriangleList& list = mesh.triangles;
+    if (list.size() == list.capacity()) {
+      list.reserve(list.size() +
+                   std::min<std::size_t>(count - i, std::max(list.size(), kReserveStep)));
+    }
     cTriangle t;
     for (int k = 0; k < 3; ++k) {
       const unsigned char* at = facet + 12 + 12 * k;  // after the facet normal
@@ -108,10 +131,45 @@ void LoadStl(std::FILE* file, cMesh& mesh) {
 }
 
 bool LoadStlFile(const std::string& path, cMesh& mesh) {
-  std::FILE* file = std::fopen(path.c_str(), "r");
-  if (file == nullptr) return false;
-  LoadStl(file, mesh);
-  const int saved = errno;
+  // Without O_NONBLOCK, opening a FIFO would wait for a writer; it is refused below anyway.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  // Directories, FIFOs, sockets and devices (/dev/zero would never end) are not STL files.
+  struct stat info;
+  int error = 0;
+  if (fstat(fd, &info) != 0) {
+    error = errno;
+  } else if (S_ISDIR(info.st_mode)) {
+    error = EISDIR;
+  } else if (!S_ISREG(info.st_mode)) {
+    error = EINVAL;
+  } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    close(fd);
+    errno = error;
+    return false;
+  }
+  std::FILE* file = fdopen(fd, "r");
+  if (file == nullptr) {
+    error = errno;
+    close(fd);
+    errno = error;
+    return false;
+  }
+  const std::size_t before = mesh.triangles.size();
+  int saved = 0;
+  try {
+    LoadStl(file, mesh);
+    saved = errno;
+  } catch (const std::bad_alloc&) {
+    mesh.triangles.resize(before);
+    mesh.triangles.shrink_to_fit();
+    std::fclose(file);
+    errno = ENOMEM;
+    return false;
+  }
   std::fclose(file);
   errno = saved;
   return true;

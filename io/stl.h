@@ -10,11 +10,15 @@ class cMesh;
 // one triangle is there. A regular file whose size is exactly 84 + 50 n bytes, n being the
 // little-endian 32-bit count at offset 80, is read as binary STL; anything else goes through
 // the text scanner, which never fails: what it cannot read becomes (0, 0, 0) corners or is
-// skipped. The file is left open; the caller closes it.
+// skipped. The file is left open; the caller closes it. Throws std::bad_alloc when the
+// triangles do not fit in memory, and before reading anything when a binary file's count would
+// take more than half the physical memory (a sparse file can match any count with its size).
 void LoadStl(std::FILE* file, cMesh& mesh);
 
 // Opens path for reading and runs LoadStl. Returns false, leaving the mesh untouched, when the
-// file cannot be opened; errno then tells why.
+// file cannot be opened or is not a regular file (errno EISDIR for a directory, EINVAL for a
+// FIFO, socket or device such as /dev/zero), or when its triangles do not fit in memory (ENOMEM);
+// errno then tells why.
 bool LoadStlFile(const std::string& path, cMesh& mesh);
 
 // File > Open: destroys *current (if any), makes a new empty mesh current at once, asks for a

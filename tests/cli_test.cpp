@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -536,6 +537,28 @@ TEST_F(CliTest, UnreadableInputsFailWithThePathAndTheReason) {
   EXPECT_EQ(run.err, "convexdecomp-cli: cannot read " + At("folder.stl") + ": " +
                          std::strerror(EISDIR) + "\n");
   EXPECT_EQ(Entries(), std::set<std::string>{"folder.stl"});  // out.json never appeared
+}
+
+TEST_F(CliTest, InputsThatAreNotFilesOrDoNotFitFailWithStatusOne) {
+  ASSERT_EQ(mkfifo(At("pipe.stl").c_str(), 0600), 0);
+  // A binary header promising 0xffffffff facets, with the matching size but no disk space.
+  std::string header(80, ' ');
+  header += "\xff\xff\xff\xff";
+  { std::ofstream(At("huge.stl"), std::ios::binary) << header; }
+  fs::resize_file(At("huge.stl"), 84 + 50 * std::uintmax_t{0xffffffffu});
+  std::vector<std::pair<std::string, int>> cases = {{At("pipe.stl"), EINVAL},
+                                                    {"/dev/zero", EINVAL}};
+  const std::uint64_t memory =
+      static_cast<std::uint64_t>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
+  if (memory / 2 / sizeof(cTriangle) < 0xffffffffu) cases.emplace_back(At("huge.stl"), ENOMEM);
+  for (const auto& [input, error] : cases) {
+    const cRun run = Cli({input, "--json", At("out.json")});
+    EXPECT_EQ(run.exitCode, 1) << input;
+    EXPECT_EQ(run.out, "") << input;
+    EXPECT_EQ(run.err,
+              "convexdecomp-cli: cannot read " + input + ": " + std::strerror(error) + "\n");
+  }
+  EXPECT_EQ(Entries(), (std::set<std::string>{"huge.stl", "pipe.stl"}));  // no output, no temporary
 }
 
 TEST_F(CliTest, InputWithoutReadPermissionFails) {

@@ -1,8 +1,10 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <bit>
+#include <cerrno>
 #include <clocale>
 #include <fstream>
 #include <random>
@@ -141,13 +143,66 @@ TEST(BinaryStl, OnlyAnExactSizeMakesAFileBinary) {
   }
 }
 
+// A binary file of count zero-filled facets that takes no disk space: only its header is written.
+std::string SparseBinary(const std::string& name, std::uint32_t count) {
+  const std::string path = WriteTemp(name, Binary("sparse", count, {}));
+  EXPECT_EQ(truncate(path.c_str(), 84 + 50 * static_cast<off_t>(count)), 0);
+  return path;
+}
+
+TEST(BinaryStl, CountsBeyondMemoryAreRefusedAndOthersReadInBoundedSteps) {
+  const std::uint64_t memory =
+      static_cast<std::uint64_t>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
+  if (memory / 2 / sizeof(cTriangle) >= 0xffffffffu) GTEST_SKIP() << "4G triangles fit here";
+  // count, triangles read (-1: refused with ENOMEM before reading).
+  const std::pair<std::uint32_t, long> cases[] = {
+      {0xffffffffu, -1},
+      {static_cast<std::uint32_t>(memory / 2 / sizeof(cTriangle) + 1), -1},
+      {65537, 65537},    // one facet past the first step
+      {200000, 200000},  // several steps, the last one cut to the count
+  };
+  for (const auto& [count, expected] : cases) {
+    const std::string path = SparseBinary("sparse_" + std::to_string(count), count);
+    cMesh mesh;
+    errno = 0;
+    const bool opened = LoadStlFile(path, mesh);
+    std::remove(path.c_str());
+    EXPECT_EQ(opened, expected >= 0) << count;
+    if (expected < 0) {
+      EXPECT_EQ(errno, ENOMEM) << count;
+      EXPECT_EQ(mesh.triangles.capacity(), 0u) << count;
+      continue;
+    }
+    ASSERT_EQ(mesh.triangles.size(), static_cast<std::size_t>(expected)) << count;
+    EXPECT_LE(mesh.triangles.capacity(), static_cast<std::size_t>(count)) << count;
+    EXPECT_EQ(Text(mesh.triangles.back().vertex[2]), zero);
+  }
+}
+
 TEST(BadInput, RandomBytesDirectoriesAndMissingFiles) {
   std::mt19937 random(20240611u);
   std::string bytes(1 << 20, '\0');
   for (char& b : bytes) b = static_cast<char>(random());
   EXPECT_EQ(LoadBytes("random", bytes), "");
-  EXPECT_EQ(Load(testing::TempDir()), "");  // a directory opens but holds no lines
   EXPECT_EQ(Load(TempPrefix() + "missing.stl"), "not opened");
+}
+
+TEST(BadInput, AnythingButARegularFileIsNotOpened) {
+  // Reading would wait for a writer (FIFO) or never end (/dev/zero, /dev/urandom).
+  const std::string fifo = TempPrefix() + "fifo.stl";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::pair<std::string, int> cases[] = {{testing::TempDir(), EISDIR},
+                                               {fifo, EINVAL},
+                                               {"/dev/zero", EINVAL},
+                                               {"/dev/urandom", EINVAL}};
+  for (const auto& [path, error] : cases) {
+    cMesh mesh;
+    errno = 0;
+    EXPECT_FALSE(LoadStlFile(path, mesh)) << path;
+    EXPECT_EQ(errno, error) << path;
+    EXPECT_TRUE(mesh.triangles.empty()) << path;
+  }
+  std::remove(fifo.c_str());
 }
 
 TEST(BadInput, UnreadableFileIsNotOpened) {
