@@ -26,8 +26,10 @@ ALLOWED = {
     "cli": {"cli", "geometry", "state", "platform", "io", "decomposition", "hull"},
     # Benchmarks measure the plain layers, internals included.
     "bench": {"geometry", "state", "platform", "io", "decomposition", "hull", "cli"},
+    # Fuzz targets feed the plain layers, internals included, and the Options texts of app/.
+    "fuzz": {"geometry", "state", "platform", "io", "decomposition", "hull", "app", "cli"},
 }
-INTERNALS_ALLOWED = {"bench"}
+INTERNALS_ALLOWED = {"bench", "fuzz"}
 GL_ALLOWED = {"render", "desktop"}
 QT_ALLOWED = {"desktop"}
 
