@@ -2,7 +2,9 @@
 # Installs what is missing, builds three ways and runs the tests of each:
 #   build/       the normal build, every test (GL tests headless, window tests under Xvfb);
 #   build-asan/  AddressSanitizer + UndefinedBehaviorSanitizer, no recovery;
-#   build-tsan/  ThreadSanitizer.
+#   build-tsan/  ThreadSanitizer;
+#   build-fuzz/  only in CI (CI=true) or when CD_FUZZ_SECONDS is set: every libFuzzer target for
+#                CD_FUZZ_SECONDS seconds (default 60) through scripts/fuzz.sh.
 # The sanitizer builds skip the Qt program (Qt itself is not instrumented) and run the tests that
 # do not need it. Any failure or sanitizer report fails the run.
 source "$(dirname "$0")/common.sh"
@@ -21,5 +23,9 @@ build build-asan -DCD_SANITIZE=address -DCD_BUILD_GUI=OFF -DCD_BUILD_BENCHMARKS=
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 build build-tsan -DCD_SANITIZE=thread -DCD_BUILD_GUI=OFF -DCD_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug
 (cd "$ROOT/build-tsan" && ctest --output-on-failure -j "$jobs" -L core)
+
+if [ "${CI:-}" = "true" ] || [ -n "${CD_FUZZ_SECONDS:-}" ]; then
+  "$ROOT/scripts/fuzz.sh" "${CD_FUZZ_SECONDS:-60}"
+fi
 
 echo "All test builds passed."
