@@ -93,20 +93,28 @@ bool FitsInMemory(std::uint64_t triangles) {
   return triangles <= limit / sizeof(cTriangle);
 }
 
-// Room is reserved as facets arrive: at least 65536 triangles (2.3 MB), at most as many as were
-// read before (so the list grows geometrically), never beyond the promised count.
-constexpr std::size_t kReserveStep = 65536;
+// Room for the facets the file really stores: a sparse file has the size of any count with few
+// blocks on disk, so the first reservation goes by the bytes stored (at least 65536 triangles,
+// 2.3 MB) and later ones at most double what was read; none goes beyond the count.
+constexpr std::uint64_t kReserveStep = 65536;
+
+std::uint64_t StoredFacets(std::FILE* file) {
+  struct stat info;
+  if (fstat(fileno(file), &info) != 0 || info.st_blocks < 0) return 0;
+  return static_cast<std::uint64_t>(info.st_blocks) * 512 / kBinaryFacetSize;
+}
 
 void ReadBinary(std::FILE* file, std::uint32_t count, cMesh& mesh) {
   if (!FitsInMemory(count)) throw std::bad_alloc();
   if (std::fseek(file, kBinaryHeaderSize, SEEK_SET) != 0) return;
+  cTriangleList& list = mesh.triangles;
+  std::uint64_t room = std::max(StoredFacets(file), kReserveStep);
   unsigned char facet[kBinaryFacetSize];
   for (std::uint32_t i = 0; i < count; ++i) {
     if (std::fread(facet, 1, sizeof facet, file) != sizeof facet) break;
-    cTriangleList& list = mesh.triangles;
     if (list.size() == list.capacity()) {
-      list.reserve(list.size() +
-                   std::min<std::size_t>(count - i, std::max(list.size(), kReserveStep)));
+      list.reserve(list.size() + std::min<std::uint64_t>(count - i, room));
+      room = std::max<std::uint64_t>(list.size(), kReserveStep);
     }
     cTriangle t;
     for (int k = 0; k < 3; ++k) {
@@ -114,7 +122,7 @@ void ReadBinary(std::FILE* file, std::uint32_t count, cMesh& mesh) {
       t.vertex[k] =
           cVec3(LittleEndianFloat(at), LittleEndianFloat(at + 4), LittleEndianFloat(at + 8));
     }
-    mesh.triangles.push_back(t);
+    list.push_back(t);
   }
 }
 
