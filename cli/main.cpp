@@ -201,7 +201,7 @@ int Run(const cCliOptions& options, const cDisplay& display) {
   console.ClearProgress();
   if (mesh.triangles.empty()) Warn("'" + options.input + "' yields no triangles");
   const double diagonal = Length(mesh.box.max - mesh.box.min);
-  if (display.facts) std::fprintf(stderr, "box diagonal: %s\n", FormatFloat(diagonal).c_str());
+  if (display.facts) std::fprintf(stderr, "box diagonal: %s\n", FormatDouble(diagonal).c_str());
   if (options.epsilonRelative) {
     epsilon = *options.epsilonRelative * diagonal;
     Epsilon.store(epsilon);

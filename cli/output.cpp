@@ -146,6 +146,7 @@ int cOutputFile::Open(mode_t mode) {
     // rename() would refuse a directory only after all the work; tell at once.
     if (S_ISDIR(info.st_mode)) return EISDIR;
     // A FIFO blocks here until a reader opens it, as a shell's redirection does.
+    inPlace = true;
     deviceFd = open(target.c_str(), O_WRONLY | O_CLOEXEC);
     if (deviceFd < 0) return errno;
     stream = open_memstream(&buffer, &bufferSize);
@@ -186,7 +187,8 @@ int cOutputFile::Finish() {
 }
 
 int cOutputFile::Commit() {
-  if (deviceFd >= 0) {
+  if (inPlace) {
+    if (deviceFd < 0) return EBADF;
     int error = 0;
     for (std::size_t done = 0; done < bufferSize && error == 0;) {
       const ssize_t n = write(deviceFd, buffer + done, bufferSize - done);

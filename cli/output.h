@@ -34,7 +34,7 @@ class cOutputFile {
   const std::string& Path() const { return path; }
   std::FILE* Stream() { return stream; }
   // Written in place (a device or a FIFO) rather than renamed into place.
-  bool InPlace() const { return deviceFd >= 0; }
+  bool InPlace() const { return inPlace; }
 
   // Creates the temporary file with mode (or opens the device). 0 or the errno of the failure.
   int Open(mode_t mode);
@@ -50,7 +50,8 @@ class cOutputFile {
   std::string finalPath;  // path with its links followed
   std::string temporary;  // while it exists
   std::FILE* stream = nullptr;
-  int deviceFd = -1;  // direct output only
+  bool inPlace = false;
+  int deviceFd = -1;  // in-place output until committed
   char* buffer = nullptr;
   std::size_t bufferSize = 0;
 };
