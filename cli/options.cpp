@@ -45,7 +45,11 @@ const char* const kUsage =
 double cSweep::Value(int i) const {
   if (steps <= 1 || i <= 0) return from;
   if (i >= steps - 1) return to;
-  return from + (to - from) * static_cast<double>(i) / static_cast<double>(steps - 1);
+  const double value = from + (to - from) * i / (steps - 1);
+  if (std::isfinite(value)) return value;
+  // Ends too far apart for their difference: a weighted mean, which stays finite.
+  const double t = static_cast<double>(i) / static_cast<double>(steps - 1);
+  return from * (1.0 - t) + to * t;
 }
 
 bool ParseNumber(const std::string& text, double& value) {
