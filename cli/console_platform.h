@@ -1,16 +1,20 @@
 // The batch tool's side of the platform interface: message boxes become lines on a stream,
-// worker threads run at once on the calling thread, and the open-file dialog answers with the
-// file given on the command line.
+// worker threads run at once on the calling thread, the open-file dialog answers with the file
+// given on the command line, and progress reports draw a bar on a terminal.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "cli/progress.h"
 #include "platform/platform.h"
 
 class cConsolePlatform final : public cPlatform {
  public:
+  // stream may be null: the texts are then only remembered.
   cConsolePlatform(std::FILE* stream, std::string inputPath);
 
   // Prints text as one line (line breaks inside it become spaces) and remembers it.
@@ -21,6 +25,13 @@ class cConsolePlatform final : public cPlatform {
   std::optional<std::string> ChooseStlFile(const std::string& previousName) override;
   void RunOptionsDialog() override {}
   void RequestQuit(int) override {}
+  // Draws a bar on barStream once ShowProgressOn was called; nothing otherwise.
+  void Progress(const char* step, double fraction) override;
+
+  // Progress from here on goes to barStream (a terminal), for steps longer than delay seconds.
+  void ShowProgressOn(std::FILE* barStream, double delay);
+  // Removes a bar from the screen, before other text is written there.
+  void ClearProgress();
 
   std::vector<std::string> messages;  // every text shown, in order
 
@@ -28,4 +39,7 @@ class cConsolePlatform final : public cPlatform {
   std::FILE* stream;
   std::string inputPath;
   cThreadHandle lastHandle = 0;
+  std::FILE* barStream = nullptr;
+  std::unique_ptr<cProgressBar> bar;
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 };

@@ -81,11 +81,19 @@ void PutPiece(std::FILE* out, const cConvexPiece& piece) {
   Put(out, "}");
 }
 
+std::string JsonDouble(double value) {
+  if (std::isfinite(value)) return FormatDouble(value);
+  return std::isnan(value) ? "\"nan\"" : value > 0 ? "\"inf\"" : "\"-inf\"";
+}
+
 void PutHull(std::FILE* out, const cHullResult& hull) {
   Put(out,
       "{\"color\": " + JsonColor(hull.color) + ", \"box\": " + JsonBox(hull.box) + ", \"faces\": ");
   PutTriangles(out, hull.faces);
-  Put(out, "}");
+  const cHullFacts facts = HullFacts(hull.faces);
+  Put(out, ", \"vertex_count\": " + std::to_string(facts.vertices) + ", \"face_count\": " +
+               std::to_string(facts.faces) + ", \"volume\": " + JsonDouble(facts.volume) +
+               ", \"closed\": " + (facts.closed ? "true" : "false") + "}");
 }
 
 // Identity of a corner for sharing within one object: the same as SamePoint, so 0.0 and -0.0
@@ -135,6 +143,14 @@ void PutObject(std::FILE* out, const std::string& name, const cTriangleList& tri
     Put(out, "f " + std::to_string(face[0]) + " " + std::to_string(face[1]) + " " +
                  std::to_string(face[2]) + "\n");
   }
+}
+
+bool Shareable(const cVec3& p) {
+  return !std::isnan(p.x) && !std::isnan(p.y) && !std::isnan(p.z);
+}
+
+cCornerKey Key(const cVec3& p) {
+  return {KeyBits(p.x), KeyBits(p.y), KeyBits(p.z)};
 }
 
 void PutLeaves(std::FILE* out, const cConvexPiece& piece, int& number, std::size_t& next) {
@@ -206,6 +222,49 @@ void WriteHullsObj(std::FILE* out, const cComponentList& hulls) {
     if (hull == nullptr) continue;
     PutObject(out, "hull_" + std::to_string(++number), hull->faces, hull->color, next);
   }
+}
+
+cHullFacts HullFacts(const cTriangleList& faces) {
+  cHullFacts facts;
+  facts.faces = faces.size();
+  std::map<cCornerKey, int> corners;
+  std::map<std::pair<cCornerKey, cCornerKey>, int> edges;
+  bool shareable = true;
+  const cVec3 origin = faces.empty() ? cVec3() : faces[0].vertex[0];
+  for (const cTriangle& t : faces) {
+    for (int k = 0; k < 3; ++k) {
+      const cVec3& p = t.vertex[k];
+      if (!Shareable(p)) {
+        shareable = false;
+        ++facts.vertices;
+        continue;
+      }
+      if (corners.emplace(Key(p), 0).second) ++facts.vertices;
+      ++edges[{Key(p), Key(t.vertex[(k + 1) % 3])}];
+    }
+    // Signed volume of the tetrahedron from the first corner of the hull to this face.
+    double d[3][3];
+    for (int k = 0; k < 3; ++k) {
+      d[k][0] = static_cast<double>(t.vertex[k].x) - origin.x;
+      d[k][1] = static_cast<double>(t.vertex[k].y) - origin.y;
+      d[k][2] = static_cast<double>(t.vertex[k].z) - origin.z;
+    }
+    facts.volume += (d[0][0] * (d[1][1] * d[2][2] - d[1][2] * d[2][1]) -
+                     d[0][1] * (d[1][0] * d[2][2] - d[1][2] * d[2][0]) +
+                     d[0][2] * (d[1][0] * d[2][1] - d[1][1] * d[2][0])) /
+                    6.0;
+  }
+  facts.closed = shareable && !faces.empty();
+  for (const auto& [edge, count] : edges) {
+    const auto reverse = edges.find({edge.second, edge.first});
+    if (count != 1 || reverse == edges.end() || reverse->second != 1) facts.closed = false;
+  }
+  return facts;
+}
+
+void WriteHullObj(std::FILE* out, const cHullResult& hull, const std::string& name) {
+  std::size_t next = 1;
+  PutObject(out, name, hull.faces, hull.color, next);
 }
 
 void WritePiecesObj(std::FILE* out, const cPieceList& pieces) {

@@ -9,6 +9,7 @@
 #include "geometry/mesh.h"
 
 class cDecomposition;
+class cHullResult;
 
 // One run of the batch tool, as it is written out.
 struct cRunResult {
@@ -26,11 +27,25 @@ std::string FormatFloat(float value);
 // Shortest decimal text that reads back as the same double; the value must be finite.
 std::string FormatDouble(double value);
 
+// What a hull is, beyond its faces: its distinct corners (0.0 and -0.0 one corner, a corner with
+// a NaN coordinate shared with nothing), its faces, the volume it encloses (the divergence sum
+// over its faces, in double; NaN when a coordinate is not finite) and whether it is closed:
+// every directed edge once and its reverse once.
+struct cHullFacts {
+  std::size_t vertices = 0;
+  std::size_t faces = 0;
+  double volume = 0.0;
+  bool closed = false;
+};
+cHullFacts HullFacts(const cTriangleList& faces);
+
 // One JSON object: "epsilon", "smooth", "messages", "mesh" {"triangles", "color", "box"},
 // "pieces" [{"color", "box", "triangles"}] in pieces order and "hulls" [{"color", "box",
-// "faces"}] in hulls order. A piece with children also gets "children", a list of the same
-// shape. Coordinates are numbers, or the strings "nan", "inf", "-inf"; colours are the bytes.
-// The bytes depend only on the values, so equal runs give equal files.
+// "faces", "vertex_count", "face_count", "volume", "closed"}] in hulls order (volume a number,
+// or one of the strings for a value that is not finite). A piece with children also gets
+// "children", a list of the same shape. Coordinates are numbers, or the strings "nan", "inf",
+// "-inf"; colours are the bytes. The bytes depend only on the values, so equal runs give equal
+// files.
 void WriteJson(std::FILE* out, const cRunResult& run);
 
 // OBJ: one object "o <prefix>_1", "o <prefix>_2", ... per hull result in list order, corners
@@ -38,6 +53,9 @@ void WriteJson(std::FILE* out, const cRunResult& run);
 // "v x y z r g b" with the colour channels as byte / 255, then its faces "f a b c" with 1-based
 // indices in the face's corner order. Entries of hulls that are not hull results are skipped.
 void WriteHullsObj(std::FILE* out, const cComponentList& hulls);
+
+// One hull as an OBJ file of its own: the object "o <name>", numbered from vertex 1.
+void WriteHullObj(std::FILE* out, const cHullResult& hull, const std::string& name);
 
 // The same for pieces ("o piece_1", ...); a piece with children stands for its leaves, each of
 // which becomes an object of its own, depth first.

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cctype>
 #include <cerrno>
@@ -21,11 +22,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "cli/console_platform.h"
 #include "cli/export.h"
+#include "cli/options.h"
+#include "cli/output.h"
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
 #include "hull/hull.h"
@@ -37,203 +41,102 @@ namespace {
 
 constexpr const char* kProgram = "convexdecomp-cli";
 
-constexpr const char* kUsage =
-    "usage: convexdecomp-cli INPUT [options]\n"
-    "\n"
-    "Reads the STL file INPUT, splits its surface into nearly convex pieces and wraps every\n"
-    "piece in a convex hull, as the desktop tool's Decompose and Convex Hull do. Its messages\n"
-    "are printed one per line.\n"
-    "\n"
-    "options:\n"
-    "  --epsilon E        plane tolerance of the decomposition, model units (default 0.1)\n"
-    "  --smooth S         share of a piece's points its hull is built from (default 0.1)\n"
-    "  --no-hulls         stop after the decomposition\n"
-    "  --json FILE        write the results as JSON to FILE; '-' writes them to standard\n"
-    "                     output and the messages to standard error\n"
-    "  --obj FILE         write the hulls as OBJ with vertex colours\n"
-    "  --pieces-obj FILE  write the pieces as OBJ with vertex colours\n"
-    "  --help             print this text and exit\n"
-    "\n"
-    "E and S are finite decimal numbers (nan and inf are refused).\n"
-    "Exit status: 0 done, 1 a file could not be read or written, 2 bad options.\n";
-
-struct cOptions {
-  std::string input;
-  double epsilon = 0.1;
-  double smooth = 0.1;
-  bool hulls = true;
-  std::string json;  // empty: none; "-": standard output
-  std::string obj;
-  std::string piecesObj;
-};
-
-// The whole text must be one finite number. strtod reads it with the C locale's rules: the
-// program never calls setlocale, so LC_NUMERIC keeps its start value "C" and the decimal
-// separator is always a point. strtod itself would skip leading white space and accept "nan"
-// and "inf"; both are refused here (NaN would make every plane comparison pass).
-bool ParseNumber(const std::string& text, double& value) {
-  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
-  char* end = nullptr;
-  const double parsed = std::strtod(text.c_str(), &end);
-  if (end != text.c_str() + text.size()) return false;
-  if (!std::isfinite(parsed)) return false;
-  value = parsed;
-  return true;
-}
-
-enum class cParseResult { Run, Help, Error };
-
-cParseResult ParseOptions(int argc, char** argv, cOptions& options, std::string& problem) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  for (const std::string& arg : args) {
-    if (arg == "--") break;
-    if (arg == "--help") return cParseResult::Help;
-  }
-  bool haveInput = false;
-  bool optionsEnded = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-      if (haveInput) {
-        problem = "more than one INPUT: '" + options.input + "' and '" + arg + "'";
-        return cParseResult::Error;
-      }
-      options.input = arg;
-      haveInput = true;
-      continue;
-    }
-    if (arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    // "--name value" or "--name=value".
-    const std::size_t equals = arg.find('=');
-    const std::string name = arg.substr(0, equals);
-    const bool inlineValue = equals != std::string::npos;
-    const bool takesValue = name == "--epsilon" || name == "--smooth" || name == "--json" ||
-                            name == "--obj" || name == "--pieces-obj";
-    if (!takesValue) {
-      if (name == "--no-hulls" && !inlineValue) {
-        options.hulls = false;
-        continue;
-      }
-      problem = name == "--no-hulls" ? "--no-hulls takes no value" : "unknown option '" + arg + "'";
-      return cParseResult::Error;
-    }
-    std::string value;
-    if (inlineValue) {
-      value = arg.substr(equals + 1);
-    } else if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) {
-      value = args[++i];
-    } else {
-      problem = name + " needs a value";
-      return cParseResult::Error;
-    }
-    if (name == "--epsilon" || name == "--smooth") {
-      double& target = name == "--epsilon" ? options.epsilon : options.smooth;
-      if (!ParseNumber(value, target)) {
-        problem = name + " needs a finite number, not '" + value + "'";
-        return cParseResult::Error;
-      }
-      continue;
-    }
-    if (value.empty()) {
-      problem = name + " needs a file name";
-      return cParseResult::Error;
-    }
-    if (value == "-" && name != "--json") {
-      problem = name + " needs a file name; only --json writes to standard output";
-      return cParseResult::Error;
-    }
-    (name == "--json" ? options.json : name == "--obj" ? options.obj : options.piecesObj) = value;
-  }
-  if (!haveInput) {
-    problem = "no INPUT given";
-    return cParseResult::Error;
-  }
-  const std::string* outputs[] = {&options.json, &options.obj, &options.piecesObj};
-  for (std::size_t a = 0; a < 3; ++a) {
-    for (std::size_t b = a + 1; b < 3; ++b) {
-      if (!outputs[a]->empty() && *outputs[a] == *outputs[b]) {
-        problem = "'" + *outputs[a] + "' is given for two outputs";
-        return cParseResult::Error;
-      }
-    }
-  }
-  return cParseResult::Run;
-}
-
 void ReportFailure(const char* what, const std::string& path, int error) {
   std::fprintf(stderr, "%s: cannot %s %s: %s\n", kProgram, what, path.c_str(),
                std::strerror(error));
 }
 
-// An output file that appears complete or not at all: written to a temporary file in the
-// target's directory and renamed over the target once everything is written and closed.
-class cOutputFile {
+void Warn(const std::string& text) {
+  std::fprintf(stderr, "%s: warning: %s\n", kProgram, text.c_str());
+}
+
+// The console platform installed for one run, and the current mesh destroyed when the run ends,
+// whichever way it ends.
+class cSession {
  public:
-  explicit cOutputFile(std::string path) : path(std::move(path)) {}
-  ~cOutputFile() { Abandon(); }
-  cOutputFile(const cOutputFile&) = delete;
-  cOutputFile& operator=(const cOutputFile&) = delete;
-
-  const std::string& Path() const { return path; }
-  std::FILE* Stream() { return stream; }
-
-  // Creates the temporary file. Returns 0 or the errno of the failure.
-  int Open(mode_t mode) {
-    // rename() would refuse a directory only after all the work; tell at once.
-    struct stat info;
-    if (path.back() == '/' || (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))) {
-      return EISDIR;
-    }
-    const std::size_t slash = path.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string name = directory + (slash == std::string::npos ? "/" : "") + ".convexdecomp-XXXXXX";
-    const int fd = mkstemp(name.data());
-    if (fd < 0) return errno;
-    temporary = name;
-    // mkstemp creates the file for the owner only; give it the permissions a new file gets.
-    if (fchmod(fd, mode) != 0 || (stream = fdopen(fd, "w")) == nullptr) {
-      const int error = errno;
-      close(fd);
-      Abandon();
-      return error;
-    }
-    return 0;
+  cSession(std::FILE* stream, const std::string& input) : console(stream, input) {
+    SetPlatform(&console);
   }
-
-  // Flushes, syncs and closes the temporary file. Returns 0 or the errno of the failure.
-  int Finish() {
-    const bool failed = std::fflush(stream) != 0 || std::ferror(stream) != 0;
-    int error = failed ? (errno != 0 ? errno : EIO) : 0;
-    if (error == 0 && fsync(fileno(stream)) != 0) error = errno;
-    if (std::fclose(stream) != 0 && error == 0) error = errno;
-    stream = nullptr;
-    return error;
+  ~cSession() {
+    console.ClearProgress();
+    DestroyCurrentMesh();
+    SetPlatform(nullptr);
   }
+  cSession(const cSession&) = delete;
+  cSession& operator=(const cSession&) = delete;
 
-  // Puts the finished file in place. Returns 0 or the errno of the failure.
-  int Commit() {
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) return errno;
-    temporary.clear();
-    return 0;
-  }
-
-  void Abandon() {
-    if (stream != nullptr) std::fclose(stream);
-    stream = nullptr;
-    if (!temporary.empty()) unlink(temporary.c_str());
-    temporary.clear();
-  }
-
- private:
-  std::string path;
-  std::string temporary;
-  std::FILE* stream = nullptr;
+  cConsolePlatform console;
 };
 
-int Run(const cOptions& options) {
+// Where the informative lines and the progress bar go.
+struct cDisplay {
+  bool facts = false;     // box diagonal, Epsilon, hull summary on standard error
+  bool progress = false;  // progress bar on standard error
+};
+
+std::vector<const cHullResult*> HullResults(const cDecomposition& decomposition) {
+  std::vector<const cHullResult*> hulls;
+  for (const auto& entry : decomposition.hulls) {
+    if (const auto* hull = dynamic_cast<const cHullResult*>(entry.get())) hulls.push_back(hull);
+  }
+  return hulls;
+}
+
+std::string HullFileName(std::size_t number) {
+  char name[32];
+  std::snprintf(name, sizeof name, "hull_%03zu.obj", number);
+  return name;
+}
+
+// One line after "Convex hull completed...": how many hulls, their sizes and volume.
+void PrintHullSummary(const std::vector<const cHullResult*>& hulls) {
+  std::size_t fewest = 0, most = 0, closed = 0, faces = 0;
+  double volume = 0.0;
+  for (std::size_t i = 0; i < hulls.size(); ++i) {
+    const cHullFacts facts = HullFacts(hulls[i]->faces);
+    fewest = i == 0 ? facts.vertices : std::min(fewest, facts.vertices);
+    most = std::max(most, facts.vertices);
+    faces += facts.faces;
+    volume += facts.volume;
+    if (facts.closed) ++closed;
+  }
+  std::fprintf(stderr,
+               "hulls: %zu, vertices per hull: %zu to %zu, faces: %zu, closed: %zu of %zu, "
+               "volume: %s\n",
+               hulls.size(), fewest, most, faces, closed, hulls.size(),
+               std::isfinite(volume) ? FormatDouble(volume).c_str() : "not finite");
+}
+
+// --sweep-epsilon: Decompose and Convex Hull again for every value, one CSV line each.
+void RunSweep(const cSweep& sweep, cMesh& mesh, bool hulls) {
+  std::printf("epsilon,pieces,hulls,max_hull_vertices\n");
+  for (int i = 0; i < sweep.steps; ++i) {
+    const double epsilon = sweep.Value(i);
+    Epsilon.store(epsilon);
+    Decompose(mesh);
+    cDecomposition& decomposition = *mesh.decomposition;
+    if (hulls) StartConvexHull(decomposition);
+    std::size_t most = 0;
+    const auto results = HullResults(decomposition);
+    for (const cHullResult* hull : results) most = std::max(most, HullFacts(hull->faces).vertices);
+    std::printf("%s,%zu,%zu,%zu\n", FormatDouble(epsilon).c_str(), decomposition.pieces.size(),
+                results.size(), most);
+  }
+}
+
+// Checks that DIR is a folder this run can write in, making it when it does not exist.
+// 0 or the errno of the failure.
+int PrepareHullsDir(const std::string& dir) {
+  struct stat info;
+  if (stat(dir.c_str(), &info) != 0) {
+    if (errno != ENOENT || mkdir(dir.c_str(), 0777) != 0) return errno;
+  } else if (!S_ISDIR(info.st_mode)) {
+    return ENOTDIR;
+  }
+  return access(dir.c_str(), W_OK | X_OK) == 0 ? 0 : errno;
+}
+
+int Run(const cCliOptions& options, const cDisplay& display) {
   // The input must be a file: fopen opens a directory for reading without complaint.
   struct stat info;
   if (stat(options.input.c_str(), &info) != 0) {
@@ -245,10 +148,9 @@ int Run(const cOptions& options) {
     return 1;
   }
 
-  // Outputs are set up before the work, so that an unwritable path fails at once.
+  // Every output is opened before the work, so that an unwritable path fails at once.
   const mode_t mask = umask(0);
   umask(mask);
-  std::vector<std::unique_ptr<cOutputFile>> files;
   std::unique_ptr<cOutputFile> json, obj, piecesObj;
   for (auto [path, slot] : {std::pair{&options.json, &json}, std::pair{&options.obj, &obj},
                             std::pair{&options.piecesObj, &piecesObj}}) {
@@ -260,32 +162,79 @@ int Run(const cOptions& options) {
     }
     *slot = std::move(file);
   }
+  if (!options.hullsDir.empty()) {
+    if (const int error = PrepareHullsDir(options.hullsDir); error != 0) {
+      ReportFailure("write", options.hullsDir, error);
+      return 1;
+    }
+  }
 
   const bool jsonToStdout = options.json == "-";
-  cConsolePlatform console(jsonToStdout ? stderr : stdout, options.input);
-  SetPlatform(&console);
+  std::FILE* lines = options.sweep ? nullptr : jsonToStdout ? stderr : stdout;
+  cSession session(lines, options.input);
+  cConsolePlatform& console = session.console;
+  if (display.progress) console.ShowProgressOn(stderr, options.progressAfter);
+
   // What the Options dialog would have set.
-  Epsilon.store(options.epsilon);
+  double epsilon = options.epsilon;
+  Epsilon.store(epsilon);
   Smooth.store(options.smooth);
+  if (options.smooth < 0.0 || options.smooth > 1.0) {
+    Warn("--smooth " + FormatDouble(options.smooth) +
+         " is outside 0 to 1; the hulls are built as with " + (options.smooth < 0.0 ? "0" : "1"));
+  }
 
   // File > Open, with the input chosen in its dialog.
   std::string lastName;
-  if (!OpenMesh(CurrentMesh, lastName)) {
+  bool opened = false;
+  try {
+    opened = OpenMesh(CurrentMesh, lastName);
+  } catch (const std::bad_alloc&) {
+    ReportFailure("read", options.input, ENOMEM);
+    return 1;
+  }
+  if (!opened) {
     ReportFailure("read", options.input, errno);
-    DestroyCurrentMesh();
-    SetPlatform(nullptr);
     return 1;
   }
   cMesh& mesh = *CurrentMesh;
+  console.ClearProgress();
+  if (mesh.triangles.empty()) Warn("'" + options.input + "' yields no triangles");
+  const double diagonal = Length(mesh.box.max - mesh.box.min);
+  if (display.facts) std::fprintf(stderr, "box diagonal: %s\n", FormatDouble(diagonal).c_str());
+  if (options.epsilonRelative) {
+    epsilon = *options.epsilonRelative * diagonal;
+    Epsilon.store(epsilon);
+    if (display.facts) std::fprintf(stderr, "epsilon: %s\n", FormatDouble(epsilon).c_str());
+  }
+
+  if (options.sweep) {
+    RunSweep(*options.sweep, mesh, options.hulls);
+    return 0;
+  }
 
   // Tools > Decompose, then Tools > Convex Hull.
   Decompose(mesh);
   assert(mesh.decomposition != nullptr);
   cDecomposition& decomposition = *mesh.decomposition;
   if (options.hulls) StartConvexHull(decomposition);
+  console.ClearProgress();
+
+  const std::vector<const cHullResult*> hulls = HullResults(decomposition);
+  if (display.facts && options.hulls && !decomposition.pieces.empty()) PrintHullSummary(hulls);
+  bool exceeded = false;
+  if (options.maxHullVertices) {
+    for (std::size_t i = 0; i < hulls.size(); ++i) {
+      const std::size_t vertices = HullFacts(hulls[i]->faces).vertices;
+      if (vertices <= static_cast<std::size_t>(*options.maxHullVertices)) continue;
+      std::fprintf(stderr, "%s: hull %zu has %zu vertices, more than %ld\n", kProgram, i + 1,
+                   vertices, *options.maxHullVertices);
+      exceeded = true;
+    }
+  }
 
   cRunResult run;
-  run.epsilon = options.epsilon;
+  run.epsilon = epsilon;
   run.smooth = options.smooth;
   run.messages = console.messages;
   run.mesh = &mesh;
@@ -297,33 +246,62 @@ int Run(const cOptions& options) {
 
   int status = 0;
   // Every file is complete before the first one is put in place.
+  std::vector<cOutputFile*> outputs;
   for (cOutputFile* file : {json.get(), obj.get(), piecesObj.get()}) {
-    if (file == nullptr || status != 0) continue;
+    if (file != nullptr) outputs.push_back(file);
+  }
+  for (cOutputFile* file : outputs) {
     if (const int error = file->Finish(); error != 0) {
       ReportFailure("write", file->Path(), error);
-      status = 1;
+      return 1;
     }
   }
-  for (cOutputFile* file : {json.get(), obj.get(), piecesObj.get()}) {
-    if (file == nullptr || status != 0) continue;
-    if (const int error = file->Commit(); error != 0) {
-      ReportFailure("write", file->Path(), error);
-      status = 1;
+  // One hull file at a time is open; each waits finished for the common commit.
+  std::vector<std::unique_ptr<cOutputFile>> hullFiles;
+  if (!options.hullsDir.empty()) {
+    const std::string folder =
+        options.hullsDir.back() == '/' ? options.hullsDir : options.hullsDir + "/";
+    for (std::size_t i = 0; i < hulls.size(); ++i) {
+      auto file = std::make_unique<cOutputFile>(folder + HullFileName(i + 1));
+      int error = file->Open(0666 & ~mask);
+      if (error == 0) {
+        WriteHullObj(file->Stream(), *hulls[i], "hull_" + std::to_string(i + 1));
+        error = file->Finish();
+      }
+      if (error != 0) {
+        ReportFailure("write", file->Path(), error);
+        return 1;
+      }
+      outputs.push_back(file.get());
+      hullFiles.push_back(std::move(file));
     }
   }
-  if (status == 0 && jsonToStdout) WriteJson(stdout, run);
-
-  DestroyCurrentMesh();
-  SetPlatform(nullptr);
+  // Devices and FIFOs first: they are the ones a write can still fail on.
+  for (const bool inPlace : {true, false}) {
+    for (cOutputFile* file : outputs) {
+      if (file->InPlace() != inPlace) continue;
+      if (const int error = file->Commit(); error != 0) {
+        ReportFailure("write", file->Path(), error);
+        return 1;
+      }
+    }
+  }
+  if (jsonToStdout) WriteJson(stdout, run);
+  if (exceeded && options.strict) status = 3;
   return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  cOptions options;
+  cCliOptions options;
   std::string problem;
-  switch (ParseOptions(argc, argv, options, problem)) {
+  cParseResult parsed =
+      ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options, problem);
+  if (parsed == cParseResult::Run && !CheckDistinctFiles(options, problem)) {
+    parsed = cParseResult::Error;
+  }
+  switch (parsed) {
     case cParseResult::Help:
       std::fputs(kUsage, stdout);
       return std::fflush(stdout) == 0 ? 0 : 1;
@@ -333,7 +311,18 @@ int main(int argc, char** argv) {
     case cParseResult::Run:
       break;
   }
-  int status = Run(options);
+  InstallInterruptCleanup();
+  const bool terminal = isatty(STDERR_FILENO) == 1;
+  cDisplay display;
+  display.progress = terminal && !options.quiet;
+  display.facts = !options.quiet && (terminal || options.verbose);
+  int status = 1;
+  try {
+    status = Run(options, display);
+  } catch (const std::bad_alloc&) {
+    ReportFailure("process", options.input, ENOMEM);
+    status = 1;
+  }
   // The messages and a JSON on standard output count as output too.
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
     if (status == 0) ReportFailure("write", "standard output", errno != 0 ? errno : EIO);

@@ -17,8 +17,12 @@ std::string Format(const char* format, int value) {
 
 // Grows one piece from the seed already in piece: every triangle of the piece, the ones added
 // meanwhile included, is expanded in turn.
-void GrowPiece(cTriangleList& work, cTriangleList& piece) {
-  for (std::size_t i = 0; i < piece.size(); ++i) ExpandByScan(work, piece, i);
+// Progress is reported every 64 expansions, by the share of the total triangles taken.
+void GrowPiece(cTriangleList& work, cTriangleList& piece, std::size_t total) {
+  for (std::size_t i = 0; i < piece.size(); ++i) {
+    if ((i & 63) == 0) Platform().Progress("decomposing", 1.0 - double(work.size()) / total);
+    ExpandByScan(work, piece, i);
+  }
 }
 
 }  // namespace
@@ -89,7 +93,7 @@ void cDecomposition::Apply(cMesh* mesh) {
     auto piece = std::make_unique<cConvexPiece>();
     piece->triangles.push_back(work.front());
     work.erase(work.begin());
-    GrowPiece(work, piece->triangles);
+    GrowPiece(work, piece->triangles, mesh->GetTriangleCount());
     if (piece->triangles.size() > 1) {
       piece->box = ComputeBoundBox(piece->triangles);
       pieces.push_back(std::move(piece));

@@ -179,6 +179,7 @@ void StartConvexHull(cDecomposition& decomposition) {
 void ConvexHullWorker(cDecomposition& decomposition) {
   for (std::size_t i = 0; i < decomposition.pieces.size(); ++i) {
     const float smooth = static_cast<float>(Smooth.load());
+    Platform().Progress("hulls", static_cast<double>(i) / decomposition.pieces.size());
     BuildPieceHull(decomposition, *decomposition.pieces[i], smooth);
   }
   decomposition.worker.store(0);

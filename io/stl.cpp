@@ -35,11 +35,20 @@ void LowerCase(char* text) {
   }
 }
 
+// Progress of reading, by bytes, every 4096 lines or facets.
+void ReportRead(std::FILE* file, std::uint32_t& counter) {
+  struct stat info;
+  if ((++counter & 4095) != 0 || fstat(fileno(file), &info) != 0 || info.st_size <= 0) return;
+  Platform().Progress("reading", static_cast<double>(std::ftell(file)) / info.st_size);
+}
+
 void ScanText(std::FILE* file, cMesh& mesh) {
   cClassicNumbers numbers;
   char line[kLineBufferSize];
+  std::uint32_t lines = 0;
   while (!std::feof(file) && !std::ferror(file)) {
     cVec3 corner[3];
+    ReportRead(file, lines);
     ReadLine(file, line);
     LowerCase(line);
     if (std::strstr(line, "outer loop") == nullptr) continue;
@@ -110,12 +119,14 @@ void ReadBinary(std::FILE* file, std::uint32_t count, cMesh& mesh) {
   cTriangleList& list = mesh.triangles;
   std::uint64_t room = std::max(StoredFacets(file), kReserveStep);
   unsigned char facet[kBinaryFacetSize];
+  std::uint32_t reported = 0;
   for (std::uint32_t i = 0; i < count; ++i) {
     if (std::fread(facet, 1, sizeof facet, file) != sizeof facet) break;
     if (list.size() == list.capacity()) {
       list.reserve(list.size() + std::min<std::uint64_t>(count - i, room));
       room = std::max<std::uint64_t>(list.size(), kReserveStep);
     }
+    ReportRead(file, reported);
     cTriangle t;
     for (int k = 0; k < 3; ++k) {
       const unsigned char* at = facet + 12 + 12 * k;  // after the facet normal

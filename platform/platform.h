@@ -37,6 +37,11 @@ class cPlatform {
 
   // Asks the main loop to end with the given exit value; returns at once.
   virtual void RequestQuit(int exitValue) = 0;
+
+  // How far a long step has come: step names it ("reading", "decomposing", "hulls"), fraction
+  // runs from 0 to 1. Called now and then by the thread doing the step; reports never change
+  // what the step computes. Does nothing unless a platform shows it.
+  virtual void Progress(const char* /*step*/, double /*fraction*/) {}
 };
 
 // Runs bodies on std::threads and keeps the thread objects until they are joined: finished ones

@@ -2,6 +2,7 @@
 // for the shapes a run cannot produce (pieces with children).
 
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -20,11 +21,13 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "cli/export.h"
+#include "cli/progress.h"
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
 #include "hull/hull.h"
@@ -52,45 +55,100 @@ struct cRun {
 };
 
 struct cSpawn {
-  std::string stdoutDevice;  // empty: capture; else an existing file opened for writing as is
-  rlim_t fileSizeLimit = 0;  // 0: none
+  std::string stdoutDevice;      // empty: capture; else an existing file opened for writing as is
+  rlim_t fileSizeLimit = 0;      // 0: none
+  rlim_t addressSpaceLimit = 0;  // 0: none
+  bool stderrTerminal = false;   // standard error is a pseudo-terminal, read into cRun::err
+  std::string workingDirectory;  // empty: the test's
 };
 
-// Runs program with args; standard output and error are captured through files in dir.
-cRun RunProgram(const std::string& program, const std::vector<std::string>& args,
-                const fs::path& dir, const cSpawn& spawn = {}) {
-  const bool capture = spawn.stdoutDevice.empty();
-  const std::string outPath = capture ? (dir / "stdout.txt").string() : spawn.stdoutDevice;
-  const std::string errPath = (dir / "stderr.txt").string();
+cSpawn FileSizeLimit(rlim_t bytes) {
+  cSpawn spawn;
+  spawn.fileSizeLimit = bytes;
+  return spawn;
+}
+cSpawn StdoutInto(const std::string& device) {
+  cSpawn spawn;
+  spawn.stdoutDevice = device;
+  return spawn;
+}
+
+// A started program; Wait collects what Cli would return.
+struct cChild {
+  pid_t pid = -1;
+  int terminal = -1;  // master side of the pseudo-terminal, if any
+  std::string outPath, errPath;
+  bool capture = true;
+};
+
+cChild StartProgram(const std::string& program, const std::vector<std::string>& args,
+                    const fs::path& dir, const cSpawn& spawn = {}) {
+  cChild child;
+  child.capture = spawn.stdoutDevice.empty();
+  child.outPath = child.capture ? (dir / "stdout.txt").string() : spawn.stdoutDevice;
+  child.errPath = (dir / "stderr.txt").string();
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int out = capture ? open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)
-                            : open(outPath.c_str(), O_WRONLY);
-    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int slave = -1;
+  if (spawn.stderrTerminal && openpty(&child.terminal, &slave, nullptr, nullptr, nullptr) != 0) {
+    return child;
+  }
+  child.pid = fork();
+  if (child.pid == 0) {
+    const int out = child.capture ? open(child.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)
+                                  : open(child.outPath.c_str(), O_WRONLY);
+    const int err = spawn.stderrTerminal
+                        ? slave
+                        : open(child.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
+    if (spawn.stderrTerminal) close(child.terminal);
     if (spawn.fileSizeLimit != 0) {
       signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
       const rlimit limit{spawn.fileSizeLimit, spawn.fileSizeLimit};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (spawn.addressSpaceLimit != 0) {
+      const rlimit limit{spawn.addressSpaceLimit, spawn.addressSpaceLimit};
+      setrlimit(RLIMIT_AS, &limit);
+    }
+    if (!spawn.workingDirectory.empty() && chdir(spawn.workingDirectory.c_str()) != 0) _exit(127);
     execv(program.c_str(), argv.data());
     _exit(127);
   }
+  if (slave >= 0) close(slave);
+  return child;
+}
+
+cRun Wait(cChild& child) {
   cRun run;
+  if (child.terminal >= 0) {
+    // Until the child's side closes (EIO), so the terminal never fills up.
+    char buffer[4096];
+    for (ssize_t n; (n = read(child.terminal, buffer, sizeof buffer)) > 0;)
+      run.err.append(buffer, n);
+    close(child.terminal);
+  }
   int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) return run;
+  if (child.pid < 0 || waitpid(child.pid, &status, 0) != child.pid) return run;
   run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.err = ReadAll(errPath);
-  fs::remove(errPath);
-  if (capture) {
-    run.out = ReadAll(outPath);
-    fs::remove(outPath);
+  if (child.terminal < 0) {
+    run.err = ReadAll(child.errPath);
+    fs::remove(child.errPath);
+  }
+  if (child.capture) {
+    run.out = ReadAll(child.outPath);
+    fs::remove(child.outPath);
   }
   return run;
+}
+
+// Runs program with args; standard output and error are captured through files in dir.
+cRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                const fs::path& dir, const cSpawn& spawn = {}) {
+  cChild child = StartProgram(program, args, dir, spawn);
+  return Wait(child);
 }
 
 // A small JSON reader: enough to check the tool's output by structure rather than by text.
@@ -594,7 +652,7 @@ TEST_F(CliTest, UnwritableOutputsFailBeforeTheRunAndLeaveNothing) {
 TEST_F(CliTest, WriteFailingHalfWayLeavesNoPartialFile) {
   // Files may not grow past 4000 bytes: the gear's JSON breaks off in the middle.
   { std::ofstream(At("out.json")) << "old"; }
-  const cRun run = Cli({Sample("gear.stl"), "--json", At("out.json")}, {"", 4000});
+  const cRun run = Cli({Sample("gear.stl"), "--json", At("out.json")}, FileSizeLimit(4000));
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(run.err, "convexdecomp-cli: cannot write " + At("out.json") + ": " +
                          std::strerror(EFBIG) + "\n");
@@ -603,7 +661,7 @@ TEST_F(CliTest, WriteFailingHalfWayLeavesNoPartialFile) {
 
   // Standard output that cannot take the JSON.
   if (!fs::is_character_file("/dev/full")) return;
-  const cRun full = Cli({Fixture("cli_tetrahedron.stl"), "--json", "-"}, {"/dev/full", 0});
+  const cRun full = Cli({Fixture("cli_tetrahedron.stl"), "--json", "-"}, StdoutInto("/dev/full"));
   EXPECT_EQ(full.exitCode, 1);
   EXPECT_NE(full.err.find("cannot write standard output: " + std::string(std::strerror(ENOSPC))),
             std::string::npos);
@@ -624,12 +682,364 @@ TEST_F(CliTest, BadOptionsGiveTheUsageAndStatusTwo) {
   ExpectUsageError({input, "--no-hulls=yes"});
   ExpectUsageError({input, input});
   ExpectUsageError({});
+  // Every option once; options that exclude each other.
+  ExpectUsageError({input, "--json", At("a"), "--json", At("b")});
+  ExpectUsageError({input, "--epsilon=1", "--epsilon", "1"});
+  ExpectUsageError({input, "--no-hulls", "--no-hulls"});
+  ExpectUsageError({input, "--quiet", "--quiet"});
+  ExpectUsageError({input, "--epsilon", "1", "--epsilon-relative", "0.1"});
+  ExpectUsageError({input, "--quiet", "--verbose"});
+  ExpectUsageError({input, "--strict"});
+  ExpectUsageError({input, "--strict=1", "--max-hull-vertices", "8"});
+  ExpectUsageError({input, "--progress-after", "-1"});
+  for (const char* count : {"0", "-1", "1.5", "", "x", "99999999999"}) {
+    ExpectUsageError({input, std::string("--max-hull-vertices=") + count});
+  }
+  for (const char* sweep : {"1:2", "1:2:0", "a:1:2", "1:2:3:4", "1::2", "0:1:10001", "nan:1:2"}) {
+    ExpectUsageError({input, std::string("--sweep-epsilon=") + sweep});
+  }
+  ExpectUsageError({input, "--sweep-epsilon", "0:1:2", "--json", "-"});
+  ExpectUsageError({input, "--sweep-epsilon", "0:1:2", "--epsilon", "1"});
+  ExpectUsageError({input, "--sweep-epsilon", "0:1:2", "--no-hulls"});
+  ExpectUsageError({input, "--sweep-epsilon", "0:1:2", "--max-hull-vertices", "9"});
+  // The same file named twice, also in other spellings, or an output that is the input.
+  ExpectUsageError({input, "--json", At("same"), "--obj", (dir / "." / "same").string()});
+  ExpectUsageError({input, "--pieces-obj", dir.string() + "//same", "--obj", At("same")});
+  ExpectUsageError({input, "--json", input});
+  ExpectUsageError({input, "--obj", kFixtures + "/../fixtures/cli_tetrahedron.stl"});
   EXPECT_EQ(Entries(), std::set<std::string>{});
 
   const cRun help = Cli({"--help", "--bogus"});
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_EQ(help.err, "");
   EXPECT_EQ(help.out.rfind("usage: convexdecomp-cli INPUT [options]\n", 0), 0u);
+}
+
+TEST_F(CliTest, LinksAndHardLinksToOneFileAreOneFile) {
+  const std::string input = Fixture("cli_tetrahedron.stl");
+  { std::ofstream(At("a.json")) << "old"; }
+  fs::create_hard_link(At("a.json"), At("hard.json"));
+  fs::create_symlink("a.json", At("soft.json"));
+  fs::create_symlink(input, At("input.stl"));
+  ExpectUsageError({input, "--json", At("a.json"), "--obj", At("hard.json")});
+  ExpectUsageError({input, "--json", At("soft.json"), "--pieces-obj", At("a.json")});
+  ExpectUsageError({At("input.stl"), "--json", input});
+  ExpectUsageError({input, "--obj", At("input.stl")});
+  fs::create_directory(At("hd"));
+  ExpectUsageError({input, "--hulls-dir", At("hd"), "--obj", At("hd/hull_002.obj")});
+  EXPECT_EQ(ReadAll(At("a.json")), "old");
+  // A character device may take two outputs: writing it twice loses nothing.
+  if (fs::is_character_file("/dev/null")) {
+    EXPECT_EQ(Cli({input, "--json", "/dev/null", "--obj", "/dev/null"}).exitCode, 0);
+  }
+}
+
+const std::string kTetrahedronHullFacts =
+    ", \"vertex_count\": 4, \"face_count\": 4, \"volume\": 0.16666666666666666, \"closed\": true}";
+
+// The hull facts follow the fields every hull had before, at the end of its object.
+TEST_F(CliTest, HullFactsFollowTheFacesAndMatchTheFaces) {
+  const cRun run = Cli({Fixture("cli_tetrahedron.stl"), "--json", "-"});
+  ASSERT_EQ(run.exitCode, 0);
+  const std::size_t faces = run.out.find("\"faces\": ");
+  ASSERT_NE(faces, std::string::npos);
+  const std::size_t end = run.out.find('\n', faces);
+  EXPECT_EQ(run.out.substr(end - kTetrahedronHullFacts.size(), kTetrahedronHullFacts.size()),
+            kTetrahedronHullFacts);
+
+  const cRun gear = Cli({Sample("gear.stl"), "--json", "-"});
+  const cJson json = ParseJson(gear.out);
+  ASSERT_GE(json["hulls"].size(), 2u);
+  for (const cJson& hull : json["hulls"].items) {
+    const cTriangleList triangles = Triangles(hull["faces"]);
+    cPointList corners;
+    double volume = 0.0;
+    const cVec3 o = triangles[0].vertex[0];
+    for (const cTriangle& t : triangles) {
+      for (const cVec3& c : t.vertex) {
+        if (!ContainsPoint(corners, c)) corners.push_back(c);
+      }
+      volume += Dot(t.vertex[0] - o, Cross(t.vertex[1] - o, t.vertex[2] - o)) / 6.0;
+    }
+    EXPECT_EQ(hull["vertex_count"].Number(), static_cast<double>(corners.size()));
+    EXPECT_EQ(hull["face_count"].Number(), static_cast<double>(triangles.size()));
+    EXPECT_NEAR(hull["volume"].Number(), volume, 1e-6);
+    EXPECT_EQ(hull["closed"].kind, cJson::cKind::Bool);
+  }
+}
+
+TEST_F(CliTest, FactsOnStandardErrorWhenAskedOrOnATerminal) {
+  const cRun run = Cli({Fixture("cli_tetrahedron.stl"), "--verbose"});
+  ASSERT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, kTetrahedronLines);
+  EXPECT_EQ(run.err, "box diagonal: " + FormatDouble(std::sqrt(3.0)) +
+                         "\nhulls: 1, vertices per hull: 4 to 4, faces: 4, closed: 1 of 1, "
+                         "volume: 0.16666666666666666\n");
+
+  // A terminal shows the facts and, with no delay, the progress bar; --quiet neither.
+  cSpawn terminal;
+  terminal.stderrTerminal = true;
+  const cRun shown = Cli({Sample("gear.stl"), "--progress-after", "0"}, terminal);
+  ASSERT_EQ(shown.exitCode, 0);
+  EXPECT_EQ(shown.out, "triangles: 1024\nobjects: 2\nConvex hull completed...\n");
+  for (const char* text : {"box diagonal: ", "\rreading      [", "\rdecomposing  [",
+                           "\rhulls        [###############               ]  50%", "hulls: 2,"}) {
+    EXPECT_NE(shown.err.find(text), std::string::npos) << text;
+  }
+  const cRun quiet = Cli({Sample("gear.stl"), "--progress-after", "0", "--quiet"}, terminal);
+  ASSERT_EQ(quiet.exitCode, 0);
+  EXPECT_EQ(quiet.err, "");
+}
+
+TEST(CliProgress, BarAppearsAfterTheDelayAndRedrawsOnlyOnChange) {
+  cProgressBar bar(1.0);
+  EXPECT_EQ(bar.Update("reading", 0.1, 10.0), "");  // the step's clock starts here
+  EXPECT_EQ(bar.Update("reading", 0.5, 10.9), "");
+  const std::string half = bar.Update("reading", 0.5, 11.0);
+  EXPECT_EQ(half, "\rreading      [###############               ]  50%");
+  EXPECT_EQ(bar.Update("reading", 0.505, 11.5), "");  // still 50 %
+  EXPECT_EQ(bar.Update("reading", 7.0, 12.0),
+            "\rreading      [##############################] 100%");
+  const std::string clear = "\r" + std::string(50, ' ') + "\r";
+  EXPECT_EQ(bar.Update("hulls", 0.0, 12.0), clear);  // a new step starts without a bar
+  EXPECT_EQ(bar.Update("hulls", NAN, 14.0), "\rhulls        [                              ]   0%");
+  EXPECT_EQ(bar.Clear(), clear);
+  EXPECT_EQ(bar.Clear(), "");
+}
+
+TEST_F(CliTest, WarningsForFilesWithoutTrianglesAndSmoothOutsideItsRange) {
+  cRun run = Cli({Fixture("cli_no_triangles.stl")});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.err, "convexdecomp-cli: warning: '" + Fixture("cli_no_triangles.stl") +
+                         "' yields no triangles\n");
+  for (const auto& [smooth, as] : {std::pair{"-5", "0"}, {"1.5", "1"}}) {
+    run = Cli({Fixture("cli_tetrahedron.stl"), "--smooth", smooth});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.err, std::string("convexdecomp-cli: warning: --smooth ") + smooth +
+                           " is outside 0 to 1; the hulls are built as with " + as + "\n");
+  }
+  for (const char* smooth : {"0", "1", "0.5"}) {
+    EXPECT_EQ(Cli({Fixture("cli_tetrahedron.stl"), "--smooth", smooth}).err, "");
+  }
+}
+
+TEST_F(CliTest, MaxHullVerticesNamesTheHullsAboveAndStrictFails) {
+  const cJson json = ParseJson(Cli({Sample("gear.stl"), "--json", "-"}).out);
+  std::vector<double> counts;
+  for (const cJson& hull : json["hulls"].items) counts.push_back(hull["vertex_count"].Number());
+  ASSERT_EQ(counts.size(), 2u);
+  ASSERT_NE(counts[0], counts[1]);
+  const long limit = static_cast<long>(std::min(counts[0], counts[1]));
+  const std::size_t above = counts[0] > counts[1] ? 1 : 2;
+  const std::string report = "convexdecomp-cli: hull " + std::to_string(above) + " has " +
+                             std::to_string(static_cast<long>(std::max(counts[0], counts[1]))) +
+                             " vertices, more than " + std::to_string(limit) + "\n";
+  cRun run = Cli({Sample("gear.stl"), "--max-hull-vertices", std::to_string(limit)});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.err, report);
+  run = Cli({Sample("gear.stl"), "--max-hull-vertices", std::to_string(limit), "--strict", "--json",
+             At("j")});
+  EXPECT_EQ(run.exitCode, 3);
+  EXPECT_EQ(run.err, report);
+  EXPECT_TRUE(fs::exists(At("j")));  // the outputs are written all the same
+  run = Cli({Sample("gear.stl"), "--max-hull-vertices", std::to_string(limit + 100), "--strict"});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.err, "");
+}
+
+TEST_F(CliTest, HullsDirHoldsOneFilePerHullAsTheHullObjHasThem) {
+  fs::create_directory(At("hd"));
+  const cRun run = Cli({Sample("gear.stl"), "--obj", At("all.obj"), "--hulls-dir", At("hd")});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const cObjFile all = ParseObj(ReadAll(At("all.obj")));
+  ASSERT_GE(all.objects.size(), 2u);
+  std::set<std::string> expected;
+  for (std::size_t h = 0; h < all.objects.size(); ++h) {
+    char name[32];
+    std::snprintf(name, sizeof name, "hull_%03zu.obj", h + 1);
+    expected.insert(name);
+    const cObjFile one = ParseObj(ReadAll(At("hd/" + std::string(name))));
+    ASSERT_EQ(one.objects.size(), 1u);
+    EXPECT_EQ(one.objects[0].name, all.objects[h].name);
+    ASSERT_EQ(one.objects[0].faces.size(), all.objects[h].faces.size());
+    for (std::size_t f = 0; f < one.objects[0].faces.size(); ++f) {
+      for (int k = 0; k < 3; ++k) {
+        EXPECT_TRUE(SamePoint(one.positions[one.objects[0].faces[f][k]],
+                              all.positions[all.objects[h].faces[f][k]]));
+      }
+    }
+  }
+  std::set<std::string> written;
+  for (const auto& e : fs::directory_iterator(At("hd"))) written.insert(e.path().filename());
+  EXPECT_EQ(written, expected);
+
+  // A folder that is made when missing; a file where the folder should be fails at once.
+  EXPECT_EQ(Cli({Sample("gear.stl"), "--hulls-dir", At("new")}).exitCode, 0);
+  EXPECT_TRUE(fs::exists(At("new/hull_002.obj")));
+  const cRun bad = Cli({Sample("gear.stl"), "--hulls-dir", At("all.obj")});
+  EXPECT_EQ(bad.exitCode, 1);
+  EXPECT_EQ(bad.err, "convexdecomp-cli: cannot write " + At("all.obj") + ": " +
+                         std::strerror(ENOTDIR) + "\n");
+}
+
+TEST_F(CliTest, RelativeEpsilonScalesWithTheBoxDiagonal) {
+  // The fold's box diagonal is about 1.43; its far corner lies 0.2 in front.
+  const std::string fold = Fixture("cli_concave_fold.stl");
+  const cJson json = ParseJson(Cli({fold, "--epsilon-relative", "0.21", "--json", "-"}).out);
+  const cVec3 size = Point(json["mesh"]["box"][1]) - Point(json["mesh"]["box"][0]);
+  EXPECT_EQ(json["epsilon"].Number(), 0.21 * Length(size));
+  EXPECT_EQ(json["pieces"].size(), 1u);
+  EXPECT_EQ(Cli({fold, "--epsilon-relative=0.07"}).out, "triangles: 2\nobjects: 0\n");
+  const cRun verbose = Cli({fold, "--epsilon-relative=0.07", "--verbose"});
+  EXPECT_EQ(verbose.err, "box diagonal: " + FormatDouble(Length(size)) +
+                             "\nepsilon: " + FormatDouble(0.07 * Length(size)) + "\n");
+}
+
+TEST_F(CliTest, SweepRowsAgreeWithSingleRuns) {
+  const cRun sweep = Cli({Sample("gear.stl"), "--sweep-epsilon", "0.0625:0.5:3"});
+  ASSERT_EQ(sweep.exitCode, 0) << sweep.err;
+  std::istringstream lines(sweep.out);
+  std::string line;
+  std::getline(lines, line);
+  EXPECT_EQ(line, "epsilon,pieces,hulls,max_hull_vertices");
+  std::vector<std::string> epsilons;
+  std::set<std::string> pieceCounts;
+  while (std::getline(lines, line)) {
+    const std::string epsilon = line.substr(0, line.find(','));
+    epsilons.push_back(epsilon);
+    const cJson json =
+        ParseJson(Cli({Sample("gear.stl"), "--epsilon", epsilon, "--json", "-"}).out);
+    double most = 0;
+    for (const cJson& hull : json["hulls"].items)
+      most = std::max(most, hull["vertex_count"].Number());
+    EXPECT_EQ(line, epsilon + "," + std::to_string(json["pieces"].size()) + "," +
+                        std::to_string(json["hulls"].size()) + "," +
+                        std::to_string(static_cast<long>(most)));
+    pieceCounts.insert(line.substr(line.find(',')));
+  }
+  EXPECT_EQ(epsilons, (std::vector<std::string>{"0.0625", "0.28125", "0.5"}));
+  EXPECT_GE(pieceCounts.size(), 2u);  // the count falls within the range
+}
+
+TEST_F(CliTest, OutputsThroughLinksAndIntoDevicesAndFifos) {
+  const std::string input = Fixture("cli_tetrahedron.stl");
+  const std::string expected = Cli({input, "--json", "-"}).out;
+  fs::create_symlink("real.json", At("link.json"));  // dangling: its target is made
+  ASSERT_EQ(Cli({input, "--json", At("link.json")}).exitCode, 0);
+  EXPECT_TRUE(fs::is_symlink(At("link.json")));
+  EXPECT_EQ(ReadAll(At("real.json")), expected);
+  { std::ofstream(At("real.json")) << "old"; }
+  ASSERT_EQ(Cli({input, "--json", At("link.json")}).exitCode, 0);
+  EXPECT_TRUE(fs::is_symlink(At("link.json")));
+  EXPECT_EQ(ReadAll(At("real.json")), expected);
+
+  ASSERT_EQ(mkfifo(At("fifo").c_str(), 0600), 0);
+  std::string received;
+  std::thread reader([&] { received = ReadAll(At("fifo")); });
+  const cRun run = Cli({input, "--json", At("fifo")});
+  reader.join();
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(received, expected);
+  EXPECT_TRUE(fs::is_fifo(At("fifo")));
+  if (fs::is_character_file("/dev/null")) {
+    EXPECT_EQ(Cli({input, "--json", "/dev/null"}).exitCode, 0);
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+  }
+  EXPECT_EQ(Entries(), (std::set<std::string>{"fifo", "link.json", "real.json"}));
+}
+
+TEST_F(CliTest, OneOutputFailingKeepsEveryOtherOutOfPlace) {
+  // The hull OBJ fits in 20000 bytes, the pieces OBJ does not: neither appears.
+  const cRun run =
+      Cli({Sample("gear.stl"), "--obj", At("o"), "--pieces-obj", At("p"), "--hulls-dir", At("hd")},
+          FileSizeLimit(20000));
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.err,
+            "convexdecomp-cli: cannot write " + At("p") + ": " + std::strerror(EFBIG) + "\n");
+  EXPECT_EQ(Entries(), std::set<std::string>{"hd"});
+  EXPECT_TRUE(fs::is_empty(At("hd")));
+}
+
+// Waits until a temporary file shows in dir (the outputs are open), up to ten seconds.
+bool AwaitTemporary(const fs::path& dir) {
+  for (int i = 0; i < 1000; ++i) {
+    for (const auto& e : fs::directory_iterator(dir)) {
+      if (e.path().filename().string().rfind(".convexdecomp-", 0) == 0) return true;
+    }
+    usleep(10000);
+  }
+  return false;
+}
+
+TEST_F(CliTest, InterruptedRunsRemoveTheirTemporaryFiles) {
+  // A FIFO output nobody reads holds the run after its other outputs are open.
+  ASSERT_EQ(mkfifo(At("fifo").c_str(), 0600), 0);
+  const std::vector<std::string> args = {Sample("gear.stl"), "--json", At("out.json"), "--obj",
+                                         At("fifo")};
+  for (const auto& [signal, status] : {std::pair{SIGINT, 130}, {SIGTERM, 143}}) {
+    SCOPED_TRACE(signal);
+    cChild child = StartProgram(CD_CLI, args, dir);
+    ASSERT_TRUE(AwaitTemporary(dir));
+    usleep(100000);
+    kill(child.pid, signal);
+    EXPECT_EQ(Wait(child).exitCode, status);
+    EXPECT_EQ(Entries(), std::set<std::string>{"fifo"});
+  }
+  // SIGKILL leaves the temporary file; the next run to the same output takes it over.
+  cChild child = StartProgram(CD_CLI, args, dir);
+  ASSERT_TRUE(AwaitTemporary(dir));
+  kill(child.pid, SIGKILL);
+  EXPECT_EQ(Wait(child).exitCode, 128 + SIGKILL);
+  EXPECT_EQ(Entries(), (std::set<std::string>{"fifo", ".convexdecomp-out.json"}));
+  EXPECT_EQ(Cli({Sample("gear.stl"), "--json", At("out.json")}).exitCode, 0);
+  EXPECT_EQ(Entries(), (std::set<std::string>{"fifo", "out.json"}));
+}
+
+TEST_F(CliTest, BinaryHeaderPromisingFourBillionTrianglesFailsWithTheErrorLine) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' allocators end the process instead of throwing bad_alloc";
+#endif
+  // A sparse file of exactly 84 + 50 x 0xFFFFFFFF bytes.
+  const std::string path = At("huge.stl");
+  {
+    std::ofstream out(path, std::ios::binary);
+    const char header[84] = {};
+    out.write(header, 80);
+    out.write("\xff\xff\xff\xff", 4);
+  }
+  if (truncate(path.c_str(), 84 + 50 * 0xFFFFFFFFLL) != 0) GTEST_SKIP() << "no sparse file here";
+  cSpawn bounded;
+  bounded.addressSpaceLimit = rlim_t{4} << 30;
+  const cRun run = Cli({path, "--json", At("out.json")}, bounded);
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.err, "convexdecomp-cli: cannot read " + path + ": " + std::strerror(ENOMEM) + "\n");
+  EXPECT_EQ(Entries(), std::set<std::string>{"huge.stl"});
+}
+
+// The README's recipe for a folder, run as written with the samples as the folder.
+TEST_F(CliTest, ReadmeFolderRecipeConvertsEverySample) {
+  const std::string readme = ReadAll(CD_README);
+  const std::size_t use = readme.find("xargs -0 -P");
+  ASSERT_NE(use, std::string::npos);
+  const std::size_t begin = readme.rfind("```sh\n", use) + 6;
+  const std::string recipe = readme.substr(begin, readme.find("```", use) - begin);
+  fs::create_directory(At("build"));
+  fs::create_symlink(CD_CLI, At("build/convexdecomp-cli"));
+  fs::create_directory(At("samples"));
+  for (const char* name : {"gear.stl", "torus.stl"})
+    fs::copy_file(Sample(name), At("samples/") + name);
+  cSpawn here;
+  here.workingDirectory = dir.string();
+  const cRun run = RunProgram("/bin/sh", {"-c", recipe}, dir, here);
+  ASSERT_EQ(run.exitCode, 0) << recipe << run.err;
+  for (const char* name : {"gear", "torus"}) {
+    SCOPED_TRACE(name);
+    const std::string sample = Sample(std::string(name) + ".stl");
+    const cRun direct = Cli({sample, "--json", At("direct.json"), "--obj", At("direct.obj")});
+    ASSERT_EQ(direct.exitCode, 0);
+    EXPECT_EQ(ReadAll(At("out/" + std::string(name) + ".json")), ReadAll(At("direct.json")));
+    EXPECT_EQ(ReadAll(At("out/" + std::string(name) + ".obj")), ReadAll(At("direct.obj")));
+  }
 }
 
 // Runs cannot make pieces with children; the writers treat them as their leaves.

@@ -1,0 +1,225 @@
+#include "cli/output.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// The temporary files not yet put in place. Changed only with SIGINT and SIGTERM blocked, so the
+// handler, which runs on this (the only) thread, always sees a whole list.
+std::vector<char*>& Temporaries() {
+  static std::vector<char*> names;
+  return names;
+}
+
+class cSignalsBlocked {
+ public:
+  cSignalsBlocked() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigprocmask(SIG_BLOCK, &set, &saved);
+  }
+  ~cSignalsBlocked() { sigprocmask(SIG_SETMASK, &saved, nullptr); }
+
+ private:
+  sigset_t saved;
+};
+
+void Register(const std::string& name) {
+  const cSignalsBlocked blocked;
+  Temporaries().push_back(strdup(name.c_str()));
+}
+
+void Unregister(const std::string& name) {
+  const cSignalsBlocked blocked;
+  auto& names = Temporaries();
+  for (auto it = names.begin(); it != names.end(); ++it) {
+    if (*it != nullptr && name == *it) {
+      std::free(*it);
+      names.erase(it);
+      return;
+    }
+  }
+}
+
+extern "C" void RemoveTemporariesAndExit(int signal) {
+  // unlink and _exit are async-signal-safe; the list is read only.
+  for (char* name : Temporaries()) {
+    if (name != nullptr) unlink(name);
+  }
+  _exit(128 + signal);
+}
+
+std::string Folder(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// ".convexdecomp-NAME" beside the target; long names are cut to stay within NAME_MAX.
+std::string TemporaryName(const std::string& target) {
+  return Folder(target) + ".convexdecomp-" + BaseName(target).substr(0, 200);
+}
+
+// Opens and locks the temporary file, taking over one a killed run left. 0 or an errno.
+int OpenLocked(const std::string& name, mode_t mode, int& fd) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    fd = open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return errno;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno == EWOULDBLOCK ? EBUSY : errno;
+      close(fd);
+      return error;
+    }
+    // The lock counts only if the name still leads to the locked file: the run that held it
+    // may have renamed it into place just before.
+    struct stat opened, named;
+    if (fstat(fd, &opened) == 0 && lstat(name.c_str(), &named) == 0 &&
+        opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
+      if (ftruncate(fd, 0) != 0 || fchmod(fd, mode) != 0) {
+        const int error = errno;
+        close(fd);
+        return error;
+      }
+      return 0;
+    }
+    close(fd);
+  }
+  return EBUSY;
+}
+
+}  // namespace
+
+void InstallInterruptCleanup() {
+  Temporaries().reserve(16);
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = RemoveTemporariesAndExit;
+  sigemptyset(&action.sa_mask);
+  sigaddset(&action.sa_mask, SIGINT);
+  sigaddset(&action.sa_mask, SIGTERM);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+std::string ResolveLinks(const std::string& path) {
+  std::string current = path;
+  for (int links = 0; links <= 40; ++links) {
+    struct stat info;
+    if (lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+    std::vector<char> target(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 255) + 1);
+    const ssize_t length = readlink(current.c_str(), target.data(), target.size());
+    if (length < 0 || static_cast<std::size_t>(length) >= target.size()) return "";
+    const std::string next(target.data(), static_cast<std::size_t>(length));
+    current = next.front() == '/' ? next : Folder(current) + next;
+  }
+  return "";
+}
+
+cOutputFile::cOutputFile(std::string path) : path(std::move(path)) {}
+
+cOutputFile::~cOutputFile() {
+  Abandon();
+}
+
+int cOutputFile::Open(mode_t mode) {
+  if (path.empty() || path.back() == '/') return EISDIR;
+  const std::string target = ResolveLinks(path);
+  if (target.empty()) return ELOOP;
+  struct stat info;
+  if (stat(target.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    // rename() would refuse a directory only after all the work; tell at once.
+    if (S_ISDIR(info.st_mode)) return EISDIR;
+    // A FIFO blocks here until a reader opens it, as a shell's redirection does.
+    inPlace = true;
+    deviceFd = open(target.c_str(), O_WRONLY | O_CLOEXEC);
+    if (deviceFd < 0) return errno;
+    stream = open_memstream(&buffer, &bufferSize);
+    return stream == nullptr ? errno : 0;
+  }
+  const std::string name = TemporaryName(target);
+  // Listed before it exists, so that a signal from here on removes it.
+  Register(name);
+  temporary = name;
+  int fd = -1;
+  if (const int error = OpenLocked(name, mode, fd); error != 0) {
+    if (error == EBUSY) {
+      Unregister(temporary);  // another run's file: not ours to remove
+      temporary.clear();
+    }
+    Abandon();
+    return error;
+  }
+  finalPath = target;
+  stream = fdopen(fd, "w");
+  if (stream == nullptr) {
+    const int error = errno;
+    close(fd);
+    Abandon();
+    return error;
+  }
+  return 0;
+}
+
+int cOutputFile::Finish() {
+  if (stream == nullptr) return EBADF;
+  const bool failed = std::fflush(stream) != 0 || std::ferror(stream) != 0;
+  int error = failed ? (errno != 0 ? errno : EIO) : 0;
+  if (error == 0 && deviceFd < 0 && fsync(fileno(stream)) != 0) error = errno;
+  if (std::fclose(stream) != 0 && error == 0) error = errno;
+  stream = nullptr;
+  return error;
+}
+
+int cOutputFile::Commit() {
+  if (inPlace) {
+    if (deviceFd < 0) return EBADF;
+    int error = 0;
+    for (std::size_t done = 0; done < bufferSize && error == 0;) {
+      const ssize_t n = write(deviceFd, buffer + done, bufferSize - done);
+      if (n > 0) {
+        done += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno != EINTR) {
+        error = errno;
+      }
+    }
+    if (close(deviceFd) != 0 && error == 0 && errno != EINTR) error = errno;
+    deviceFd = -1;
+    return error;
+  }
+  const cSignalsBlocked blocked;
+  if (std::rename(temporary.c_str(), finalPath.c_str()) != 0) return errno;
+  Unregister(temporary);
+  temporary.clear();
+  return 0;
+}
+
+void cOutputFile::Abandon() {
+  if (stream != nullptr) std::fclose(stream);
+  stream = nullptr;
+  if (deviceFd >= 0) close(deviceFd);
+  deviceFd = -1;
+  std::free(buffer);
+  buffer = nullptr;
+  bufferSize = 0;
+  if (!temporary.empty()) {
+    unlink(temporary.c_str());
+    Unregister(temporary);
+  }
+  temporary.clear();
+}

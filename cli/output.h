@@ -1,0 +1,57 @@
+// The batch tool's output files: each appears complete or not at all, several are put in place
+// together, and an interrupted run leaves no temporary file behind.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdio>
+#include <string>
+
+// Handlers for SIGINT and SIGTERM that remove every temporary file still waiting to be put in
+// place and end the process with 128 + the signal number (130, 143).
+void InstallInterruptCleanup();
+
+// Follows symbolic links at the end of path (relative targets against the link's folder) until
+// a name that is no link, whether it exists or not. Gives up after 40 links, returning "".
+std::string ResolveLinks(const std::string& path);
+
+// One output. A regular file (or a name not yet taken) is written to a temporary file beside
+// it, ".convexdecomp-NAME", and renamed over it by Commit; a link is followed and its target
+// written. Anything else (a device, a FIFO) is opened at once and written in place by Commit,
+// since renaming over it would replace the device node rather than write to it.
+//
+// The temporary name is fixed per output: a run killed without a chance to clean up (SIGKILL)
+// may leave it, and the next run to the same output takes it over. A run holds an exclusive
+// lock on it, so two runs writing the same output at once do not mix their bytes: the second
+// fails with EBUSY.
+class cOutputFile {
+ public:
+  explicit cOutputFile(std::string path);
+  ~cOutputFile();  // Abandon
+  cOutputFile(const cOutputFile&) = delete;
+  cOutputFile& operator=(const cOutputFile&) = delete;
+
+  const std::string& Path() const { return path; }
+  std::FILE* Stream() { return stream; }
+  // Written in place (a device or a FIFO) rather than renamed into place.
+  bool InPlace() const { return inPlace; }
+
+  // Creates the temporary file with mode (or opens the device). 0 or the errno of the failure.
+  int Open(mode_t mode);
+  // Flushes, syncs and closes what Stream wrote. 0 or the errno of the failure.
+  int Finish();
+  // Puts the finished file in place. 0 or the errno of the failure.
+  int Commit();
+  // Removes the temporary file, if any.
+  void Abandon();
+
+ private:
+  std::string path;
+  std::string finalPath;  // path with its links followed
+  std::string temporary;  // while it exists
+  std::FILE* stream = nullptr;
+  bool inPlace = false;
+  int deviceFd = -1;  // in-place output until committed
+  char* buffer = nullptr;
+  std::size_t bufferSize = 0;
+};
