@@ -48,6 +48,15 @@ bool cGlWnd::ComputationInProgress() {
          CurrentMesh->decomposition->worker.load() != 0;
 }
 
+std::uint64_t cGlWnd::NewModelGeneration() {
+  static std::uint64_t last = 0;  // UI thread only
+  return ++last;
+}
+
+void cGlWnd::ModelChanged() {
+  modelGeneration = NewModelGeneration();
+}
+
 void cGlWnd::OnMouseMove(std::uint32_t flags, int x, int y) {
   if (Busy.load() != 0) return;
   const int dx = x - LastMouseX;
@@ -78,7 +87,7 @@ void cGlWnd::OnLeftButtonDown(std::uint32_t, int, int) {}
 
 void cGlWnd::SetupView() {
   CameraEye = ComputeEye(CameraRotation.x, CameraRotation.y, CameraDistance);
-  ApplyView(CameraEye, width, height);
+  ApplyView(CameraEye, width, height, 1.0, 1000.0);
 }
 
 void cGlWnd::DrawBusyScreen() {
@@ -102,6 +111,7 @@ void cGlWnd::DrawScene() {
   view.showBoundBox = ShowBoundBox;
   view.showNormals = ShowNormals;
   view.showAxis = ShowAxis;
+  view.modelGeneration = ComputationInProgress() ? 0 : modelGeneration;
   ::DrawScene(view);
   LightAngle = NextLightAngle(LightAngle);
 }
@@ -163,6 +173,11 @@ void cGlWnd::OnCommand(std::uint32_t id) {
     default:
       break;
   }
+  // The commands that may have replaced or changed the model, or started a computation that
+  // will: a computation's frames cache nothing, and the first frame after it is of this new
+  // generation.
+  if (id == kCmdOpen || id == kCmdReset || id == kCmdDecompose || id == kCmdConvexHull)
+    ModelChanged();
   SetupView();
 }
 

@@ -62,6 +62,11 @@ class cGlWnd {
 
   bool QuitPending() const { return quitPending; }
 
+  // Says that the model (the current mesh, its components, their lists) changed other than by a
+  // command: frames then stop reusing what earlier frames cached. The commands that change it
+  // say so themselves; frames drawn while a computation is in progress cache nothing.
+  void ModelChanged();
+
   int width = 0;
   int height = 0;
   unsigned fontListBase = 0;
@@ -72,6 +77,9 @@ class cGlWnd {
   void ConvexHull();
 
   bool quitPending = false;
+  // The model's state as frames know it: never 0, and never the same in two window objects.
+  std::uint64_t modelGeneration = NewModelGeneration();
+  static std::uint64_t NewModelGeneration();
 };
 
 // The window procedure: routes an event with its message words to the window object. wnd may

@@ -127,6 +127,7 @@ void cGlView::initializeGL() {
         [this] {
           makeCurrent();
           ReleaseFont();
+          ReleaseDrawCache();
           doneCurrent();
         },
         Qt::DirectConnection);
@@ -178,6 +179,7 @@ void cGlView::ReleaseFont() {
 void cGlView::ReleaseScene() {
   makeCurrent();
   DestroyCurrentMesh();
+  ReleaseDrawCache();
   ReleaseFont();
   doneCurrent();
 }
