@@ -56,10 +56,11 @@ cClipPlanes ComputeClipPlanes(const cBoundBox& box, const cVec3& offset, const c
     const double y = static_cast<double>((corner & 2) ? box.max.y : box.min.y) - offset.y;
     const double z = static_cast<double>((corner & 4) ? box.max.z : box.min.z) - offset.z;
     const double depth = (distance * distance - (x * ex + y * ey + z * ez)) / distance;
+    if (!std::isfinite(depth)) return design;
     nearest = std::min(nearest, depth);
     farthest = std::max(farthest, depth);
   }
-  if (!std::isfinite(nearest) || !std::isfinite(farthest) || !(farthest > 0.0)) return design;
+  if (!(farthest > 0.0)) return design;
   if (nearest >= design.nearPlane && farthest <= design.farPlane) return design;
   cClipPlanes planes;
   planes.farPlane = farthest * 1.01;
