@@ -795,6 +795,36 @@ TEST_F(CachedDrawingTest, ListsAreRecordedOncePerModelGenerationAndNotWhileAComp
   EXPECT_EQ(CachedListCount(), 0u);
 }
 
+// --- Clip planes
+// ----------------------------------------------------------------------------------------
+
+TEST_F(CachedDrawingTest, ModelsOfAnySizeAreWhollyInViewAsOpenedAndWhileOrbiting) {
+  // The same torus at three scales, framed as Open frames it: the same picture, give or take
+  // the lights, which do not scale. At the design's planes the small one is cut away entirely
+  // and the large one in part.
+  auto framed = [this](float scale, float elevation, bool designPlanes) {
+    cTriangleList list = SmallTorus();
+    for (cTriangle& t : list) {
+      for (cVec3& v : t.vertex) v = cVec3(v.x * scale, v.y * scale, v.z * scale);
+    }
+    cMesh& mesh = NewMesh(list, Bytes(100, 40, 10));
+    SceneOffset = GetCenter(mesh.box);
+    LookFrom(elevation, 0.3f, static_cast<float>(Length(mesh.box.max - mesh.box.min)));
+    if (designPlanes) ApplyView(CameraEye, kSize, kSize, 1.0, 1000.0);
+    return NonBackgroundPixels(Frame());
+  };
+  for (const float elevation : {0.0f, 0.8f, 1.5f}) {
+    SCOPED_TRACE(elevation);
+    const int reference = framed(1.0f, elevation, true);
+    EXPECT_GT(reference, 2000);
+    for (const float scale : {0.05f, 1200.0f}) {
+      EXPECT_NEAR(framed(scale, elevation, false), reference, reference / 50) << scale;
+    }
+    EXPECT_EQ(framed(0.05f, elevation, true), 0);
+    EXPECT_LT(framed(1200.0f, elevation, true), reference * 9 / 10);
+  }
+}
+
 // --- Busy screen
 // -----------------------------------------------------------------------------------------
 
