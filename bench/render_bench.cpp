@@ -66,15 +66,15 @@ std::unique_ptr<cMesh> MeshOf(std::int64_t n) {
   return mesh;
 }
 
-// Splits the mesh's triangles into pieces of 1000 triangles under a decomposition.
-void SplitIntoPieces(cMesh& mesh) {
+// Splits the mesh's triangles into pieces of per triangles under a decomposition.
+void SplitIntoPieces(cMesh& mesh, std::size_t per = 1000) {
   auto owned = std::make_unique<cDecomposition>();
   cDecomposition& decomposition = *owned;
   mesh.components.push_back(std::move(owned));
   mesh.decomposition = &decomposition;
-  for (std::size_t first = 0; first < mesh.triangles.size(); first += 1000) {
+  for (std::size_t first = 0; first < mesh.triangles.size(); first += per) {
     auto piece = std::make_unique<cConvexPiece>();
-    const std::size_t last = std::min(mesh.triangles.size(), first + 1000);
+    const std::size_t last = std::min(mesh.triangles.size(), first + per);
     piece->triangles.assign(mesh.triangles.begin() + static_cast<std::ptrdiff_t>(first),
                             mesh.triangles.begin() + static_cast<std::ptrdiff_t>(last));
     piece->box = ComputeBoundBox(piece->triangles);
@@ -138,6 +138,29 @@ void BM_FirstFrame(benchmark::State& state) {
   state.counters["triangles"] = static_cast<double>(mesh->triangles.size());
 }
 
+// What a frame costs apart from the triangles: as many lists as BM_FramePieces draws at
+// range(0) triangles (1000), of one triangle each that covers no pixel. An upper bound on the
+// program's own time per frame at that list count (the scene walk, the cache look-ups, the GL
+// calls' own overhead).
+void BM_FrameOverhead(benchmark::State& state) {
+  std::string error;
+  if (!MakeContext(error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  std::unique_ptr<cMesh> mesh = MeshOf(state.range(0));
+  cSceneView view = FramedView(*mesh);
+  mesh->triangles.resize(static_cast<std::size_t>(state.range(0)) / 1000);
+  for (cTriangle& t : mesh->triangles) t = cTriangle(t.vertex[0], t.vertex[0], t.vertex[0]);
+  SplitIntoPieces(*mesh, 1);
+  view.modelGeneration = 1;
+  DrawScene(view);
+  for (auto _ : state) DrawScene(view);
+  ReleaseDrawCache();
+  state.counters["lists"] = static_cast<double>(mesh->decomposition->pieces.size());
+}
+
+BENCHMARK(BM_FrameOverhead)->Arg(1000000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FrameMesh)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FramePieces)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FrameMeshNormals)->Arg(100000)->Unit(benchmark::kMillisecond);
