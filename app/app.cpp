@@ -1,5 +1,6 @@
 #include "app/app.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "decomposition/decomposition.h"
@@ -42,10 +43,44 @@ cVec3 ComputeEye(float elevation, float azimuth, float distance) {
                static_cast<float>(std::cos(az) * d * std::cos(el)));
 }
 
+cClipPlanes ComputeClipPlanes(const cBoundBox& box, const cVec3& offset, const cVec3& eye) {
+  const cClipPlanes design;
+  const double ex = eye.x, ey = eye.y, ez = eye.z;
+  const double distance = std::sqrt(ex * ex + ey * ey + ez * ez);
+  if (!(distance > 0.0) || !std::isfinite(distance)) return design;
+  // Depth of a point: its distance from the eye along the line of sight.
+  double nearest = INFINITY;
+  double farthest = -INFINITY;
+  for (int corner = 0; corner < 8; ++corner) {
+    const double x = static_cast<double>((corner & 1) ? box.max.x : box.min.x) - offset.x;
+    const double y = static_cast<double>((corner & 2) ? box.max.y : box.min.y) - offset.y;
+    const double z = static_cast<double>((corner & 4) ? box.max.z : box.min.z) - offset.z;
+    const double depth = (distance * distance - (x * ex + y * ey + z * ez)) / distance;
+    if (!std::isfinite(depth)) return design;
+    nearest = std::min(nearest, depth);
+    farthest = std::max(farthest, depth);
+  }
+  if (!(farthest > 0.0)) return design;
+  if (nearest >= design.nearPlane && farthest <= design.farPlane) return design;
+  cClipPlanes planes;
+  planes.farPlane = farthest * 1.01;
+  planes.nearPlane = std::max(nearest * 0.99, planes.farPlane / 1000.0);
+  return planes;
+}
+
 bool cGlWnd::ComputationInProgress() {
   if (Busy.load() != 0 || UiRunDepth > 0) return true;
   return CurrentMesh != nullptr && CurrentMesh->decomposition != nullptr &&
          CurrentMesh->decomposition->worker.load() != 0;
+}
+
+std::uint64_t cGlWnd::NewModelGeneration() {
+  static std::uint64_t last = 0;  // UI thread only
+  return ++last;
+}
+
+void cGlWnd::ModelChanged() {
+  modelGeneration = NewModelGeneration();
 }
 
 void cGlWnd::OnMouseMove(std::uint32_t flags, int x, int y) {
@@ -73,12 +108,31 @@ void cGlWnd::OnMouseMove(std::uint32_t flags, int x, int y) {
   SetupView();
 }
 
+void cGlWnd::OnMouseWheel(int delta) {
+  if (Busy.load() != 0) return;
+  const double notches = static_cast<double>(delta) / kWheelNotch;
+  CameraDistance = static_cast<float>(CameraDistance * std::pow(double{kWheelStep}, notches));
+  SetupView();
+}
+
+void cGlWnd::OpenFile(const std::string& path) {
+  if (!ComputationInProgress()) {
+    OpenMeshFile(CurrentMesh, lastFileName, path);
+    FrameCurrentMesh();
+    ModelChanged();
+  }
+  SetupView();
+}
+
 void cGlWnd::OnRightButtonDown(std::uint32_t, int, int) {}
 void cGlWnd::OnLeftButtonDown(std::uint32_t, int, int) {}
 
 void cGlWnd::SetupView() {
   CameraEye = ComputeEye(CameraRotation.x, CameraRotation.y, CameraDistance);
-  ApplyView(CameraEye, width, height);
+  cClipPlanes planes;
+  if (CurrentMesh != nullptr && !CurrentMesh->triangles.empty())
+    planes = ComputeClipPlanes(CurrentMesh->box, SceneOffset, CameraEye);
+  ApplyView(CameraEye, width, height, planes.nearPlane, planes.farPlane);
 }
 
 void cGlWnd::DrawBusyScreen() {
@@ -102,6 +156,7 @@ void cGlWnd::DrawScene() {
   view.showBoundBox = ShowBoundBox;
   view.showNormals = ShowNormals;
   view.showAxis = ShowAxis;
+  view.modelGeneration = ComputationInProgress() ? 0 : modelGeneration;
   ::DrawScene(view);
   LightAngle = NextLightAngle(LightAngle);
 }
@@ -163,6 +218,11 @@ void cGlWnd::OnCommand(std::uint32_t id) {
     default:
       break;
   }
+  // The commands that may have replaced or changed the model, or started a computation that
+  // will: a computation's frames cache nothing, and the first frame after it is of this new
+  // generation.
+  if (id == kCmdOpen || id == kCmdReset || id == kCmdDecompose || id == kCmdConvexHull)
+    ModelChanged();
   SetupView();
 }
 
@@ -215,6 +275,9 @@ void WindowProc(cGlWnd* wnd, cWindowMessage message, std::uint32_t wParam, std::
       break;
     case cWindowMessage::RightButtonDown:
       wnd->OnRightButtonDown(wParam, LowWord(lParam), HighWord(lParam));
+      break;
+    case cWindowMessage::MouseWheel:
+      wnd->OnMouseWheel(static_cast<std::int16_t>(HighWord(wParam)));
       break;
   }
 }

@@ -34,6 +34,21 @@ constexpr float kRotationStep = 0.007f;        // per pixel of a left-button dra
 constexpr float kElevationLimit = 1.5708f;     // beyond it the elevation is clamped ...
 constexpr float kElevationClamp = 1.5697999f;  // ... to this, 0.001 inside the limit
 constexpr float kAzimuthLimit = 6.2832f;       // beyond it the azimuth restarts at 0
+constexpr float kWheelStep = 0.9f;             // distance factor per wheel notch toward the centre
+constexpr int kWheelNotch = 120;               // wheel delta of one notch
+
+// The perspective's clip planes, model units from the eye.
+struct cClipPlanes {
+  double nearPlane = 1.0;
+  double farPlane = 1000.0;
+};
+
+// The planes for a box drawn moved by -offset and seen from eye toward the origin: 1 and 1000
+// whenever the whole box lies between them; otherwise planes just outside the box's nearest and
+// farthest corner, the near one no closer than a thousandth of the far one (so an eye inside or
+// right at the box may see its near part cut). 1 and 1000 too when there is no box to hold or no
+// direction to look in (eye at the origin, values that are not finite).
+cClipPlanes ComputeClipPlanes(const cBoundBox& box, const cVec3& offset, const cVec3& eye);
 
 class cGlWnd {
  public:
@@ -41,6 +56,10 @@ class cGlWnd {
   virtual ~cGlWnd() = default;
 
   virtual void OnMouseMove(std::uint32_t flags, int x, int y);
+  // A turn of the wheel by delta (kWheelNotch per notch; positive away from the user): each
+  // notch moves the eye by a tenth of its distance toward the centre (away for negative).
+  // Ignored while a worker computes, like mouse moves.
+  virtual void OnMouseWheel(int delta);
   virtual void OnRightButtonDown(std::uint32_t flags, int x, int y);
   virtual void OnLeftButtonDown(std::uint32_t flags, int x, int y);
   virtual void SetupView();
@@ -49,6 +68,10 @@ class cGlWnd {
   virtual void OnCommand(std::uint32_t id);
   // One frame of the scene from the view state, then the circling light's step.
   virtual void DrawScene();
+
+  // File > Open with path chosen (a file named at start or dropped on the window): ignored, like
+  // Open, while a computation runs.
+  void OpenFile(const std::string& path);
 
   // The close request of the window: the same as File > Quit.
   void OnClose();
@@ -62,6 +85,11 @@ class cGlWnd {
 
   bool QuitPending() const { return quitPending; }
 
+  // Says that the model (the current mesh, its components, their lists) changed other than by a
+  // command: frames then stop reusing what earlier frames cached. The commands that change it
+  // say so themselves; frames drawn while a computation is in progress cache nothing.
+  void ModelChanged();
+
   int width = 0;
   int height = 0;
   unsigned fontListBase = 0;
@@ -72,6 +100,9 @@ class cGlWnd {
   void ConvexHull();
 
   bool quitPending = false;
+  // The model's state as frames know it: never 0, and never the same in two window objects.
+  std::uint64_t modelGeneration = NewModelGeneration();
+  static std::uint64_t NewModelGeneration();
 };
 
 // The window procedure: routes an event with its message words to the window object. wnd may
@@ -83,7 +114,8 @@ enum class cWindowMessage {
   Command,
   MouseMove,
   LeftButtonDown,
-  RightButtonDown
+  RightButtonDown,
+  MouseWheel  // wParam: key flags in the low word, the signed delta in the high word
 };
 void WindowProc(cGlWnd* wnd, cWindowMessage message, std::uint32_t wParam, std::uint32_t lParam);
 

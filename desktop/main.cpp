@@ -1,6 +1,8 @@
 // The desktop program: one window with the model, the menus and the computations.
+// `convexdecomp FILE` opens FILE at start, as File > Open would.
 
 #include <QApplication>
+#include <QStringList>
 
 #include "desktop/main_window.h"
 #include "desktop/qt_platform.h"
@@ -10,7 +12,9 @@ int main(int argc, char** argv) {
   QApplication application(argc, argv);
   cQtPlatform qtPlatform;
   SetPlatform(&qtPlatform);
-  RunDesktop(qtPlatform);
+  // Qt has taken its own options out of the arguments; the first one left names the file.
+  const QStringList arguments = QApplication::arguments();
+  RunDesktop(qtPlatform, arguments.size() > 1 ? arguments[1] : QString());
   SetPlatform(nullptr);
   return 1;
 }

@@ -2,10 +2,18 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileInfo>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QOpenGLContext>
+#include <QTimer>
+#include <QUrl>
+#include <QWheelEvent>
 
+#include <algorithm>
 #include <cmath>
 
 #include "desktop/glyphs.h"
@@ -91,6 +99,7 @@ cGlView::cGlView(std::unique_ptr<cGlWnd> windowObject, QWidget* parent)
     : QOpenGLWidget(parent), wnd(std::move(windowObject)) {
   setFormat(WindowSurfaceFormat());
   setMouseTracking(true);  // moves without a button count too
+  setAcceptDrops(true);    // an STL file dropped on the view opens
   InstallDrawHooks();
   // Frame after frame: the next one is asked for as soon as the last is on screen.
   connect(this, &QOpenGLWidget::frameSwapped, this, [this] { update(); });
@@ -127,6 +136,7 @@ void cGlView::initializeGL() {
         [this] {
           makeCurrent();
           ReleaseFont();
+          ReleaseDrawCache();
           doneCurrent();
         },
         Qt::DirectConnection);
@@ -135,6 +145,11 @@ void cGlView::initializeGL() {
     const QSize size = FramebufferSize();
     wnd->OnSize(size.width(), size.height());
   } catch (...) {
+  }
+  if (!pendingFile.isEmpty()) {
+    const QString path = pendingFile;
+    pendingFile.clear();
+    OpenFile(path);
   }
 }
 
@@ -167,6 +182,54 @@ void cGlView::mousePressEvent(QMouseEvent* event) {
   }
 }
 
+void cGlView::wheelEvent(QWheelEvent* event) {
+  const int delta = std::clamp(event->angleDelta().y(), -32768, 32767);
+  std::uint32_t flags = 0;
+  if (event->buttons() & Qt::LeftButton) flags |= kMouseLeft;
+  if (event->buttons() & Qt::RightButton) flags |= kMouseRight;
+  Forward(cWindowMessage::MouseWheel, PackWords(static_cast<int>(flags), delta), 0);
+  event->accept();
+}
+
+QString cGlView::DroppedStlFile(const QMimeData* data) {
+  if (data == nullptr || !data->hasUrls()) return QString();
+  for (const QUrl& url : data->urls()) {
+    if (!url.isLocalFile()) continue;
+    const QString path = url.toLocalFile();
+    if (QFileInfo(path).suffix().compare(QLatin1String("stl"), Qt::CaseInsensitive) == 0)
+      return path;
+  }
+  return QString();
+}
+
+void cGlView::dragEnterEvent(QDragEnterEvent* event) {
+  if (!DroppedStlFile(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void cGlView::dragMoveEvent(QDragMoveEvent* event) {
+  if (!DroppedStlFile(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void cGlView::dropEvent(QDropEvent* event) {
+  const QString path = DroppedStlFile(event->mimeData());
+  if (path.isEmpty()) return;
+  event->acceptProposedAction();
+  OpenFile(path);
+}
+
+void cGlView::OpenFile(const QString& path) {
+  if (!isValid()) {
+    pendingFile = path;
+    return;
+  }
+  try {
+    makeCurrent();
+    wnd->OpenFile(QFile::encodeName(path).toStdString());
+  } catch (...) {
+    // As for every event: what failed is passed over.
+  }
+}
+
 void cGlView::ReleaseFont() {
   if (wnd->fontListBase != 0 && context() != nullptr &&
       QOpenGLContext::currentContext() == context()) {
@@ -178,6 +241,7 @@ void cGlView::ReleaseFont() {
 void cGlView::ReleaseScene() {
   makeCurrent();
   DestroyCurrentMesh();
+  ReleaseDrawCache();
   ReleaseFont();
   doneCurrent();
 }
@@ -252,7 +316,7 @@ void cMainWindow::Teardown() {
 
 // --- The run -------------------------------------------------------------------------------
 
-int RunDesktop(cQtPlatform& platform) {
+int RunDesktop(cQtPlatform& platform, const QString& startFile) {
   try {
     // Without an OpenGL context of the kind asked for, the program ends at once.
     QOpenGLContext probe;
@@ -262,6 +326,7 @@ int RunDesktop(cQtPlatform& platform) {
     QApplication::setQuitOnLastWindowClosed(false);
     cMainWindow window(platform);
     window.ShowAtTopLeft();
+    if (!startFile.isEmpty()) window.View()->OpenFile(startFile);
     QApplication::exec();
     window.Teardown();
   } catch (...) {

@@ -4,6 +4,7 @@
 
 #include <QMainWindow>
 #include <QOpenGLWidget>
+#include <QString>
 
 #include <cstdint>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "app/app.h"
 
 class cQtPlatform;
+class QMimeData;
 
 constexpr int kWindowOuterWidth = 800;
 constexpr int kWindowOuterHeight = 600;
@@ -39,18 +41,31 @@ class cGlView : public QOpenGLWidget {
   // The end of the run: the current mesh goes, then the font lists, with the context current.
   void ReleaseScene();
 
+  // File > Open with path chosen, with the context current; before the context exists, as
+  // soon as it does.
+  void OpenFile(const QString& path);
+
+  // The first local file with the suffix .stl (any case) among what a drop carries; empty when
+  // there is none.
+  static QString DroppedStlFile(const QMimeData* data);
+
  protected:
   void initializeGL() override;
   void resizeGL(int w, int h) override;
   void paintGL() override;
   void mouseMoveEvent(QMouseEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   QSize FramebufferSize() const;
   void ReleaseFont();  // context current
 
   std::unique_ptr<cGlWnd> wnd;
+  QString pendingFile;  // to open once the context exists
 };
 
 class cMainWindow : public QMainWindow {
@@ -83,5 +98,6 @@ class cMainWindow : public QMainWindow {
 };
 
 // The whole run of the desktop program with the platform installed: the window, the main loop
-// and the teardown. Returns 1, the exit value of the process in every case.
-int RunDesktop(cQtPlatform& platform);
+// and the teardown; startFile, when not empty, is opened as File > Open would open it. Returns
+// 1, the exit value of the process in every case.
+int RunDesktop(cQtPlatform& platform, const QString& startFile = QString());

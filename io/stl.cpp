@@ -203,3 +203,11 @@ bool OpenMesh(cMesh*& current, std::string& lastName) {
   lastName = *chosen;
   return LoadStlFile(*chosen, *current);
 }
+
+bool OpenMeshFile(cMesh*& current, std::string& lastName, const std::string& path) {
+  delete current;
+  current = nullptr;
+  current = new cMesh();
+  lastName = path;
+  return LoadStlFile(path, *current);
+}

@@ -27,3 +27,7 @@ bool LoadStlFile(const std::string& path, cMesh& mesh);
 // Afterwards *current always points to the new mesh, empty when nothing could be read. Returns
 // false when a chosen file could not be opened (errno tells why), true otherwise.
 bool OpenMesh(cMesh*& current, std::string& lastName);
+
+// File > Open with path chosen without the dialog (a name given at start or dropped on the
+// window): the same steps and the same outcome.
+bool OpenMeshFile(cMesh*& current, std::string& lastName, const std::string& path);

@@ -1,5 +1,7 @@
 #include "render/render.h"
 
+#include "render_internal.h"
+
 #include <GL/gl.h>
 #include <GL/glu.h>
 
@@ -7,6 +9,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <tuple>
 
 #include "decomposition/decomposition.h"
 #include "hull/hull.h"
@@ -26,8 +30,61 @@ struct cFrameFlags {
 };
 cFrameFlags frameFlags;
 
+// The list cache: one display list per triangle list drawn, holding exactly the calls that
+// DrawTriangleList makes for it, so that replaying it draws the same pixels and leaves the same
+// current colour and normal. Valid for one model generation (see cSceneView): within it no list
+// changes, so a list's address names its contents. UI thread only, like all drawing.
+struct cListKey {
+  const cTriangleList* list;
+  float r, g, b;
+  bool operator<(const cListKey& o) const {
+    return std::tie(list, r, g, b) < std::tie(o.list, o.r, o.g, o.b);
+  }
+};
+struct cCachedList {
+  GLuint name = 0;
+  // What the list looked like when recorded: a list that the model changed against the
+  // generation's promise is recorded again when its storage or length moved.
+  const cTriangle* data = nullptr;
+  std::size_t size = 0;
+};
+struct cListCache {
+  std::uint64_t generation = 0;  // of the frames that recorded the entries; 0: none
+  std::map<cListKey, cCachedList> entries;
+};
+cListCache listCache;
+cListDrawing listDrawing = cListDrawing::Cached;
+std::uint64_t frameGeneration = 0;  // of the frame being drawn; 0 outside a frame
+
+// DrawTriangleList for the components inside a frame: from the cache while the frame has a
+// model generation.
+// Frames with normal lines are drawn directly: their display lists, which switch between
+// triangles and lines for every triangle, replay slower than the direct calls.
+void DrawFrameList(const cTriangleList& list, float r, float g, float b) {
+  if (frameGeneration == 0 || listDrawing == cListDrawing::Immediate || list.empty() ||
+      frameFlags.showNormals) {
+    DrawTriangleList(list, r, g, b);
+    return;
+  }
+  cCachedList& entry = listCache.entries[cListKey{&list, r, g, b}];
+  if (entry.name == 0 || entry.data != list.data() || entry.size != list.size()) {
+    if (entry.name == 0) entry.name = glGenLists(1);
+    if (entry.name == 0) {  // no list to be had: drawn directly, as without the cache
+      listCache.entries.erase(cListKey{&list, r, g, b});
+      DrawTriangleList(list, r, g, b);
+      return;
+    }
+    glNewList(entry.name, GL_COMPILE);
+    DrawTriangleList(list, r, g, b);
+    glEndList();
+    entry.data = list.data();
+    entry.size = list.size();
+  }
+  glCallList(entry.name);
+}
+
 void DrawColorTriangles(const cTriangleList& list, const cColor& c) {
-  DrawTriangleList(list, c.red * kByteToChannel, c.green * kByteToChannel, c.blue * kByteToChannel);
+  DrawFrameList(list, c.red * kByteToChannel, c.green * kByteToChannel, c.blue * kByteToChannel);
 }
 
 }  // namespace
@@ -139,7 +196,7 @@ void DrawPiece(const cConvexPiece& piece) {
 void DrawHullResult(cHullResult& hull) {
   if (!hull.ready) return;
   DrawColorTriangles(hull.faces, hull.color);
-  DrawTriangleList(hull.visibleFaces, 1.0f, 0.0f, 0.0f);
+  DrawFrameList(hull.visibleFaces, 1.0f, 0.0f, 0.0f);
   DrawPoint(hull.currentPoint.x, hull.currentPoint.y, hull.currentPoint.z, 10.0f, 0.0f, 0.0f, 1.0f);
   if (frameFlags.showBoundBox) DrawBox(hull.box);
 }
@@ -193,18 +250,41 @@ void DrawScene(const cSceneView& view) {
   glEnable(GL_LIGHTING);
   glEnable(GL_LIGHT0);
   glEnable(GL_LIGHT1);
+  if (view.modelGeneration == 0 || view.modelGeneration != listCache.generation) {
+    ReleaseDrawCache();
+    listCache.generation = view.modelGeneration;
+  }
   frameFlags = cFrameFlags{view.showBoundBox, view.showNormals};
+  frameGeneration = view.modelGeneration;
   if (view.mesh != nullptr) view.mesh->Draw();
+  frameGeneration = 0;
   frameFlags = cFrameFlags();
   glDisable(GL_LIGHTING);
   glFinish();
   glFlush();
 }
 
-void ApplyView(const cVec3& eye, int width, int height) {
+void ReleaseDrawCache() {
+  for (auto& [key, entry] : listCache.entries) {
+    if (entry.name != 0) glDeleteLists(entry.name, 1);
+  }
+  listCache.entries.clear();
+  listCache.generation = 0;
+}
+
+void SetListDrawing(cListDrawing mode) {
+  listDrawing = mode;
+}
+
+std::size_t CachedListCount() {
+  return listCache.entries.size();
+}
+
+void ApplyView(const cVec3& eye, int width, int height, double nearPlane, double farPlane) {
   glMatrixMode(GL_PROJECTION);
   glLoadIdentity();
-  gluPerspective(45.0, static_cast<double>(width) / static_cast<double>(height), 1.0, 1000.0);
+  gluPerspective(45.0, static_cast<double>(width) / static_cast<double>(height), nearPlane,
+                 farPlane);
   gluLookAt(eye.x, eye.y, eye.z, 0.0, 0.0, 0.0, 0.0, 1.0, 0.0);
   glShadeModel(GL_SMOOTH);
   glEnable(GL_DEPTH_TEST);

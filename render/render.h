@@ -21,7 +21,8 @@ void DrawBox(const cBoundBox& box);
 
 // Every triangle as its own lit primitive with its unit normal, in colour (r, g, b); while a
 // frame that shows normals is drawn, a one-unit normal line from the centroid, black to white.
-// Leaves the colour white.
+// Leaves the colour white. Vertex by vertex, every time: the components' drawing inside
+// DrawScene replays the same calls from a cache instead.
 void DrawTriangleList(const cTriangleList& list, float r, float g, float b);
 
 // --- Components --------------------------------------------------------------------------------
@@ -46,14 +47,22 @@ struct cSceneView {
   bool showBoundBox = false;
   bool showNormals = false;
   bool showAxis = false;  // a cross of 10 units at the orbit centre
+  // Names the state of the model (every list the frame may draw, with its contents). Frames
+  // with the same non-zero value draw each list from what the first of them cached; a new value
+  // drops the cache. 0: the model may be changing, nothing is cached or reused.
+  std::uint64_t modelGeneration = 0;
 };
 
 // One frame of the scene. Ends with glFinish and glFlush; the caller swaps.
 void DrawScene(const cSceneView& view);
 
-// Projection (perspective and look-at from eye toward the origin) and the fixed state that
-// every frame relies on. Leaves the projection matrix selected.
-void ApplyView(const cVec3& eye, int width, int height);
+// Frees what the frames cached, in the context that is current (the one the frames drew in).
+// Due before that context is destroyed or the frames move to another one.
+void ReleaseDrawCache();
+
+// Projection (perspective with the given clip planes, and look-at from eye toward the origin)
+// and the fixed state that every frame relies on. Leaves the projection matrix selected.
+void ApplyView(const cVec3& eye, int width, int height, double nearPlane, double farPlane);
 
 void SetViewport(int width, int height);
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -50,6 +51,7 @@ class cRoutingWnd : public cGlWnd {
     Record("right", flags, x, y);
   }
   void OnSize(int w, int h) override { Record("size", 0, w, h); }
+  void OnMouseWheel(int delta) override { Record("wheel", 0, delta, 0); }
   void OnCommand(std::uint32_t id) override { Record("command", id, 0, 0); }
   void DrawScene() override { Record("paint", 0, 0, 0); }
 
@@ -151,6 +153,7 @@ class AppTest : public cFakePlatformTest {
     wnd.OnCommand(kCmdReset);
     wnd.OnCommand(kCmdDecompose);
     wnd.OnCommand(kCmdConvexHull);
+    wnd.OpenFile(TwoCubesFile());
     wnd.OnCommand(kCmdQuit);
     WindowProc(&wnd, cWindowMessage::Close, 0, 0);
   }
@@ -211,6 +214,36 @@ TEST_F(AppTest, CancelledOrFailedOpenLeavesAnEmptyMeshAndTheEyeAtTheCentre) {
     EXPECT_EQ(CameraDistance, 0.0f);
     ExpectVec(CameraRotation, 0, 0, 0);
     ExpectVec(CameraEye, 0, 0, 0);
+  }
+}
+
+TEST_F(AppTest, AFileNamedWithoutTheDialogOpensAsOpenWouldWithThatNameChosen) {
+  const cTriangleList list = {cTriangle(cVec3(1, 2, 3), cVec3(3, 2, 3), cVec3(3, 6, 9))};
+  const std::string path = WriteStl("named", list);
+  CameraRotation = cVec3(0.5f, 0.5f, 0);
+  const int views = wnd.setupViews;
+  wnd.OpenFile(path);
+  ASSERT_NE(CurrentMesh, nullptr);
+  EXPECT_EQ(CurrentMesh->triangles.size(), 1u);
+  ExpectVec(SceneOffset, 2, 4, 6);
+  EXPECT_FLOAT_EQ(CameraDistance, static_cast<float>(std::sqrt(56.0)));
+  ExpectVec(CameraRotation, 0, 0, 0);
+  EXPECT_EQ(wnd.setupViews, views + 1);
+  EXPECT_EQ(wnd.lastFileName, path);
+  EXPECT_TRUE(platform.FileDialogs().empty());
+
+  // The next File > Open starts from it; a name that cannot be read gives an empty mesh.
+  platform.nextFile = std::nullopt;
+  wnd.OnCommand(kCmdOpen);
+  EXPECT_EQ(platform.FileDialogs(), std::vector<std::string>{path});
+  for (const std::string& bad :
+       {testing::TempDir() + "/app_test_none.stl", testing::TempDir(), std::string()}) {
+    SCOPED_TRACE(bad);
+    wnd.OpenFile(path);
+    wnd.OpenFile(bad);
+    ASSERT_NE(CurrentMesh, nullptr);
+    EXPECT_TRUE(CurrentMesh->triangles.empty());
+    EXPECT_EQ(CameraDistance, 0.0f);
   }
 }
 
@@ -474,6 +507,129 @@ TEST_F(AppTest, TwoButtonDragMovesTheEyeAndStopsAtTheCentre) {
   ExpectVec(CameraEye, 0, 0, 4);
 }
 
+TEST_F(AppTest, EachWheelNotchMovesTheEyeATenthOfItsDistance) {
+  struct cRow {
+    int delta;
+    float expected;  // distance after the turn, from 10
+  };
+  for (const cRow& row : {cRow{120, 9.0f}, cRow{-120, 10.0f / 0.9f}, cRow{240, 8.1f},
+                          cRow{60, static_cast<float>(10.0 * std::sqrt(0.9))}, cRow{0, 10.0f}}) {
+    SCOPED_TRACE(row.delta);
+    CameraDistance = 10.0f;
+    CameraRotation = cVec3(0.0f, 0.0f, 0.0f);
+    const int views = wnd.setupViews;
+    wnd.OnMouseWheel(row.delta);
+    EXPECT_FLOAT_EQ(CameraDistance, row.expected);
+    ExpectVec(CameraEye, 0, 0, row.expected);
+    EXPECT_EQ(wnd.setupViews, views + 1);
+  }
+  // In and out again comes back; the distance never turns negative.
+  CameraDistance = 0.25f;
+  for (int i = 0; i < 30; ++i) wnd.OnMouseWheel(120);
+  for (int i = 0; i < 30; ++i) wnd.OnMouseWheel(-120);
+  EXPECT_NEAR(CameraDistance, 0.25f, 1e-6);
+  Busy.store(1);
+  wnd.OnMouseWheel(120);
+  EXPECT_NEAR(CameraDistance, 0.25f, 1e-6);
+  Busy.store(0);
+}
+
+// Depth of every corner of box - offset from eye along the line of sight to the origin.
+void CornerDepths(const cBoundBox& box, const cVec3& offset, const cVec3& eye, double& nearest,
+                  double& farthest) {
+  const double d = std::sqrt(double{eye.x} * eye.x + double{eye.y} * eye.y + double{eye.z} * eye.z);
+  nearest = INFINITY;
+  farthest = -INFINITY;
+  for (int i = 0; i < 8; ++i) {
+    const cVec3 c((i & 1) ? box.max.x : box.min.x, (i & 2) ? box.max.y : box.min.y,
+                  (i & 4) ? box.max.z : box.min.z);
+    const double along = ((double{c.x} - offset.x) * -eye.x + (double{c.y} - offset.y) * -eye.y +
+                          (double{c.z} - offset.z) * -eye.z) /
+                         d;
+    nearest = std::min(nearest, d + along);
+    farthest = std::max(farthest, d + along);
+  }
+}
+
+cBoundBox Cube(float half) {
+  cBoundBox box;
+  box.min = cVec3(-half, -half * 0.5f, -half * 0.25f);
+  box.max = cVec3(half, half * 0.5f, half * 0.25f);
+  return box;
+}
+
+TEST_F(AppTest, ClipPlanesAreTheDesignsWhereTheyHoldTheBoxAndHoldItEverywhereElse) {
+  struct cRow {
+    const char* what;
+    cBoundBox box;
+    cVec3 eye;
+    double nearPlane;  // 0: just outside the nearest corner
+    double farPlane;   // 0: just outside the farthest corner
+  };
+  cBoundBox open;  // the box of the Open test: (-1, -2, -3) to (1, 2, 3)
+  open.min = cVec3(-1, -2, -3);
+  open.max = cVec3(1, 2, 3);
+  cBoundBox nan = open;
+  nan.max.x = NAN;
+  const float diagonal = static_cast<float>(std::sqrt(56.0));
+  const std::vector<cRow> rows = {
+      {"opened as designed", open, cVec3(0, 0, diagonal), 1.0, 1000.0},
+      {"a unit cube at 2", Cube(0.5f), cVec3(0, 0, 2), 1.0, 1000.0},
+      {"nearest corner at 1.5", Cube(1.0f), cVec3(0, 0, 1.75f), 1.0, 1000.0},
+      {"farthest corner at 999", Cube(2.0f), cVec3(0, 0, 998.5f), 1.0, 1000.0},
+      {"a 0.2 model", Cube(0.08f), cVec3(0, 0, 0.2f), 0, 0},
+      {"a 5000 model", Cube(2000.0f), cVec3(0, 3000, 4000), 0, 0},
+      {"far beyond 1000", Cube(1.0f), cVec3(0, 0, 5000), 0, 0},
+      {"the eye inside", Cube(10.0f), cVec3(0, 0, 1), 3.5 * 1.01 / 1000.0, 0},
+      {"the eye at the centre", Cube(0.1f), cVec3(), 1.0, 1000.0},
+      {"no finite box", nan, cVec3(0, 0, 0.2f), 1.0, 1000.0},
+  };
+  for (const cRow& row : rows) {
+    SCOPED_TRACE(row.what);
+    const cClipPlanes planes = ComputeClipPlanes(row.box, cVec3(), row.eye);
+    double nearest = 0, farthest = 0;
+    CornerDepths(row.box, cVec3(), row.eye, nearest, farthest);
+    if (row.farPlane != 0) {
+      EXPECT_EQ(planes.farPlane, row.farPlane);
+    } else {
+      EXPECT_NEAR(planes.farPlane, farthest * 1.01, farthest * 1e-9);
+    }
+    if (row.nearPlane != 0) {
+      EXPECT_NEAR(planes.nearPlane, row.nearPlane, row.nearPlane * 1e-6);
+    } else {
+      EXPECT_NEAR(planes.nearPlane, nearest * 0.99, nearest * 1e-9);
+    }
+  }
+
+  // Orbiting at the distance Open gives, any size: the whole box between the planes, and the
+  // design's planes exactly whenever they hold it.
+  for (const float size : {0.002f, 0.2f, 1.0f, 30.0f, 600.0f, 5000.0f, 1e6f}) {
+    for (float el = -1.5f; el <= 1.5f; el += 0.25f) {
+      for (float az = 0.0f; az < 6.28f; az += 0.4f) {
+        SCOPED_TRACE(std::to_string(size) + " " + std::to_string(el) + " " + std::to_string(az));
+        const cBoundBox box = Cube(size / 2.0f);
+        const cVec3 offset(size * 3.0f, -size, 0.5f * size);
+        cBoundBox moved = box;
+        moved.min = cVec3(box.min.x + offset.x, box.min.y + offset.y, box.min.z + offset.z);
+        moved.max = cVec3(box.max.x + offset.x, box.max.y + offset.y, box.max.z + offset.z);
+        const float distance = static_cast<float>(Length(box.max - box.min));
+        const cVec3 eye = ComputeEye(el, az, distance);
+        const cClipPlanes planes = ComputeClipPlanes(moved, offset, eye);
+        double nearest = 0, farthest = 0;
+        CornerDepths(moved, offset, eye, nearest, farthest);
+        EXPECT_LT(planes.nearPlane, nearest);
+        EXPECT_GT(planes.farPlane, farthest);
+        EXPECT_GT(planes.nearPlane, 0.0);
+        const bool designHolds = nearest >= 1.0 + 1e-6 && farthest <= 1000.0 - 1e-3;
+        if (designHolds) {
+          EXPECT_EQ(planes.nearPlane, 1.0);
+          EXPECT_EQ(planes.farPlane, 1000.0);
+        }
+      }
+    }
+  }
+}
+
 TEST_F(AppTest, MovesWhileBusyChangeNothing) {
   wnd.OnMouseMove(0, 10, 10);
   const int views = wnd.setupViews;
@@ -523,8 +679,12 @@ TEST_F(AppTest, EventWordsAreUnsigned16BitNumbers) {
   WindowProc(&routing, cWindowMessage::MouseMove, 3, 0xfffe0005u);
   WindowProc(&routing, cWindowMessage::LeftButtonDown, 1, 0x00200010u);
   WindowProc(&routing, cWindowMessage::RightButtonDown, 2, 0x00400030u);
-  EXPECT_EQ(routing.calls, (std::vector<std::string>{"size 0 32768 65535", "move 3 5 65534",
-                                                     "left 1 16 32", "right 2 48 64"}));
+  // The wheel's delta is the signed high word of wParam.
+  WindowProc(&routing, cWindowMessage::MouseWheel, 0xff880001u, 0);
+  WindowProc(&routing, cWindowMessage::MouseWheel, 0x00f00000u, 0);
+  EXPECT_EQ(routing.calls,
+            (std::vector<std::string>{"size 0 32768 65535", "move 3 5 65534", "left 1 16 32",
+                                      "right 2 48 64", "wheel 0 -120 0", "wheel 0 240 0"}));
 }
 
 TEST_F(AppTest, PaintDrawsOnlyWhileNotBusy) {

@@ -1,18 +1,18 @@
 // Drawing, checked by reading back chosen pixels of frames rendered offscreen: an EGL
 // compatibility-profile context on Mesa's surfaceless platform with a pbuffer, no window system.
-#include <EGL/egl.h>
-#include <EGL/eglext.h>
 #include <GL/gl.h>
 #include <GL/glu.h>
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/app.h"
@@ -21,80 +21,14 @@
 #include "hull/hull.h"
 #include "platform/platform.h"
 #include "render/render.h"
+#include "render/render_internal.h"
 #include "state/state.h"
+#include "tests/support/meshes.h"
+#include "tests/support/offscreen_context.h"
 
 namespace {
 
 constexpr int kSize = 128;
-
-// One offscreen context for the whole test program, made current on the main thread.
-class cOffscreenContext {
- public:
-  bool Make(std::string& error) {
-    auto getPlatformDisplay = reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(
-        eglGetProcAddress("eglGetPlatformDisplayEXT"));
-    if (getPlatformDisplay == nullptr) return Fail(error, "eglGetPlatformDisplayEXT is missing");
-    display = getPlatformDisplay(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr);
-    if (display == EGL_NO_DISPLAY) return Fail(error, "no surfaceless EGL display");
-    if (!eglInitialize(display, nullptr, nullptr)) return Fail(error, "eglInitialize failed");
-    if (!eglBindAPI(EGL_OPENGL_API)) return Fail(error, "desktop OpenGL is not offered by EGL");
-    const EGLint configAttributes[] = {EGL_SURFACE_TYPE,
-                                       EGL_PBUFFER_BIT,
-                                       EGL_RENDERABLE_TYPE,
-                                       EGL_OPENGL_BIT,
-                                       EGL_RED_SIZE,
-                                       8,
-                                       EGL_GREEN_SIZE,
-                                       8,
-                                       EGL_BLUE_SIZE,
-                                       8,
-                                       EGL_DEPTH_SIZE,
-                                       16,
-                                       EGL_STENCIL_SIZE,
-                                       8,
-                                       EGL_NONE};
-    EGLConfig config = nullptr;
-    EGLint count = 0;
-    if (!eglChooseConfig(display, configAttributes, &config, 1, &count) || count < 1) {
-      return Fail(error, "no RGB pbuffer configuration with depth and stencil");
-    }
-    const EGLint surfaceAttributes[] = {EGL_WIDTH, kSize, EGL_HEIGHT, kSize, EGL_NONE};
-    surface = eglCreatePbufferSurface(display, config, surfaceAttributes);
-    if (surface == EGL_NO_SURFACE) return Fail(error, "eglCreatePbufferSurface failed");
-    const EGLint contextAttributes[] = {EGL_CONTEXT_OPENGL_PROFILE_MASK,
-                                        EGL_CONTEXT_OPENGL_COMPATIBILITY_PROFILE_BIT, EGL_NONE};
-    context = eglCreateContext(display, config, EGL_NO_CONTEXT, contextAttributes);
-    if (context == EGL_NO_CONTEXT) return Fail(error, "no compatibility-profile context");
-    if (!eglMakeCurrent(display, surface, surface, context)) {
-      return Fail(error, "eglMakeCurrent failed");
-    }
-    return true;
-  }
-
-  // The display is left initialised: terminating it unloads the driver, whose few allocations
-  // kept until exit could then no longer be attributed to it by the leak checker.
-  ~cOffscreenContext() {
-    if (display == EGL_NO_DISPLAY) return;
-    eglMakeCurrent(display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
-    if (context != EGL_NO_CONTEXT) eglDestroyContext(display, context);
-    if (surface != EGL_NO_SURFACE) eglDestroySurface(display, surface);
-  }
-
- private:
-  bool Fail(std::string& error, const char* what) {
-    error = std::string(what) + " (EGL error 0x" + ToHex(eglGetError()) + ")";
-    return false;
-  }
-  static std::string ToHex(EGLint value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%x", static_cast<unsigned>(value));
-    return text;
-  }
-
-  EGLDisplay display = EGL_NO_DISPLAY;
-  EGLSurface surface = EGL_NO_SURFACE;
-  EGLContext context = EGL_NO_CONTEXT;
-};
 
 using cPixel = std::array<int, 3>;
 
@@ -202,7 +136,8 @@ class RenderTest : public testing::Test {
     setenv("LIBGL_ALWAYS_SOFTWARE", "1", 0);
     setenv("EGL_PLATFORM", "surfaceless", 0);
     context = std::make_unique<cOffscreenContext>();
-    if (!context->Make(contextError)) contextError = "no offscreen GL context: " + contextError;
+    if (!context->Make(contextError, kSize, kSize))
+      contextError = "no offscreen GL context: " + contextError;
   }
   static void TearDownTestSuite() { context.reset(); }
 
@@ -216,6 +151,8 @@ class RenderTest : public testing::Test {
   }
 
   void TearDown() override {
+    ReleaseDrawCache();
+    SetListDrawing(cListDrawing::Cached);
     delete CurrentMesh;
     ResetProcessState();
     DrawHooks() = cDrawHooks();
@@ -234,30 +171,33 @@ class RenderTest : public testing::Test {
     CurrentMesh->triangles = triangles;
     CurrentMesh->color = color;
     if (!triangles.empty()) CurrentMesh->box = ComputeBoundBox(triangles);
+    wnd.ModelChanged();
     return *CurrentMesh;
   }
 
-  static cDecomposition& AttachDecomposition(cMesh& mesh) {
+  // The helpers below change the model as a command would, and say so.
+  cDecomposition& AttachDecomposition(cMesh& mesh) {
     auto owned = std::make_unique<cDecomposition>();
     cDecomposition* decomposition = owned.get();
     decomposition->source = &mesh;
     mesh.components.push_back(std::move(owned));
     mesh.decomposition = decomposition;
+    wnd.ModelChanged();
     return *decomposition;
   }
 
-  static cConvexPiece& AddPiece(cPieceList& list, const cTriangleList& triangles,
-                                const cColor& color) {
+  cConvexPiece& AddPiece(cPieceList& list, const cTriangleList& triangles, const cColor& color) {
     list.push_back(std::make_unique<cConvexPiece>());
     cConvexPiece& piece = *list.back();
     piece.triangles = triangles;
     piece.color = color;
     if (!triangles.empty()) piece.box = ComputeBoundBox(triangles);
+    wnd.ModelChanged();
     return piece;
   }
 
-  static cHullResult& AddHull(cDecomposition& decomposition, const cTriangleList& faces,
-                              const cColor& color, const cVec3& currentPoint) {
+  cHullResult& AddHull(cDecomposition& decomposition, const cTriangleList& faces,
+                       const cColor& color, const cVec3& currentPoint) {
     auto owned = std::make_unique<cHullResult>();
     cHullResult& hull = *owned;
     hull.faces = faces;
@@ -265,6 +205,7 @@ class RenderTest : public testing::Test {
     hull.currentPoint = currentPoint;
     hull.box = ComputeBoundBox(faces);
     decomposition.hulls.push_back(std::move(owned));
+    wnd.ModelChanged();
     return hull;
   }
 
@@ -578,6 +519,7 @@ TEST_F(RenderTest, PiecesReplaceTheMeshAndHullsReplaceThePieces) {
 
   cHullResult& hull = AddHull(decomposition, {hullTriangle}, hullColor, hullPoint);
   hull.visibleFaces = {visibleFace};
+  wnd.ModelChanged();
   wnd.DrawScene();
   EXPECT_TRUE(IsBackground(PixelAt(Centroid(meshTriangle))));
   EXPECT_TRUE(IsBackground(PixelAt(Centroid(pieceTriangle))));
@@ -638,6 +580,247 @@ TEST_F(RenderTest, BoxesArePieceRedOrHullWhiteAndNeverTheMeshsUnderAComponent) {
   EXPECT_TRUE(AnyNear(hullBoxTop, 1, white));
   EXPECT_FALSE(AnyNear(pieceBoxTop, 1, red));
   EXPECT_FALSE(AnyNear(meshBoxTop, 2, [](const cPixel& p) { return !IsBackground(p); }));
+}
+
+// --- Cached lists against the direct calls
+// ------------------------------------------------------------------------------
+
+using cFrame = std::vector<unsigned char>;
+
+cFrame ReadFrame() {
+  cFrame frame(static_cast<std::size_t>(kSize * kSize * 4));
+  glReadPixels(0, 0, kSize, kSize, GL_RGBA, GL_UNSIGNED_BYTE, frame.data());
+  return frame;
+}
+
+int DifferingPixels(const cFrame& a, const cFrame& b) {
+  int count = 0;
+  for (std::size_t i = 0; i < a.size(); i += 4) {
+    if (a[i] != b[i] || a[i + 1] != b[i + 1] || a[i + 2] != b[i + 2]) ++count;
+  }
+  return count;
+}
+
+int NonBackgroundPixels(const cFrame& a) {
+  int count = 0;
+  for (std::size_t i = 0; i < a.size(); i += 4) {
+    if (!IsBackground({a[i], a[i + 1], a[i + 2]})) ++count;
+  }
+  return count;
+}
+
+// A scene to draw both ways: builds the model and sets the view flags and the polygon mode.
+struct cCacheScene {
+  const char* name;
+  std::function<void(RenderTest&)> build;
+};
+
+class CachedDrawingTest : public RenderTest {
+ protected:
+  // The frame with the light at a fixed angle, as the current list drawing draws it.
+  cFrame Frame() {
+    LightAngle = 0.5f;
+    wnd.DrawScene();
+    return ReadFrame();
+  }
+
+ public:
+  using RenderTest::AddHull;
+  using RenderTest::AddPiece;
+  using RenderTest::AttachDecomposition;
+  using RenderTest::NewMesh;
+};
+
+cTriangleList SmallTorus() {
+  return Torus(24, 10, 1.2f, 0.45f, 0.1f);
+}
+
+// Triangles on one line (zero normals), repeated corners, duplicates and reversed twins.
+cTriangleList Awkward() {
+  cTriangleList list = {FacingTriangle(-0.8f, 0.2f, 0.6f), FacingTriangle(-0.8f, 0.2f, 0.6f),
+                        cTriangle(cVec3(0, 0, 0), cVec3(1, 1, 0), cVec3(2, 2, 0)),
+                        cTriangle(cVec3(0.5f, -1, 0), cVec3(0.5f, -1, 0), cVec3(1, 0, 0.5f)),
+                        FacingTriangle(0.9f, -0.3f, 0.7f, 0.2f)};
+  const cTriangle& t = list.back();
+  list.emplace_back(t.vertex[0], t.vertex[2], t.vertex[1]);
+  list.push_back(FacingTriangle(0.2f, 0.8f, 0.5f, -0.3f));
+  return list;
+}
+
+void SplitIntoPieces(CachedDrawingTest& test, cMesh& mesh, std::size_t per) {
+  cDecomposition& decomposition = test.AttachDecomposition(mesh);
+  for (std::size_t first = 0; first < mesh.triangles.size(); first += per) {
+    const std::size_t last = std::min(mesh.triangles.size(), first + per);
+    test.AddPiece(decomposition.pieces,
+                  cTriangleList(mesh.triangles.begin() + static_cast<std::ptrdiff_t>(first),
+                                mesh.triangles.begin() + static_cast<std::ptrdiff_t>(last)),
+                  Bytes(static_cast<unsigned char>(first * 7 % 255), 90, 140));
+  }
+}
+
+const std::vector<cCacheScene>& CacheScenes() {
+  static const std::vector<cCacheScene> scenes = {
+      {"mesh", [](RenderTest&) {}},
+      {"mesh with normals", [](RenderTest&) { ShowNormals = true; }},
+      {"mesh with its box", [](RenderTest&) { ShowBoundBox = true; }},
+      {"mesh outlined", [](RenderTest&) { SetPolygonMode(cPolygonMode::Line); }},
+      {"mesh as points", [](RenderTest&) { SetPolygonMode(cPolygonMode::Point); }},
+      {"awkward triangles",
+       [](RenderTest& t) {
+         static_cast<CachedDrawingTest&>(t).NewMesh(Awkward(), Bytes(200, 120, 30));
+         ShowNormals = false;
+       }},
+      {"awkward triangles outlined with normals",
+       [](RenderTest& t) {
+         static_cast<CachedDrawingTest&>(t).NewMesh(Awkward(), Bytes(200, 120, 30));
+         ShowNormals = true;
+         SetPolygonMode(cPolygonMode::Line);
+       }},
+      {"pieces with boxes",
+       [](RenderTest& t) {
+         auto& test = static_cast<CachedDrawingTest&>(t);
+         SplitIntoPieces(test, *CurrentMesh, 70);
+         ShowBoundBox = true;
+       }},
+      {"pieces with children",
+       [](RenderTest& t) {
+         auto& test = static_cast<CachedDrawingTest&>(t);
+         SplitIntoPieces(test, *CurrentMesh, 100);
+         cConvexPiece& parent = *CurrentMesh->decomposition->pieces.front();
+         test.AddPiece(parent.children, Awkward(), Bytes(10, 200, 60));
+         test.AddPiece(parent.children, {FacingTriangle(0, 0, 0.4f, 1.0f)}, Bytes(0, 0, 255));
+       }},
+      {"hulls in construction",
+       [](RenderTest& t) {
+         auto& test = static_cast<CachedDrawingTest&>(t);
+         cDecomposition& decomposition = test.AttachDecomposition(*CurrentMesh);
+         cTriangleList faces = SmallTorus();
+         const cTriangleList half(faces.begin(), faces.begin() + 240);
+         const cTriangleList rest(faces.begin() + 240, faces.end());
+         cHullResult& first = test.AddHull(decomposition, half, Bytes(40, 10, 100), cVec3());
+         first.visibleFaces = Awkward();
+         first.currentPoint = cVec3(0.3f, 0.2f, 0.9f);
+         test.AddHull(decomposition, rest, Bytes(150, 60, 20), cVec3(-0.5f, 0.4f, 0.6f));
+         ShowBoundBox = true;
+       }},
+      {"hulls in construction with normals",
+       [](RenderTest& t) {
+         auto& test = static_cast<CachedDrawingTest&>(t);
+         cDecomposition& decomposition = test.AttachDecomposition(*CurrentMesh);
+         cHullResult& hull =
+             test.AddHull(decomposition, SmallTorus(), Bytes(40, 10, 100), cVec3(0, 1, 0.2f));
+         hull.visibleFaces = {FacingTriangle(0.2f, 0.1f, 0.5f, 0.8f)};
+         ShowNormals = true;
+       }},
+  };
+  return scenes;
+}
+
+TEST_F(CachedDrawingTest, EveryPixelIsTheDirectCallsPixelInEveryScene) {
+  for (const cCacheScene& scene : CacheScenes()) {
+    for (const float elevation : {0.0f, 0.7f, -1.2f}) {
+      SCOPED_TRACE(std::string(scene.name) + ", elevation " + std::to_string(elevation));
+      ShowNormals = ShowBoundBox = false;
+      SetPolygonMode(cPolygonMode::Fill);
+      NewMesh(SmallTorus(), Bytes(100, 40, 10));
+      scene.build(*this);
+      wnd.ModelChanged();
+      LookFrom(elevation, 0.4f, 3.5f);
+
+      SetListDrawing(cListDrawing::Immediate);
+      const cFrame direct = Frame();
+      SetListDrawing(cListDrawing::Cached);
+      const cFrame recorded = Frame();  // the first frame records the lists
+      const cFrame replayed = Frame();  // and the next ones replay them
+      EXPECT_GT(NonBackgroundPixels(direct), 50);
+      EXPECT_EQ(DifferingPixels(direct, recorded), 0);
+      EXPECT_EQ(DifferingPixels(direct, replayed), 0);
+      GLfloat color[4];
+      glGetFloatv(GL_CURRENT_COLOR, color);
+      EXPECT_EQ(color[0] + color[1] + color[2], 3.0f);
+      EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+    }
+  }
+  SetPolygonMode(cPolygonMode::Fill);
+}
+
+TEST_F(CachedDrawingTest, ListsAreRecordedOncePerModelGenerationAndNotWhileAComputationRuns) {
+  cMesh& mesh = NewMesh(SmallTorus(), Bytes(100, 40, 10));
+  SplitIntoPieces(*this, mesh, 100);
+  Frame();
+  EXPECT_EQ(CachedListCount(), mesh.decomposition->pieces.size());
+  Frame();
+  EXPECT_EQ(CachedListCount(), mesh.decomposition->pieces.size());
+
+  // A list changed in place, same length, same storage: seen after the model says so.
+  cTriangleList& first = mesh.decomposition->pieces.front()->triangles;
+  const cFrame before = Frame();
+  for (cTriangle& t : first) std::swap(t.vertex[1], t.vertex[2]);  // now facing away
+  wnd.ModelChanged();
+  const cFrame after = Frame();
+  SetListDrawing(cListDrawing::Immediate);
+  EXPECT_EQ(DifferingPixels(after, Frame()), 0);
+  EXPECT_GT(DifferingPixels(before, after), 0);
+  SetListDrawing(cListDrawing::Cached);
+
+  // A run on this thread in progress: nothing is cached, and what was is dropped.
+  ++UiRunDepth;
+  Frame();
+  EXPECT_EQ(CachedListCount(), 0u);
+  --UiRunDepth;
+  const cFrame flipped = Frame();
+  EXPECT_EQ(CachedListCount(), mesh.decomposition->pieces.size());
+
+  // View commands keep the cache: a change nobody announced is not seen.
+  for (cTriangle& t : first) std::swap(t.vertex[1], t.vertex[2]);
+  wnd.OnCommand(kCmdAxis);
+  wnd.OnCommand(kCmdAxis);
+  EXPECT_EQ(DifferingPixels(Frame(), flipped), 0);
+
+  // A model command (its worker runs on the default platform; no frame is drawn meanwhile, as
+  // the window draws none while Busy is raised): the frames after it see its result.
+  wnd.OnCommand(kCmdConvexHull);
+  for (int i = 0; i < 2000 && cGlWnd::ComputationInProgress(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_FALSE(cGlWnd::ComputationInProgress());
+  ASSERT_FALSE(mesh.decomposition->hulls.empty());
+  const cFrame hulls = Frame();
+  EXPECT_GT(CachedListCount(), 0u);
+  SetListDrawing(cListDrawing::Immediate);
+  EXPECT_EQ(DifferingPixels(hulls, Frame()), 0);
+  SetListDrawing(cListDrawing::Cached);
+  ReleaseDrawCache();
+  EXPECT_EQ(CachedListCount(), 0u);
+}
+
+// --- Clip planes
+// ----------------------------------------------------------------------------------------
+
+TEST_F(CachedDrawingTest, ModelsOfAnySizeAreWhollyInViewAsOpenedAndWhileOrbiting) {
+  // The same torus at three scales, framed as Open frames it: the same picture, give or take
+  // the lights, which do not scale. At the design's planes the small one is cut away entirely
+  // and the large one in part.
+  auto framed = [this](float scale, float elevation, bool designPlanes) {
+    cTriangleList list = SmallTorus();
+    for (cTriangle& t : list) {
+      for (cVec3& v : t.vertex) v = cVec3(v.x * scale, v.y * scale, v.z * scale);
+    }
+    cMesh& mesh = NewMesh(list, Bytes(100, 40, 10));
+    SceneOffset = GetCenter(mesh.box);
+    LookFrom(elevation, 0.3f, static_cast<float>(Length(mesh.box.max - mesh.box.min)));
+    if (designPlanes) ApplyView(CameraEye, kSize, kSize, 1.0, 1000.0);
+    return NonBackgroundPixels(Frame());
+  };
+  for (const float elevation : {0.0f, 0.8f, 1.5f}) {
+    SCOPED_TRACE(elevation);
+    const int reference = framed(1.0f, elevation, true);
+    EXPECT_GT(reference, 2000);
+    for (const float scale : {0.05f, 1200.0f}) {
+      EXPECT_NEAR(framed(scale, elevation, false), reference, reference / 50) << scale;
+    }
+    EXPECT_EQ(framed(0.05f, elevation, true), 0);
+    EXPECT_LT(framed(1200.0f, elevation, true), reference * 9 / 10);
+  }
 }
 
 // --- Busy screen

@@ -8,6 +8,7 @@
 #include <QFileDialog>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QOpenGLContext>
 #include <QProcess>
@@ -15,11 +16,16 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
+#include <QWheelEvent>
 
 #include <GL/gl.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -41,8 +47,10 @@
 // Sends the window manager's close request (WM_DELETE_WINDOW) to the top-level window of the
 // process pid with the given title, once it is there. Returns the window's geometry through the
 // out parameters; false when no such window appeared within the time.
+// With coloured, it first counts the window's pixels whose channels differ by more than 20 (the
+// model's colour: the background, the menu bar and the frame are grey).
 bool SendCloseRequest(const char* title, qint64 pid, int timeoutMs, int& x, int& y, int& width,
-                      int& height);
+                      int& height, int* coloured = nullptr);
 
 namespace {
 
@@ -175,6 +183,12 @@ int CountShades(const QImage& image, const cColor& c) {
     }
   }
   return count;
+}
+
+void ExpectEyeDistance(float distance) {
+  EXPECT_NEAR(
+      std::sqrt(CameraEye.x * CameraEye.x + CameraEye.y * CameraEye.y + CameraEye.z * CameraEye.z),
+      distance, distance * 1e-5);
 }
 
 // A move of the pointer without a button, as the window system reports it.
@@ -694,6 +708,91 @@ TEST_F(WindowTest, OpenDecomposeAndHullsShowPiecesThenHullsInTheirColours) {
   EXPECT_EQ(CountTextPixels(hulls), 0);
 }
 
+// --- Opening by dropping, and the wheel -------------------------------------------------------
+
+// A drop on the view of what data carries, as the window system delivers it: enter, then drop.
+void Drop(QWidget& widget, const QMimeData& data) {
+  QDragEnterEvent enter(QPoint(100, 100), Qt::CopyAction, &data, Qt::NoButton, Qt::NoModifier);
+  QApplication::sendEvent(&widget, &enter);
+  QDropEvent drop(QPointF(100, 100), Qt::CopyAction, &data, Qt::NoButton, Qt::NoModifier);
+  QApplication::sendEvent(&widget, &drop);
+}
+
+QMimeData* Files(const QStringList& paths) {
+  auto* data = new QMimeData;
+  QList<QUrl> urls;
+  for (const QString& path : paths) urls.push_back(QUrl::fromLocalFile(path));
+  data->setUrls(urls);
+  return data;
+}
+
+TEST_F(WindowTest, ADroppedStlFileOpensAsOpenWouldAndNothingElseDoes) {
+  Show();
+  QTemporaryDir root;
+  ASSERT_TRUE(root.isValid());
+  const QString cube = QStringLiteral(CD_FIXTURES "/window_cube.stl");
+  const QString twoCubes = QStringLiteral(CD_FIXTURES "/window_two_cubes.stl");
+  const QString upper = root.path() + QStringLiteral("/MODEL.STL");
+  ASSERT_TRUE(QFile::copy(twoCubes, upper));
+  ASSERT_TRUE(QDir().mkpath(root.path() + QStringLiteral("/folder.stl")));
+
+  // Not an STL file, no file at all, a remote one: nothing happens.
+  auto text = std::make_unique<QMimeData>();
+  text->setText(cube);
+  Drop(View(), *text);
+  Drop(View(), *std::unique_ptr<QMimeData>(Files({QStringLiteral(CD_FIXTURES "/cube.txt")})));
+  auto remote = std::make_unique<QMimeData>();
+  remote->setUrls({QUrl(QStringLiteral("https://example.org/model.stl"))});
+  Drop(View(), *remote);
+  EXPECT_EQ(CurrentMesh, nullptr);
+
+  // The first STL among several files; the suffix in any case.
+  Drop(View(), *std::unique_ptr<QMimeData>(Files({root.path() + "/notes.txt", cube, upper})));
+  ASSERT_NE(CurrentMesh, nullptr);
+  EXPECT_EQ(CurrentMesh->triangles.size(), 12u);
+  EXPECT_EQ(View().Wnd().lastFileName, QFile::encodeName(cube).toStdString());
+  EXPECT_FLOAT_EQ(CameraDistance,
+                  static_cast<float>(Length(CurrentMesh->box.max - CurrentMesh->box.min)));
+  Drop(View(), *std::unique_ptr<QMimeData>(Files({upper})));
+  EXPECT_EQ(CurrentMesh->triangles.size(), 24u);
+
+  // Ignored while a computation runs, like Open.
+  std::atomic<bool> release{false};
+  std::atomic<cThreadHandle> handle{0};
+  StartBusyWorker(platform, release, handle);
+  Drop(View(), *std::unique_ptr<QMimeData>(Files({cube})));
+  EXPECT_EQ(CurrentMesh->triangles.size(), 24u);
+  release.store(true);
+  ASSERT_TRUE(QTest::qWaitFor([] { return Busy.load() == 0; }, 5000));
+
+  // What cannot be read gives an empty mesh, as Open does.
+  for (const QString& bad : {root.path() + QStringLiteral("/missing.stl"),
+                             root.path() + QStringLiteral("/folder.stl")}) {
+    Drop(View(), *std::unique_ptr<QMimeData>(Files({cube})));
+    Drop(View(), *std::unique_ptr<QMimeData>(Files({bad})));
+    ASSERT_NE(CurrentMesh, nullptr);
+    EXPECT_TRUE(CurrentMesh->triangles.empty()) << bad.toStdString();
+  }
+  QTest::qWait(100);  // and frames go on
+  EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(WindowTest, TheWheelMovesTheEyeATenthOfItsDistancePerNotch) {
+  Show();
+  auto turn = [this](int delta) {
+    const QPointF at(100, 100);
+    QWheelEvent event(at, View().mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(&View(), &event);
+  };
+  CameraDistance = 50.0f;
+  turn(120);
+  EXPECT_FLOAT_EQ(CameraDistance, 45.0f);
+  ExpectEyeDistance(45.0f);
+  turn(-240);
+  EXPECT_FLOAT_EQ(CameraDistance, 45.0f / 0.81f);
+}
+
 // --- The end of a run -------------------------------------------------------------------------
 
 cMainWindow* ShownMainWindow() {
@@ -790,6 +889,26 @@ TEST(Program, ShowsItsWindowAndEndsWithOneAfterTheCloseButton) {
   EXPECT_EQ(program.exitCode(), 1);
 }
 
+TEST(Program, OpensTheFileNamedOnItsCommandLine) {
+  std::array<int, 2> coloured = {-1, -1};
+  for (int withFile = 0; withFile < 2; ++withFile) {
+    QProcess program;
+    QStringList arguments;
+    if (withFile == 1) arguments << QStringLiteral(CD_FIXTURES "/window_cube.stl");
+    program.start(QStringLiteral(CD_PROGRAM), arguments);
+    ASSERT_TRUE(program.waitForStarted(10000));
+    int x = -1, y = -1, width = 0, height = 0;
+    const bool sent = SendCloseRequest(kTitle, program.processId(), 20000, x, y, width, height,
+                                       &coloured[static_cast<std::size_t>(withFile)]);
+    EXPECT_TRUE(sent);
+    if (!sent) program.kill();
+    ASSERT_TRUE(program.waitForFinished(20000));
+    EXPECT_EQ(program.exitCode(), 1);
+  }
+  EXPECT_EQ(coloured[0], 0);  // without a file, grey
+  EXPECT_GT(coloured[1], 10000);
+}
+
 }  // namespace
 
 // Xlib last: its macros (None, Bool, Status...) must not meet the headers above.
@@ -829,7 +948,7 @@ bool HasTitleAndPid(Display* display, Window window, const char* title, qint64 p
 }  // namespace
 
 bool SendCloseRequest(const char* title, qint64 pid, int timeoutMs, int& x, int& y, int& width,
-                      int& height) {
+                      int& height, int* coloured) {
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) return false;
   const Window root = DefaultRootWindow(display);
@@ -860,6 +979,22 @@ bool SendCloseRequest(const char* title, qint64 pid, int timeoutMs, int& x, int&
   if (found != 0) {
     // Let the first frames be drawn before asking it to close.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    if (coloured != nullptr) {
+      *coloured = 0;
+      XImage* image = XGetImage(display, found, 0, 0, static_cast<unsigned>(width),
+                                static_cast<unsigned>(height), AllPlanes, ZPixmap);
+      if (image != nullptr) {
+        for (int py = 0; py < height; ++py) {
+          for (int px = 0; px < width; ++px) {
+            const unsigned long p = XGetPixel(image, px, py);
+            const int r = static_cast<int>((p >> 16) & 0xff), g = static_cast<int>((p >> 8) & 0xff),
+                      b = static_cast<int>(p & 0xff);
+            if (std::max({r, g, b}) - std::min({r, g, b}) > 20) ++*coloured;
+          }
+        }
+        XDestroyImage(image);
+      }
+    }
     XEvent event{};
     event.xclient.type = ClientMessage;
     event.xclient.window = found;

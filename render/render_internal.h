@@ -1,0 +1,14 @@
+// For the renderer's tests and benchmarks: the per-frame list cache can be bypassed, so that the
+// same frame can be drawn both ways and compared.
+#pragma once
+
+#include <cstddef>
+
+enum class cListDrawing {
+  Cached,     // replayed from what the first frame of a model generation recorded (the default)
+  Immediate,  // vertex by vertex in every frame
+};
+void SetListDrawing(cListDrawing mode);
+
+// How many lists the cache holds now (for tests of when it is rebuilt).
+std::size_t CachedListCount();
