@@ -1,9 +1,14 @@
 #include "hull/hull.h"
 
-#include "hull_internal.h"
-
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <new>
+
+#include "hull_internal.h"
+#include "incremental_hull.h"
+#include "point_index.h"
+#include "sound_hull.h"
 
 #include "decomposition/decomposition.h"
 #include "platform/platform.h"
@@ -28,12 +33,11 @@ double SignedDistance(const cTriangle& t, const cVec3& p) {
   return numerator / Length(n);
 }
 
+namespace {
+
 // Seed tetrahedron from points 0 to 2 and the first later point (lowest index, not the
-// farthest) that clears SeedTolerance; then one AddPoint per remaining point from index 3.
-// Nothing is checked or repaired afterwards.
-void cHullResult::Build(cPointList& points) {
-  if (points.size() < 4) return;
-  box = ComputeBoundBox(points);
+// farthest) that clears SeedTolerance, appended to hull; removes that point from points.
+void Seed(cPointList& points, cIncrementalHull& hull) {
   const cVec3 p0 = points[0];
   const cVec3 p1 = points[1];
   const cVec3 p2 = points[2];
@@ -51,45 +55,88 @@ void cHullResult::Build(cPointList& points) {
   }
 
   if (d >= 0.0) {
-    faces.emplace_back(p0, p2, p1);
-    faces.emplace_back(p3, p0, p1);
-    faces.emplace_back(p3, p2, p0);
-    faces.emplace_back(p3, p1, p2);
+    hull.AddFace(cTriangle(p0, p2, p1));
+    hull.AddFace(cTriangle(p3, p0, p1));
+    hull.AddFace(cTriangle(p3, p2, p0));
+    hull.AddFace(cTriangle(p3, p1, p2));
   } else {  // behind the base, or not a number
-    faces.emplace_back(p0, p1, p2);
-    faces.emplace_back(p3, p1, p0);
-    faces.emplace_back(p3, p0, p2);
-    faces.emplace_back(p3, p2, p1);
+    hull.AddFace(cTriangle(p0, p1, p2));
+    hull.AddFace(cTriangle(p3, p1, p0));
+    hull.AddFace(cTriangle(p3, p0, p2));
+    hull.AddFace(cTriangle(p3, p2, p1));
   }
+}
 
-  for (std::size_t i = 3; i < points.size(); ++i) AddPoint(points[i]);
+bool AllFinite(const cPointList& points) {
+  for (const cVec3& p : points) {
+    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// The seed, then one AddPoint per remaining point from index 3; nothing is checked or repaired
+// afterwards. cIncrementalHull takes the same decisions as AddPoint below, step for step.
+void cHullResult::Build(cPointList& points) {
+  if (points.size() < 4) return;
+  box = ComputeBoundBox(points);
+  cIncrementalHull hull(box, points.size(), false);
+  for (const cTriangle& f : faces) hull.AddFace(f);
+  Seed(points, hull);
+  for (std::size_t i = 3; i < points.size(); ++i) hull.AddPoint(points[i]);
+  faces = hull.Faces();
+  if (points.size() > 3) {  // as the last AddPoint leaves them
+    currentPoint = points.back();
+    visibleFaces.clear();
+    ready = true;
+  }
+}
+
+void cHullResult::BuildClosed(cPointList& points) {
+  if (points.size() < 4) return;
+  box = ComputeBoundBox(points);
+  const cPointList sample = points;
+  bool kept = AllFinite(points);
+  cIncrementalHull hull(box, points.size(), true);
+  if (kept) {
+    Seed(points, hull);
+    kept = hull.Closed();
+    for (std::size_t i = 3; kept && i < points.size(); ++i) {
+      hull.AddPoint(points[i]);
+      kept = hull.Closed();
+    }
+    // Held to a tolerance of VisibleTolerance per unit of the sample's largest extent, so that
+    // the check means the same at every scale.
+    const double extent = std::max({double(box.max.x) - box.min.x, double(box.max.y) - box.min.y,
+                                    double(box.max.z) - box.min.z});
+    kept = kept && hull.Holds(sample, static_cast<double>(VisibleTolerance) * extent);
+  } else {
+    Seed(points, hull);  // only for its removal of the fourth corner, as Build does
+  }
+  faces = kept ? hull.Faces() : SoundHull(sample);
+  if (points.size() > 3) {
+    currentPoint = points.back();
+    visibleFaces.clear();
+    ready = true;
+  }
 }
 
 void cHullResult::AddPoint(cVec3 q) {
   currentPoint = q;
-
-  std::size_t at = 0;
-  while (at < faces.size()) {
-    if (SignedDistance(faces[at], q) > static_cast<double>(VisibleTolerance)) {
-      visibleFaces.push_back(faces[at]);
-      faces.erase(faces.begin() + static_cast<std::ptrdiff_t>(at));
-    } else {
-      ++at;
+  cBoundBox around{q, q};
+  for (const cTriangle& f : faces) {
+    for (const cVec3& v : f.vertex) {
+      around.min =
+          cVec3(MinOf(around.min.x, v.x), MinOf(around.min.y, v.y), MinOf(around.min.z, v.z));
+      around.max =
+          cVec3(MaxOf(around.max.x, v.x), MaxOf(around.max.y, v.y), MaxOf(around.max.z, v.z));
     }
   }
-
-  cTriangleList fan;
-  for (const cTriangle& f : visibleFaces) {
-    for (int e = 0; e < 3; ++e) {
-      const cTriangle candidate(q, f.vertex[e], f.vertex[(e + 1) % 3]);
-      if (IsHorizonFace(candidate, visibleFaces) && !ContainsTriangle(fan, candidate)) {
-        fan.push_back(candidate);
-      }
-    }
-  }
-  faces.insert(faces.end(), fan.begin(), fan.end());
-
-  fan.clear();
+  cIncrementalHull hull(around, faces.size() / 2 + 1, false);
+  for (const cTriangle& f : faces) hull.AddFace(f);
+  hull.AddPoint(q);
+  faces = hull.Faces();
   ready = false;
   visibleFaces.clear();
   ready = true;
@@ -120,9 +167,11 @@ bool ContainsPoint(const cPointList& list, const cVec3& point) {
 
 cPointList CollectDistinctPoints(const cTriangleList& triangles) {
   cPointList distinct;
+  cPointIndex seen(triangles.size() / 2 + 4);
   for (const cTriangle& t : triangles) {
     for (const cVec3& corner : t.vertex) {
-      if (!ContainsPoint(distinct, corner)) distinct.push_back(corner);
+      const auto next = static_cast<std::uint32_t>(distinct.size());
+      if (seen.FindOrInsert(corner, next) == next) distinct.push_back(corner);
     }
   }
   return distinct;
@@ -165,7 +214,7 @@ void BuildPieceHull(cDecomposition& decomposition, const cConvexPiece& piece, fl
   cHullResult* result = new (std::nothrow) cHullResult();
   if (result == nullptr) return;
   decomposition.hulls.emplace_back(result);
-  result->Build(sample);
+  result->BuildClosed(sample);
 }
 
 void StartConvexHull(cDecomposition& decomposition) {

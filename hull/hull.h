@@ -34,6 +34,14 @@ class cHullResult : public cMeshComponent {
   // points when one clears SeedTolerance. Fewer than four points leave faces empty.
   void Build(cPointList& points);
 
+  // The hull of points as Build makes it, kept only when every step leaves faces closed (each
+  // directed edge once, its reverse once), the result is not wound inward and holds every point
+  // of the list to VisibleTolerance per unit of the list's largest extent. Otherwise faces is the
+  // hull built with exact orientation tests (sound_hull.h): closed, wound outward, convex, made
+  // of the finite points only. box, the removal of the fourth seed corner, currentPoint and
+  // ready end as Build leaves them. The Convex Hull command builds every piece's hull this way.
+  void BuildClosed(cPointList& points);
+
   // Adds q: removes the faces it sees (farther than VisibleTolerance in front) and closes the
   // hole with a fan of new faces from q.
   void AddPoint(cVec3 q);

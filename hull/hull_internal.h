@@ -18,10 +18,11 @@ bool IsHorizonFace(const cTriangle& t, const cTriangleList& visible);
 // Exact nine-coordinate match with some element, corner i against corner i.
 bool ContainsTriangle(const cTriangleList& list, const cTriangle& t);
 
-// Exact coordinate match with some element (0.0 equals -0.0).
+// Exact coordinate match with some element (0.0 equals -0.0). A linear scan.
 bool ContainsPoint(const cPointList& list, const cVec3& point);
 
-// The distinct corners of a piece's triangles, in order of first appearance.
+// The distinct corners of a piece's triangles (as ContainsPoint tells them apart), in order of
+// first appearance; hashed, linear in the number of corners.
 cPointList CollectDistinctPoints(const cTriangleList& triangles);
 
 // The positions of the sample taken from count distinct points for the given smooth value

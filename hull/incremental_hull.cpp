@@ -1,0 +1,356 @@
+#include "incremental_hull.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "hull/hull.h"
+
+namespace {
+
+// SignedDistance of p from a face's plane, from the plane's stored parts. The same operations in
+// the same order as SignedDistance and Dot: the products widened to double and summed z, y, x;
+// the sum with the float offset rounded to float; the division in double.
+inline double PlaneDistance(const cVec3& n, float offset, double length, const cVec3& p) {
+  const double dot = static_cast<double>(n.z) * p.z + static_cast<double>(n.y) * p.y +
+                     static_cast<double>(n.x) * p.x;
+  const float numerator = static_cast<float>(dot + offset);
+  return numerator / length;
+}
+
+inline bool Finite(const cVec3& p) {
+  return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+}
+
+inline double MaxAbs(const cVec3& p) {
+  return std::max({std::fabs(double(p.x)), std::fabs(double(p.y)), std::fabs(double(p.z))});
+}
+
+// Upper bound of n . (q - v) over n in [nmin, nmax] and v in [vmin, vmax], per axis.
+inline double Bound(const double nmin[3], const double nmax[3], const double vmin[3],
+                    const double vmax[3], const cVec3& q) {
+  const double qc[3] = {q.x, q.y, q.z};
+  double sum = 0.0;
+  for (int k = 0; k < 3; ++k) {
+    const double lo = qc[k] - vmax[k], hi = qc[k] - vmin[k];
+    sum += std::max(std::max(nmin[k] * lo, nmin[k] * hi), std::max(nmax[k] * lo, nmax[k] * hi));
+  }
+  return sum;
+}
+
+// Faces with a shorter Normal are tested on every step: below it the float rounding of the
+// numerator near zero (2^-150 absolute) could outgrow the margin once divided by the length.
+constexpr double kShortestIndexedNormal = 1e-30;
+
+}  // namespace
+
+cIncrementalHull::cIncrementalHull(const cBoundBox& box_, std::size_t expectedPoints,
+                                   bool trackEdges_)
+    : box(box_), trackEdges(trackEdges_), pointIds(trackEdges_ ? expectedPoints : 16) {
+  // About 16 faces per occupied leaf on a surface: leaves ~ 4^depth, faces ~ 2 * points.
+  while (depth < 9 && (std::size_t{1} << (2 * depth)) * 8 < expectedPoints) ++depth;
+  if (!Finite(box.min) || !Finite(box.max)) box = cBoundBox{};
+  cNode root;
+  std::fill(std::begin(root.child), std::end(root.child), -1);
+  root.parent = -1;
+  ResetBounds(root);
+  nodes.push_back(std::move(root));
+  if (trackEdges) edges.reserve(expectedPoints * 8);
+}
+
+std::uint32_t cIncrementalHull::PointId(const cVec3& p) {
+  const std::uint32_t id = pointIds.FindOrInsert(p, nextPointId);
+  if (id == nextPointId) ++nextPointId;
+  return id;
+}
+
+void cIncrementalHull::ResetBounds(cNode& node) {
+  for (int k = 0; k < 3; ++k) {
+    node.nmin[k] = node.vmin[k] = INFINITY;
+    node.nmax[k] = node.vmax[k] = -INFINITY;
+  }
+}
+
+void cIncrementalHull::Grow(cNode& node, const cFace& f) {
+  for (int k = 0; k < 3; ++k) {
+    node.nmin[k] = std::min(node.nmin[k], f.unit[k]);
+    node.nmax[k] = std::max(node.nmax[k], f.unit[k]);
+  }
+  for (const cVec3& v : f.t.vertex) {
+    const double c[3] = {v.x, v.y, v.z};
+    for (int k = 0; k < 3; ++k) {
+      node.vmin[k] = std::min(node.vmin[k], c[k]);
+      node.vmax[k] = std::max(node.vmax[k], c[k]);
+    }
+  }
+}
+
+void cIncrementalHull::AddFace(const cTriangle& t) {
+  cFace f;
+  f.t = t;
+  f.n = Normal(t);
+  f.offset = static_cast<float>(-Dot(f.n, t.vertex[0]));
+  f.length = Length(f.n);
+  for (int k = 0; k < 3; ++k) f.id[k] = PointId(t.vertex[k]);
+  f.alive = true;
+  f.leaf = -1;
+  const bool indexable = Finite(t.vertex[0]) && Finite(t.vertex[1]) && Finite(t.vertex[2]) &&
+                         Finite(f.n) && std::isfinite(f.offset) && std::isfinite(f.length) &&
+                         f.length >= kShortestIndexedNormal;
+  if (indexable) {
+    f.unit[0] = f.n.x / f.length;
+    f.unit[1] = f.n.y / f.length;
+    f.unit[2] = f.n.z / f.length;
+    for (const cVec3& v : t.vertex) scale = std::max(scale, MaxAbs(v));
+  } else {
+    f.unit[0] = f.unit[1] = f.unit[2] = 0.0;
+  }
+  faces.push_back(f);
+  const auto id = static_cast<std::uint32_t>(faces.size() - 1);
+  if (indexable) {
+    Insert(id);
+  } else {
+    unindexed.push_back(id);
+  }
+  if (trackEdges) {
+    if (f.id[0] == f.id[1] || f.id[1] == f.id[2] || f.id[2] == f.id[0]) ++defects;
+    for (int e = 0; e < 3; ++e) ChangeEdge((std::uint64_t{f.id[e]} << 32) | f.id[(e + 1) % 3], 1);
+  }
+}
+
+void cIncrementalHull::Insert(std::uint32_t id) {
+  cFace& f = faces[id];
+  const int cells = 1 << depth;
+  int cell[3];
+  const double lo[3] = {box.min.x, box.min.y, box.min.z};
+  const double hi[3] = {box.max.x, box.max.y, box.max.z};
+  for (int k = 0; k < 3; ++k) {
+    const double c =
+        (double((&f.t.vertex[0].x)[k]) + (&f.t.vertex[1].x)[k] + (&f.t.vertex[2].x)[k]) / 3.0;
+    const double extent = hi[k] - lo[k];
+    const double at = extent > 0.0 ? (c - lo[k]) / extent * cells : 0.0;
+    cell[k] = at >= cells ? cells - 1 : at > 0.0 ? static_cast<int>(at) : 0;
+  }
+  std::int32_t node = 0;
+  for (int level = 0;; ++level) {
+    ++nodes[node].alive;
+    Grow(nodes[node], f);
+    if (level == depth) break;
+    const int shift = depth - 1 - level;
+    const int which = ((cell[0] >> shift) & 1) | (((cell[1] >> shift) & 1) << 1) |
+                      (((cell[2] >> shift) & 1) << 2);
+    if (nodes[node].child[which] < 0) {
+      cNode child;
+      std::fill(std::begin(child.child), std::end(child.child), -1);
+      child.parent = node;
+      ResetBounds(child);
+      nodes.push_back(std::move(child));
+      nodes[node].child[which] = static_cast<std::int32_t>(nodes.size() - 1);
+    }
+    node = nodes[node].child[which];
+  }
+  nodes[node].items.push_back(id);
+  f.leaf = node;
+}
+
+void cIncrementalHull::Refit(std::int32_t at) {
+  cNode& node = nodes[at];
+  ResetBounds(node);
+  node.removed = 0;
+  bool leaf = true;
+  for (std::int32_t c : node.child) {
+    if (c < 0) continue;
+    leaf = false;
+    const cNode& child = nodes[c];
+    if (child.alive == 0) continue;
+    for (int k = 0; k < 3; ++k) {
+      node.nmin[k] = std::min(node.nmin[k], child.nmin[k]);
+      node.nmax[k] = std::max(node.nmax[k], child.nmax[k]);
+      node.vmin[k] = std::min(node.vmin[k], child.vmin[k]);
+      node.vmax[k] = std::max(node.vmax[k], child.vmax[k]);
+    }
+  }
+  if (!leaf) return;
+  std::size_t kept = 0;
+  for (std::uint32_t id : node.items) {
+    if (!faces[id].alive) continue;
+    node.items[kept++] = id;
+    Grow(node, faces[id]);
+  }
+  node.items.resize(kept);
+}
+
+void cIncrementalHull::Remove(std::uint32_t id) {
+  cFace& f = faces[id];
+  f.alive = false;
+  if (trackEdges) {
+    if (f.id[0] == f.id[1] || f.id[1] == f.id[2] || f.id[2] == f.id[0]) --defects;
+    for (int e = 0; e < 3; ++e) ChangeEdge((std::uint64_t{f.id[e]} << 32) | f.id[(e + 1) % 3], -1);
+  }
+  if (f.leaf < 0) {
+    unindexed.erase(std::find(unindexed.begin(), unindexed.end(), id));
+    return;
+  }
+  // Bounds only shrink at refits; a node is refitted once its removals outnumber its faces, so
+  // the work stays proportional to the removals.
+  for (std::int32_t node = f.leaf; node >= 0; node = nodes[node].parent) {
+    cNode& n = nodes[node];
+    --n.alive;
+    ++n.removed;
+    if (n.alive == 0) {
+      ResetBounds(n);
+      n.removed = 0;
+      n.items.clear();
+    } else if (n.removed > n.alive + 8) {
+      Refit(node);
+    }
+  }
+}
+
+int cIncrementalHull::EdgeDefect(std::uint64_t edge) const {
+  const auto it = edges.find(edge);
+  if (it == edges.end()) return 0;
+  const std::uint64_t reverse = (edge << 32) | (edge >> 32);
+  return (it->second != 1) + (edges.find(reverse) == edges.end());
+}
+
+void cIncrementalHull::ChangeEdge(std::uint64_t edge, int delta) {
+  const std::uint64_t reverse = (edge << 32) | (edge >> 32);
+  defects -= EdgeDefect(edge);
+  if (reverse != edge) defects -= EdgeDefect(reverse);
+  auto it = edges.try_emplace(edge, 0).first;
+  it->second += delta;
+  if (it->second == 0) edges.erase(it);
+  defects += EdgeDefect(edge);
+  if (reverse != edge) defects += EdgeDefect(reverse);
+}
+
+template <class cTest>
+void cIncrementalHull::Query(const cVec3& q, double threshold, cTest test,
+                             std::vector<std::uint32_t>& out) {
+  for (std::uint32_t id : unindexed) {
+    if (test(faces[id])) out.push_back(id);
+  }
+  if (!Finite(q)) {  // no bound holds: every face is tested
+    for (std::uint32_t id = 0; id < faces.size(); ++id) {
+      if (faces[id].alive && faces[id].leaf >= 0 && test(faces[id])) out.push_back(id);
+    }
+    return;
+  }
+  // Margin: SignedDistance differs from the exact n . (q - corner) / |n| by the float rounding
+  // of the offset (2^-24 of |corner|), of the numerator (2^-24 of the result) and by double
+  // roundings, all well inside 1e-6 of the magnitudes involved.
+  const double reach = std::max(scale, MaxAbs(q));
+  stack.clear();
+  stack.push_back(0);
+  while (!stack.empty()) {
+    const cNode& node = nodes[stack.back()];
+    stack.pop_back();
+    if (node.alive == 0) continue;
+    const double bound = Bound(node.nmin, node.nmax, node.vmin, node.vmax, q);
+    if (bound + 1e-6 * (std::fabs(bound) + reach) + 1e-14 <= threshold) continue;
+    if (!node.items.empty()) {
+      for (std::uint32_t id : node.items) {
+        if (faces[id].alive && test(faces[id])) out.push_back(id);
+      }
+    }
+    for (std::int32_t c : node.child) {
+      if (c >= 0) stack.push_back(c);
+    }
+  }
+}
+
+void cIncrementalHull::AddPoint(const cVec3& q) {
+  // Step 2: the visible faces, in the order they stand.
+  visible.clear();
+  const double visibleTolerance = static_cast<double>(VisibleTolerance);
+  Query(
+      q, visibleTolerance,
+      [&](const cFace& f) { return PlaneDistance(f.n, f.offset, f.length, q) > visibleTolerance; },
+      visible);
+  if (visible.empty()) return;
+  std::sort(visible.begin(), visible.end());
+
+  // Step 3: the candidates. IsHorizonFace rejects when any corner of any visible face lies more
+  // than HorizonTolerance in front; the answer does not depend on the order of the corners, so
+  // each distinct corner is tested once.
+  corners.clear();
+  for (std::uint32_t id : visible) {
+    for (const cVec3& v : faces[id].t.vertex) corners.push_back(v);
+  }
+  std::sort(corners.begin(), corners.end(), [](const cVec3& a, const cVec3& b) {
+    return a.x != b.x ? a.x < b.x : a.y != b.y ? a.y < b.y : a.z < b.z;
+  });
+  corners.erase(std::unique(corners.begin(), corners.end(), SamePoint), corners.end());
+  const double horizonTolerance = static_cast<double>(HorizonTolerance);
+  fan.clear();
+  for (std::uint32_t id : visible) {
+    const cTriangle f = faces[id].t;
+    for (int e = 0; e < 3; ++e) {
+      const cTriangle candidate(q, f.vertex[e], f.vertex[(e + 1) % 3]);
+      const cVec3 n = Normal(candidate);
+      const float offset = static_cast<float>(-Dot(n, q));
+      const double length = Length(n);
+      bool horizon = true;
+      for (const cVec3& corner : corners) {
+        if (PlaneDistance(n, offset, length, corner) > horizonTolerance) {
+          horizon = false;
+          break;
+        }
+      }
+      if (horizon && !ContainsTriangle(fan, candidate)) fan.push_back(candidate);
+    }
+  }
+
+  // Step 4: the visible faces go, the fan is appended.
+  for (std::uint32_t id : visible) Remove(id);
+  for (const cTriangle& t : fan) AddFace(t);
+}
+
+cTriangleList cIncrementalHull::Faces() const {
+  cTriangleList out;
+  for (const cFace& f : faces) {
+    if (f.alive) out.push_back(f.t);
+  }
+  return out;
+}
+
+bool cIncrementalHull::Holds(const cPointList& points, double tolerance) {
+  double volume = 0.0, area = 0.0;
+  bool any = false;
+  cVec3 origin;
+  for (const cFace& f : faces) {
+    if (!f.alive) continue;
+    if (f.leaf < 0 && f.length != 0.0) return false;  // a plane that cannot be measured
+    if (!any) origin = f.t.vertex[0], any = true;
+    double c[3][3];
+    for (int i = 0; i < 3; ++i) {
+      c[i][0] = double(f.t.vertex[i].x) - origin.x;
+      c[i][1] = double(f.t.vertex[i].y) - origin.y;
+      c[i][2] = double(f.t.vertex[i].z) - origin.z;
+    }
+    volume += c[0][0] * (c[1][1] * c[2][2] - c[1][2] * c[2][1]) -
+              c[0][1] * (c[1][0] * c[2][2] - c[1][2] * c[2][0]) +
+              c[0][2] * (c[1][0] * c[2][1] - c[1][1] * c[2][0]);
+    area += f.length;
+  }
+  if (!any || volume / 6.0 < -tolerance * area / 2.0) return false;
+  std::vector<std::uint32_t> out;
+  for (const cVec3& p : points) {
+    if (!Finite(p)) return false;
+    const double exact = tolerance;
+    Query(
+        p, exact,
+        [&](const cFace& f) {
+          if (f.length == 0.0) return false;
+          const cVec3& v = f.t.vertex[0];
+          const double d =
+              (double(f.n.x) * (double(p.x) - v.x) + double(f.n.y) * (double(p.y) - v.y) +
+               double(f.n.z) * (double(p.z) - v.z)) /
+              f.length;
+          return d > exact;
+        },
+        out);
+    if (!out.empty()) return false;
+  }
+  return true;
+}
