@@ -314,6 +314,85 @@ cTriangleList cIncrementalHull::Faces() const {
   return out;
 }
 
+namespace {
+
+// Distance in double from p to the triangle a, b, c (which must have a non-zero normal), by the
+// closest point on the triangle: its region found from barycentric signs (Ericson, Real-Time
+// Collision Detection, 5.1.5).
+double TriangleDistance(const cVec3& fa, const cVec3& fb, const cVec3& fc, const cVec3& fp) {
+  struct cV {
+    double x, y, z;
+  };
+  auto sub = [](cV u, cV v) { return cV{u.x - v.x, u.y - v.y, u.z - v.z}; };
+  auto dot = [](cV u, cV v) { return u.x * v.x + u.y * v.y + u.z * v.z; };
+  auto at = [](cV u, cV v, double t) { return cV{u.x + t * v.x, u.y + t * v.y, u.z + t * v.z}; };
+  const cV a{fa.x, fa.y, fa.z}, b{fb.x, fb.y, fb.z}, c{fc.x, fc.y, fc.z}, p{fp.x, fp.y, fp.z};
+  const cV ab = sub(b, a), ac = sub(c, a), ap = sub(p, a);
+  cV closest;
+  const double d1 = dot(ab, ap), d2 = dot(ac, ap);
+  const cV bp = sub(p, b);
+  const double d3 = dot(ab, bp), d4 = dot(ac, bp);
+  const cV cp = sub(p, c);
+  const double d5 = dot(ab, cp), d6 = dot(ac, cp);
+  const double vc = d1 * d4 - d3 * d2, vb = d5 * d2 - d1 * d6, va = d3 * d6 - d5 * d4;
+  if (d1 <= 0 && d2 <= 0) {
+    closest = a;
+  } else if (d3 >= 0 && d4 <= d3) {
+    closest = b;
+  } else if (vc <= 0 && d1 >= 0 && d3 <= 0) {
+    closest = at(a, ab, d1 / (d1 - d3));
+  } else if (d6 >= 0 && d5 <= d6) {
+    closest = c;
+  } else if (vb <= 0 && d2 >= 0 && d6 <= 0) {
+    closest = at(a, ac, d2 / (d2 - d6));
+  } else if (va <= 0 && (d4 - d3) >= 0 && (d5 - d6) >= 0) {
+    closest = at(b, sub(c, b), (d4 - d3) / ((d4 - d3) + (d5 - d6)));
+  } else {
+    const double denominator = 1.0 / (va + vb + vc);
+    closest = at(at(a, ab, vb * denominator), ac, vc * denominator);
+  }
+  const cV d = sub(p, closest);
+  return std::sqrt(dot(d, d));
+}
+
+// Distance from p to the box [lo, hi].
+double BoxDistance(const double lo[3], const double hi[3], const cVec3& p) {
+  const double c[3] = {p.x, p.y, p.z};
+  double sum = 0.0;
+  for (int k = 0; k < 3; ++k) {
+    const double d = c[k] < lo[k] ? lo[k] - c[k] : c[k] > hi[k] ? c[k] - hi[k] : 0.0;
+    sum += d * d;
+  }
+  return std::sqrt(sum);
+}
+
+}  // namespace
+
+bool cIncrementalHull::OnSurface(const cVec3& p, double tolerance) {
+  for (std::uint32_t id : unindexed) {
+    const cFace& f = faces[id];
+    if (f.length != 0.0 &&
+        TriangleDistance(f.t.vertex[0], f.t.vertex[1], f.t.vertex[2], p) <= tolerance)
+      return true;
+  }
+  stack.clear();
+  stack.push_back(0);
+  while (!stack.empty()) {
+    const cNode& node = nodes[stack.back()];
+    stack.pop_back();
+    if (node.alive == 0 || BoxDistance(node.vmin, node.vmax, p) > tolerance) continue;
+    for (std::uint32_t id : node.items) {
+      const cFace& f = faces[id];
+      if (f.alive && TriangleDistance(f.t.vertex[0], f.t.vertex[1], f.t.vertex[2], p) <= tolerance)
+        return true;
+    }
+    for (std::int32_t c : node.child) {
+      if (c >= 0) stack.push_back(c);
+    }
+  }
+  return false;
+}
+
 bool cIncrementalHull::Holds(const cPointList& points, double tolerance) {
   double volume = 0.0, area = 0.0;
   bool any = false;
@@ -328,18 +407,25 @@ bool cIncrementalHull::Holds(const cPointList& points, double tolerance) {
       c[i][1] = double(f.t.vertex[i].y) - origin.y;
       c[i][2] = double(f.t.vertex[i].z) - origin.z;
     }
-    volume += c[0][0] * (c[1][1] * c[2][2] - c[1][2] * c[2][1]) -
-              c[0][1] * (c[1][0] * c[2][2] - c[1][2] * c[2][0]) +
-              c[0][2] * (c[1][0] * c[2][1] - c[1][1] * c[2][0]);
-    area += f.length;
+    volume += (c[0][0] * (c[1][1] * c[2][2] - c[1][2] * c[2][1]) -
+               c[0][1] * (c[1][0] * c[2][2] - c[1][2] * c[2][0]) +
+               c[0][2] * (c[1][0] * c[2][1] - c[1][1] * c[2][0])) /
+              6.0;
+    area += f.length / 2.0;
   }
-  if (!any || volume / 6.0 < -tolerance * area / 2.0) return false;
+  // Wound inward: a volume below what the tolerance allows a flat surface.
+  if (!any || volume < -tolerance * area) return false;
+  const bool flat = volume <= tolerance * area;
   std::vector<std::uint32_t> out;
   for (const cVec3& p : points) {
     if (!Finite(p)) return false;
-    const double exact = tolerance;
+    if (flat) {  // on the surface
+      if (!OnSurface(p, tolerance)) return false;
+      continue;
+    }
+    // Inside: behind every face plane.
     Query(
-        p, exact,
+        p, tolerance,
         [&](const cFace& f) {
           if (f.length == 0.0) return false;
           const cVec3& v = f.t.vertex[0];
@@ -347,7 +433,7 @@ bool cIncrementalHull::Holds(const cPointList& points, double tolerance) {
               (double(f.n.x) * (double(p.x) - v.x) + double(f.n.y) * (double(p.y) - v.y) +
                double(f.n.z) * (double(p.z) - v.z)) /
               f.length;
-          return d > exact;
+          return d > tolerance;
         },
         out);
     if (!out.empty()) return false;

@@ -40,10 +40,13 @@ class cIncrementalHull {
   // The current faces, in order.
   cTriangleList Faces() const;
 
-  // Whether the finished surface holds the points: no point lies more than tolerance in front of
-  // a face's plane (distances in double from the face's float Normal and first corner), no face
-  // has a non-finite plane, and the enclosed signed volume is not below -tolerance times the
-  // area. Faces with a zero Normal bound nothing. False when a point is not finite.
+  // Whether the finished surface holds the points. It must not be wound inward (enclosed signed
+  // volume at least -tolerance times its area) and have no face with a plane too short or too
+  // long to measure. A surface enclosing more than tolerance times its area holds a point when
+  // the point lies no more than tolerance in front of any face's plane (distances in double from
+  // the face's float Normal and first corner; faces with a zero Normal bound nothing); a flatter
+  // one holds a point when the point lies within tolerance of one of its faces. False when a
+  // point is not finite.
   bool Holds(const cPointList& points, double tolerance);
 
  private:
@@ -68,6 +71,7 @@ class cIncrementalHull {
   };
 
   std::uint32_t PointId(const cVec3& p);
+  bool OnSurface(const cVec3& p, double tolerance);
   void Insert(std::uint32_t f);
   void Remove(std::uint32_t f);
   void ChangeEdge(std::uint64_t edge, int delta);

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
@@ -16,12 +19,16 @@
 
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
+#include "hull/exact_predicates.h"
 #include "hull/hull.h"
 #include "hull/hull_internal.h"
+#include "hull/sound_hull.h"
 #include "platform/platform.h"
 #include "state/state.h"
+#include "tests/support/hull_checks.h"
 #include "tests/support/meshes.h"
 #include "tests/support/platform_test.h"
+#include "tests/support/reference_hull.h"
 #include "tests/support/triangle_printing.h"
 
 namespace {
@@ -591,6 +598,370 @@ TEST_F(HullWorker, WholeComputationOverADecomposedClosedMesh) {
   EXPECT_EQ(shown[1].text, "objects: " + std::to_string(dec.pieces.size()));
   EXPECT_EQ(shown[2].text, "Convex hull completed...");
   EXPECT_EQ(shown[2].caption, "message");
+}
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// The fast construction against the plain one, and the closed hull of every piece
+
+// Point sets that stress the construction's ties and tolerances.
+enum class cSet { Sphere, Ball, Lattice, SmallBall, Flat, NearlyFlat, CubeSurface };
+
+cPointList MakeSet(cSet kind, int count, unsigned seed) {
+  std::mt19937 g(seed);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  std::uniform_int_distribution<int> small(0, 4);
+  cPointList points;
+  while (static_cast<int>(points.size()) < count) {
+    const double x = unit(g), y = unit(g), z = unit(g), l = std::sqrt(x * x + y * y + z * z);
+    cVec3 p;
+    switch (kind) {
+      case cSet::Sphere:
+        if (l > 1 || l < 1e-3) continue;
+        p = cVec3(float(100 * x / l), float(100 * y / l), float(100 * z / l));
+        break;
+      case cSet::Ball:
+        p = cVec3(float(50 * x), float(50 * y), float(50 * z));
+        break;
+      case cSet::Lattice:  // many points on one plane, line or sphere: exact ties
+        p = cVec3(float(small(g)), float(small(g)), float(small(g)));
+        break;
+      case cSet::SmallBall:  // a hundredth of a unit across: the tolerances decide
+        p = cVec3(float(0.01 * x), float(0.01 * y), float(0.01 * z));
+        break;
+      case cSet::Flat:
+        p = cVec3(float(10 * x), float(10 * y), 3.0f);
+        break;
+      case cSet::NearlyFlat:
+        p = cVec3(float(10 * x), float(10 * y), float(5e-6 * z));
+        break;
+      case cSet::CubeSurface: {
+        float c[3] = {float(small(g) - 2), float(small(g) - 2), float(small(g) - 2)};
+        c[g() % 3] = (g() % 2) ? 2.0f : -2.0f;
+        p = cVec3(c[0], c[1], c[2]);
+        break;
+      }
+    }
+    if (!ContainsPoint(points, p) || kind == cSet::Lattice) points.push_back(p);
+  }
+  return points;
+}
+
+const cSet kAllSets[] = {cSet::Sphere, cSet::Ball,       cSet::Lattice,    cSet::SmallBall,
+                         cSet::Flat,   cSet::NearlyFlat, cSet::CubeSurface};
+
+TEST(FastBuild, SameFacesAndOrderAsThePlainConstruction) {
+  int compared = 0;
+  for (cSet kind : kAllSets) {
+    for (int count : {4, 5, 7, 12, 30, 80}) {
+      for (unsigned seed = 1; seed <= 4; ++seed) {
+        SCOPED_TRACE(testing::Message()
+                     << "set " << int(kind) << " count " << count << " seed " << seed);
+        const cPointList points = MakeSet(kind, count, seed * 31 + count);
+        cHullResult fast, plain;
+        cPointList a = points, b = points;
+        fast.Build(a);
+        ReferenceBuild(plain, b);
+        ASSERT_EQ(fast.faces, plain.faces);
+        EXPECT_EQ(a, b);
+        EXPECT_EQ(fast.currentPoint, plain.currentPoint);
+        EXPECT_EQ(fast.box.min, plain.box.min);
+        EXPECT_EQ(fast.box.max, plain.box.max);
+        EXPECT_TRUE(fast.visibleFaces.empty());
+        ++compared;
+      }
+    }
+  }
+  EXPECT_EQ(compared, 7 * 6 * 4);
+}
+
+TEST(FastBuild, AddPointMatchesThePlainStepOnAnyFaceList) {
+  // Hull faces, and also lists that are no hull at all: repeated faces, random triangles,
+  // degenerate ones, non-finite corners.
+  std::mt19937 g(5);
+  std::uniform_real_distribution<float> c(-2.0f, 2.0f);
+  for (int round = 0; round < 300; ++round) {
+    cHullResult fast, plain;
+    if (round % 3 == 0) {
+      cPointList points = MakeSet(kAllSets[round % 7], 20, round);
+      ReferenceBuild(plain, points);
+    } else {
+      for (int i = 0; i < 12; ++i) {
+        const cVec3 a(c(g), c(g), c(g)), b(c(g), c(g), c(g));
+        plain.faces.emplace_back(a, b, i % 5 == 0 ? a : cVec3(c(g), c(g), c(g)));
+      }
+      if (round % 3 == 2) plain.faces.push_back(plain.faces.front());
+      if (round % 10 == 4) plain.faces.emplace_back(cVec3(NAN, 0, 0), P1, P2);
+    }
+    fast.faces = plain.faces;
+    cVec3 q(c(g), c(g), c(g));
+    if (round % 50 == 7) q = cVec3(INFINITY, 0, 0);
+    fast.AddPoint(q);
+    ReferenceAddPoint(plain, q);
+    ASSERT_TRUE(SameBits(fast.faces, plain.faces)) << "round " << round;
+    EXPECT_EQ(fast.currentPoint, q);
+    EXPECT_TRUE(fast.ready);
+  }
+}
+
+TEST(FastBuild, DistinctPointsAsTheLinearScanFindsThem) {
+  std::mt19937 g(11);
+  std::uniform_int_distribution<int> pick(0, 5);
+  const float values[] = {0.0f, -0.0f, 1.0f, 2.5f, NAN, -1.0f};
+  for (int round = 0; round < 50; ++round) {
+    cTriangleList triangles;
+    for (int i = 0; i < 40; ++i) {
+      cVec3 v[3];
+      for (cVec3& p : v) p = cVec3(values[pick(g)], values[pick(g)], values[pick(g) % 4]);
+      triangles.emplace_back(v[0], v[1], v[2]);
+    }
+    cPointList expected;
+    for (const cTriangle& t : triangles) {
+      for (const cVec3& p : t.vertex) {
+        if (!ContainsPoint(expected, p)) expected.push_back(p);
+      }
+    }
+    // Bit for bit: the first appearance's sign of zero is the one kept, NaN is never repeated.
+    EXPECT_TRUE(SameBits(CollectDistinctPoints(triangles), expected)) << "round " << round;
+  }
+}
+
+// Exact orientation against 128-bit integer arithmetic on integer coordinates scaled by powers
+// of two (exact in float), many of them coplanar by construction.
+TEST(ExactPredicates, OrientationMatchesIntegerArithmetic) {
+  std::mt19937 g(3);
+  std::uniform_int_distribution<int> coordinate(-(1 << 20), 1 << 20);
+  using i128 = __int128;
+  for (int round = 0; round < 20000; ++round) {
+    std::int64_t v[4][3];
+    for (auto& p : v) {
+      for (auto& x : p) x = coordinate(g);
+    }
+    if (round % 2 == 0) {  // q = a + s (b - a) + t (c - a): on the plane
+      const int s = coordinate(g) % 4, t = coordinate(g) % 4;
+      for (int k = 0; k < 3; ++k)
+        v[3][k] = v[0][k] + s * (v[1][k] - v[0][k]) + t * (v[2][k] - v[0][k]);
+      if (round % 4 == 0) v[3][round / 4 % 3] += 1;  // or just off it
+    }
+    const float scale = std::ldexp(1.0f, round % 40 - 20);
+    cVec3 p[4];
+    for (int i = 0; i < 4; ++i) p[i] = cVec3(v[i][0] * scale, v[i][1] * scale, v[i][2] * scale);
+    i128 e[3][3];
+    for (int i = 0; i < 3; ++i) {
+      for (int k = 0; k < 3; ++k) e[i][k] = v[i + 1][k] - v[0][k];
+    }
+    const i128 det = e[0][0] * (e[1][1] * e[2][2] - e[1][2] * e[2][1]) -
+                     e[0][1] * (e[1][0] * e[2][2] - e[1][2] * e[2][0]) +
+                     e[0][2] * (e[1][0] * e[2][1] - e[1][1] * e[2][0]);
+    const int expected = det > 0 ? 1 : det < 0 ? -1 : 0;
+    ASSERT_EQ(Orient3d(p[0], p[1], p[2], p[3]), expected) << "round " << round;
+    const i128 z = e[0][0] * e[1][1] - e[0][1] * e[1][0];
+    ASSERT_EQ(Orient2d(p[0], p[1], p[2], 2), z > 0 ? 1 : z < 0 ? -1 : 0) << "round " << round;
+  }
+  // Rounding would get these wrong: a point 2^-24 off a plane far from the origin.
+  const cVec3 a(1e6f, 1e6f, 1e6f), b(1e6f + 1, 1e6f, 1e6f), c(1e6f, 1e6f + 1, 1e6f);
+  EXPECT_EQ(Orient3d(a, b, c, cVec3(3e6f, -7e6f, 1e6f)), 0);
+  EXPECT_EQ(Orient3d(a, b, c, cVec3(3e6f, -7e6f, std::nextafter(1e6f, 2e6f))), 1);
+  EXPECT_EQ(Orient3d(a, b, c, cVec3(3e6f, -7e6f, std::nextafter(1e6f, 0.0f))), -1);
+  EXPECT_TRUE(Collinear(a, b, cVec3(1e6f + 3, 1e6f, 1e6f)));
+  EXPECT_FALSE(Collinear(a, b, c));
+}
+
+// The smallest inputs found to break the plain construction, and other shapes of trouble.
+struct cHullFixture {
+  const char* what;
+  cPointList points;
+};
+
+cPointList Grid(int n) {  // the flat n x n grid of unit squares
+  cPointList points;
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < n; ++j) points.emplace_back(float(i), float(j), 0.0f);
+  }
+  return points;
+}
+
+cPointList Scaled(const cPointList& points, float s) {
+  cPointList out;
+  for (const cVec3& p : points) out.emplace_back(p.x * s, p.y * s, p.z * s);
+  return out;
+}
+
+std::vector<cHullFixture> TroubleFixtures() {
+  const cPointList sphere = MakeSet(cSet::Sphere, 300, 2);
+  cPointList withNan = MakeSet(cSet::Ball, 40, 3);
+  withNan.insert(withNan.begin() + 2, cVec3(NAN, 1, 1));
+  withNan.push_back(cVec3(INFINITY, 0, 0));
+  cPointList line;
+  for (int i = 0; i < 6; ++i) line.emplace_back(float(i * 3 % 7), float(i * 3 % 7) * 2, 1.0f);
+  return {{"flat 32 x 32 grid", Grid(32)},
+          {"sphere scaled by 1e30", Scaled(sphere, 1e28f)},  // radius 100 x 1e28
+          {"sphere scaled by 1e-30", Scaled(sphere, 1e-32f)},
+          {"sphere of radius 1000, 500 points", Scaled(MakeSet(cSet::Sphere, 500, 14), 10.0f)},
+          {"a hundredth of a unit across", MakeSet(cSet::SmallBall, 200, 1)},
+          {"nearly flat", MakeSet(cSet::NearlyFlat, 200, 1)},
+          {"lattice with repeated points", MakeSet(cSet::Lattice, 150, 9)},
+          {"cube surface lattice", MakeSet(cSet::CubeSurface, 90, 4)},
+          {"not finite points take no part", withNan},
+          {"collinear", line}};
+}
+
+TEST(ClosedHull, SoundOnEveryTroubleFixture) {
+  for (const cHullFixture& f : TroubleFixtures()) {
+    SCOPED_TRACE(f.what);
+    cHullResult h;
+    cPointList points = f.points;
+    h.BuildClosed(points);
+    EXPECT_EQ(SoundProblem(h.faces, f.points), "");
+    EXPECT_GE(h.faces.size(), 2u);
+    EXPECT_TRUE(h.ready);
+    EXPECT_TRUE(h.visibleFaces.empty());
+    // Build's side effects stay: the box of all points and the fourth corner's removal.
+    cHullResult plain;
+    cPointList plainPoints = f.points;
+    ReferenceSeed(plain, plainPoints);
+    EXPECT_TRUE(SameBits(points, plainPoints));
+    EXPECT_TRUE(SamePoint(h.box.min, plain.box.min) || std::isnan(h.box.min.x));
+    EXPECT_TRUE(SamePoint(h.box.max, plain.box.max) || std::isnan(h.box.max.x));
+  }
+}
+
+TEST(ClosedHull, FlatGridGivesTheSquareBothWays) {
+  cHullResult h;
+  cPointList points = Grid(32);
+  h.BuildClosed(points);
+  // Four corners, two triangles facing up and two facing down: the whole 31 x 31 square.
+  ASSERT_EQ(h.faces.size(), 4u);
+  double up = 0, down = 0;
+  for (const cTriangle& f : h.faces) {
+    const cVec3 n = Normal(f);
+    (n.z > 0 ? up : down) += Length(n) / 2;
+  }
+  EXPECT_EQ(up, 31.0 * 31.0);
+  EXPECT_EQ(down, 31.0 * 31.0);
+}
+
+TEST(ClosedHull, ScaledSpheresAreWoundOutward) {
+  for (float s : {1e28f, 1e-32f}) {
+    cPointList points = Scaled(MakeSet(cSet::Sphere, 300, 2), s);
+    const cPointList sample = points;
+    cHullResult h;
+    h.BuildClosed(points);
+    EXPECT_GT(h.faces.size(), 100u) << s;  // not a seed tetrahedron turned inside out
+    EXPECT_EQ(SoundProblem(h.faces, sample), "") << s;
+  }
+}
+
+// Distance from p to the triangle t (with a non-zero normal): to its plane when p projects into
+// it, else to the nearest of its three sides.
+double TriangleDistance(const cTriangle& t, const cVec3& p) {
+  using cD = std::array<double, 3>;
+  auto d3 = [](const cVec3& v) { return cD{v.x, v.y, v.z}; };
+  auto sub = [](cD a, cD b) { return cD{a[0] - b[0], a[1] - b[1], a[2] - b[2]}; };
+  auto dot = [](cD a, cD b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; };
+  auto cross = [](cD a, cD b) {
+    return cD{a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+  };
+  const cD a = d3(t.vertex[0]), b = d3(t.vertex[1]), c = d3(t.vertex[2]), q = d3(p);
+  const cD n = cross(sub(b, a), sub(c, a));
+  const bool inside = dot(cross(sub(b, a), sub(q, a)), n) >= 0 &&
+                      dot(cross(sub(c, b), sub(q, b)), n) >= 0 &&
+                      dot(cross(sub(a, c), sub(q, c)), n) >= 0;
+  if (inside) return std::fabs(dot(n, sub(q, a))) / std::sqrt(dot(n, n));
+  double best = INFINITY;
+  for (const auto& [u, v] : {std::pair{a, b}, std::pair{b, c}, std::pair{c, a}}) {
+    const cD e = sub(v, u);
+    const double s = std::clamp(dot(sub(q, u), e) / dot(e, e), 0.0, 1.0);
+    const cD r = sub(q, cD{u[0] + s * e[0], u[1] + s * e[1], u[2] + s * e[2]});
+    best = std::min(best, std::sqrt(dot(r, r)));
+  }
+  return best;
+}
+
+// Whether faces hold the points to tolerance as the closed build checks it, written out plainly:
+// not wound inward; then, for a surface enclosing a volume, distances in double from each face's
+// float Normal (faces without a normal skipped), for a flat one the distance to the surface.
+bool HoldsWithin(const cTriangleList& faces, const cPointList& points, double tolerance) {
+  double volume = 0, area = 0;
+  for (const cTriangle& f : faces) {
+    const double length = Length(Normal(f));
+    if (!std::isfinite(length)) return false;
+    area += length / 2;
+    double c[3][3];
+    for (int i = 0; i < 3; ++i) {
+      c[i][0] = double(f.vertex[i].x) - faces[0].vertex[0].x;
+      c[i][1] = double(f.vertex[i].y) - faces[0].vertex[0].y;
+      c[i][2] = double(f.vertex[i].z) - faces[0].vertex[0].z;
+    }
+    volume += (c[0][0] * (c[1][1] * c[2][2] - c[1][2] * c[2][1]) -
+               c[0][1] * (c[1][0] * c[2][2] - c[1][2] * c[2][0]) +
+               c[0][2] * (c[1][0] * c[2][1] - c[1][1] * c[2][0])) /
+              6;
+  }
+  if (volume < -tolerance * area) return false;
+  const bool flat = volume <= tolerance * area;
+  for (const cVec3& p : points) {
+    bool on = false;
+    for (const cTriangle& f : faces) {
+      const cVec3 n = Normal(f), &a = f.vertex[0];
+      const double length = Length(n);
+      if (length == 0) continue;
+      if (flat) {
+        on = on || TriangleDistance(f, p) <= tolerance;
+        continue;
+      }
+      const double d = (double(n.x) * (double(p.x) - a.x) + double(n.y) * (double(p.y) - a.y) +
+                        double(n.z) * (double(p.z) - a.z)) /
+                       length;
+      if (d > tolerance) return false;
+    }
+    if (flat && !on) return false;
+  }
+  return true;
+}
+
+// Where every step of the plain construction leaves the faces closed and its result holds the
+// points, the result is the plain construction's, face for face; elsewhere it is the sound one.
+TEST(ClosedHull, KeepsTheConstructionsFacesWhereverEveryStepStaysClosed) {
+  int kept = 0, replaced = 0;
+  for (cSet kind : kAllSets) {
+    for (int count : {4, 6, 10, 25, 60}) {
+      for (unsigned seed = 1; seed <= 5; ++seed) {
+        const cPointList points = MakeSet(kind, count, seed * 17 + count);
+        SCOPED_TRACE(testing::Message()
+                     << "set " << int(kind) << " count " << count << " seed " << seed);
+        cHullResult plain;
+        cPointList rest = points;
+        ReferenceSeed(plain, rest);
+        bool closed = ClosureProblem(plain.faces).empty();
+        for (std::size_t i = 3; i < rest.size(); ++i) {
+          ReferenceAddPoint(plain, rest[i]);
+          closed = closed && ClosureProblem(plain.faces).empty();
+        }
+        const cBoundBox& b = plain.box;
+        const double tolerance =
+            VisibleTolerance * std::max({double(b.max.x) - b.min.x, double(b.max.y) - b.min.y,
+                                         double(b.max.z) - b.min.z});
+        cHullResult h;
+        cPointList mine = points;
+        h.BuildClosed(mine);
+        if (closed && HoldsWithin(plain.faces, points, tolerance / 2)) {
+          EXPECT_EQ(h.faces, plain.faces);
+          ++kept;
+        } else if (!closed || !HoldsWithin(plain.faces, points, tolerance * 2)) {
+          EXPECT_EQ(h.faces, SoundHull(points));
+          EXPECT_EQ(SoundProblem(h.faces, points), "");
+          ++replaced;
+        }
+      }
+    }
+  }
+  std::printf("plain construction kept %d times, replaced %d times\n", kept, replaced);
+  EXPECT_GT(kept, 20);
+  EXPECT_GT(replaced, 20);
 }
 
 }  // namespace

@@ -4,6 +4,12 @@
 
 void ReferenceBuild(cHullResult& h, cPointList& points) {
   if (points.size() < 4) return;
+  ReferenceSeed(h, points);
+  for (std::size_t i = 3; i < points.size(); ++i) ReferenceAddPoint(h, points[i]);
+}
+
+void ReferenceSeed(cHullResult& h, cPointList& points) {
+  if (points.size() < 4) return;
   h.box = ComputeBoundBox(points);
   const cVec3 p0 = points[0];
   const cVec3 p1 = points[1];
@@ -32,8 +38,6 @@ void ReferenceBuild(cHullResult& h, cPointList& points) {
     h.faces.emplace_back(p3, p0, p2);
     h.faces.emplace_back(p3, p2, p1);
   }
-
-  for (std::size_t i = 3; i < points.size(); ++i) ReferenceAddPoint(h, points[i]);
 }
 
 void ReferenceAddPoint(cHullResult& h, cVec3 q) {

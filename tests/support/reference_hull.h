@@ -5,6 +5,9 @@
 #include "hull/hull.h"
 #include "hull/hull_internal.h"
 
+// Build's first part: box, the seed tetrahedron, the removal of the fourth corner.
+void ReferenceSeed(cHullResult& h, cPointList& points);
+
 // Build as described: the seed tetrahedron, then ReferenceAddPoint per remaining point.
 void ReferenceBuild(cHullResult& h, cPointList& points);
 
