@@ -46,15 +46,22 @@ constexpr double kShortestIndexedNormal = 1e-30;
 cIncrementalHull::cIncrementalHull(const cBoundBox& box_, std::size_t expectedPoints,
                                    bool trackEdges_)
     : box(box_), trackEdges(trackEdges_), pointIds(trackEdges_ ? expectedPoints : 16) {
-  // About 16 faces per occupied leaf on a surface: leaves ~ 4^depth, faces ~ 2 * points.
-  while (depth < 9 && (std::size_t{1} << (2 * depth)) * 8 < expectedPoints) ++depth;
   if (!Finite(box.min) || !Finite(box.max)) box = cBoundBox{};
+  center[0] = (double(box.min.x) + box.max.x) / 2;
+  center[1] = (double(box.min.y) + box.max.y) / 2;
+  center[2] = (double(box.min.z) + box.max.z) / 2;
   cNode root;
   std::fill(std::begin(root.child), std::end(root.child), -1);
   root.parent = -1;
   ResetBounds(root);
   nodes.push_back(std::move(root));
   if (trackEdges) edges.reserve(expectedPoints * 8);
+}
+
+double cIncrementalHull::Depth(const cFace& f) const {
+  const cVec3& v = f.t.vertex[0];
+  return f.unit[0] * (v.x - center[0]) + f.unit[1] * (v.y - center[1]) +
+         f.unit[2] * (v.z - center[2]);
 }
 
 std::uint32_t cIncrementalHull::PointId(const cVec3& p) {
@@ -108,6 +115,7 @@ void cIncrementalHull::AddFace(const cTriangle& t) {
   const auto id = static_cast<std::uint32_t>(faces.size() - 1);
   if (indexable) {
     Insert(id);
+    innerRadius = std::min(innerRadius, Depth(faces[id]));
   } else {
     unindexed.push_back(id);
   }
@@ -119,8 +127,7 @@ void cIncrementalHull::AddFace(const cTriangle& t) {
 
 void cIncrementalHull::Insert(std::uint32_t id) {
   cFace& f = faces[id];
-  const int cells = 1 << depth;
-  int cell[3];
+  const int cells = 1 << kDepth;
   const double lo[3] = {box.min.x, box.min.y, box.min.z};
   const double hi[3] = {box.max.x, box.max.y, box.max.z};
   for (int k = 0; k < 3; ++k) {
@@ -128,38 +135,58 @@ void cIncrementalHull::Insert(std::uint32_t id) {
         (double((&f.t.vertex[0].x)[k]) + (&f.t.vertex[1].x)[k] + (&f.t.vertex[2].x)[k]) / 3.0;
     const double extent = hi[k] - lo[k];
     const double at = extent > 0.0 ? (c - lo[k]) / extent * cells : 0.0;
-    cell[k] = at >= cells ? cells - 1 : at > 0.0 ? static_cast<int>(at) : 0;
+    f.cell[k] = static_cast<std::uint16_t>(at >= cells ? cells - 1 : at > 0.0 ? int(at) : 0);
   }
   std::int32_t node = 0;
-  for (int level = 0;; ++level) {
+  for (;;) {
     ++nodes[node].alive;
     Grow(nodes[node], f);
-    if (level == depth) break;
-    const int shift = depth - 1 - level;
-    const int which = ((cell[0] >> shift) & 1) | (((cell[1] >> shift) & 1) << 1) |
-                      (((cell[2] >> shift) & 1) << 2);
-    if (nodes[node].child[which] < 0) {
-      cNode child;
-      std::fill(std::begin(child.child), std::end(child.child), -1);
-      child.parent = node;
-      ResetBounds(child);
-      nodes.push_back(std::move(child));
-      nodes[node].child[which] = static_cast<std::int32_t>(nodes.size() - 1);
-    }
-    node = nodes[node].child[which];
+    if (!nodes[node].split) break;
+    node = Child(node, f);
   }
   nodes[node].items.push_back(id);
   f.leaf = node;
+  if (nodes[node].items.size() > kLeafSize && nodes[node].level < kDepth) Split(node);
+}
+
+std::int32_t cIncrementalHull::Child(std::int32_t node, const cFace& f) {
+  const int shift = kDepth - 1 - nodes[node].level;
+  const int which = ((f.cell[0] >> shift) & 1) | (((f.cell[1] >> shift) & 1) << 1) |
+                    (((f.cell[2] >> shift) & 1) << 2);
+  if (nodes[node].child[which] < 0) {
+    cNode child;
+    std::fill(std::begin(child.child), std::end(child.child), -1);
+    child.parent = node;
+    child.level = nodes[node].level + 1;
+    ResetBounds(child);
+    nodes.push_back(std::move(child));
+    nodes[node].child[which] = static_cast<std::int32_t>(nodes.size() - 1);
+  }
+  return nodes[node].child[which];
+}
+
+// Hands a full leaf's faces down to new children, one level finer.
+void cIncrementalHull::Split(std::int32_t node) {
+  std::vector<std::uint32_t> items;
+  items.swap(nodes[node].items);
+  nodes[node].split = true;
+  for (std::uint32_t id : items) {
+    if (!faces[id].alive) continue;
+    const std::int32_t child = Child(node, faces[id]);
+    ++nodes[child].alive;
+    Grow(nodes[child], faces[id]);
+    nodes[child].items.push_back(id);
+    faces[id].leaf = child;
+  }
 }
 
 void cIncrementalHull::Refit(std::int32_t at) {
   cNode& node = nodes[at];
   ResetBounds(node);
   node.removed = 0;
-  bool leaf = true;
+  const bool leaf = !node.split;
   for (std::int32_t c : node.child) {
     if (c < 0) continue;
-    leaf = false;
     const cNode& child = nodes[c];
     if (child.alive == 0) continue;
     for (int k = 0; k < 3; ++k) {
@@ -189,6 +216,15 @@ void cIncrementalHull::Remove(std::uint32_t id) {
   if (f.leaf < 0) {
     unindexed.erase(std::find(unindexed.begin(), unindexed.end(), id));
     return;
+  }
+  // The inner radius only grows when faces go; it is recomputed once the removals since the last
+  // recomputation outnumber the faces.
+  if (++removedSinceRadius > nodes[0].alive + 16) {
+    removedSinceRadius = 0;
+    innerRadius = INFINITY;
+    for (const cFace& g : faces) {
+      if (g.alive && g.leaf >= 0 && &g != &f) innerRadius = std::min(innerRadius, Depth(g));
+    }
   }
   // Bounds only shrink at refits; a node is refitted once its removals outnumber its faces, so
   // the work stays proportional to the removals.
@@ -240,6 +276,11 @@ void cIncrementalHull::Query(const cVec3& q, double threshold, cTest test,
   // of the offset (2^-24 of |corner|), of the numerator (2^-24 of the result) and by double
   // roundings, all well inside 1e-6 of the magnitudes involved.
   const double reach = std::max(scale, MaxAbs(q));
+  // No face plane lies closer to center than innerRadius, so none has q farther in front than
+  // |q - center| - innerRadius.
+  const double dx = q.x - center[0], dy = q.y - center[1], dz = q.z - center[2];
+  const double inner = std::sqrt(dx * dx + dy * dy + dz * dz) - innerRadius;
+  if (inner + 1e-6 * (std::fabs(inner) + reach) + 1e-14 <= threshold) return;
   stack.clear();
   stack.push_back(0);
   while (!stack.empty()) {

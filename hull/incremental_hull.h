@@ -12,6 +12,7 @@
 // closed, and check the finished hull against the points.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -57,12 +58,15 @@ class cIncrementalHull {
     double length;   // Length(n)
     double unit[3];  // n / length
     std::uint32_t id[3];
-    std::int32_t leaf;  // octree leaf, or -1 when tested on every step
+    std::int32_t leaf;      // octree leaf, or -1 when tested on every step
+    std::uint16_t cell[3];  // octree cell of the centre at the finest level
     bool alive;
   };
   struct cNode {
     std::int32_t child[8];
     std::int32_t parent;
+    int level = 0;
+    bool split = false;  // faces are held by the children, not in items
     std::uint32_t alive = 0;
     std::uint32_t removed = 0;         // removals since the bounds were last refitted
     double nmin[3], nmax[3];           // bounds of the unit normals
@@ -71,6 +75,8 @@ class cIncrementalHull {
   };
 
   std::uint32_t PointId(const cVec3& p);
+  // How far center lies behind the face's plane (negative in front).
+  double Depth(const cFace& f) const;
   bool OnSurface(const cVec3& p, double tolerance);
   void Insert(std::uint32_t f);
   void Remove(std::uint32_t f);
@@ -79,6 +85,8 @@ class cIncrementalHull {
   void ResetBounds(cNode& node);
   void Grow(cNode& node, const cFace& f);
   void Refit(std::int32_t node);
+  std::int32_t Child(std::int32_t node, const cFace& f);
+  void Split(std::int32_t node);
   // Appends to out every face for which test(face) holds among the faces whose bound at q
   // exceeds threshold (and all faces that are not in the octree).
   template <class cTest>
@@ -88,7 +96,11 @@ class cIncrementalHull {
   std::vector<cNode> nodes;
   std::vector<std::uint32_t> unindexed;  // faces tested on every step, in creation order
   cBoundBox box;
-  int depth = 1;
+  double center[3];               // centre of box
+  double innerRadius = INFINITY;  // at most the least Depth of an indexed face
+  std::uint32_t removedSinceRadius = 0;
+  static constexpr int kDepth = 12;             // finest level: 4096 cells per axis
+  static constexpr std::size_t kLeafSize = 24;  // a leaf holding more faces is split
   double scale = 0.0;  // largest coordinate magnitude seen, for the rounding margin
   bool trackEdges;
   cPointIndex pointIds;

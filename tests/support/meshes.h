@@ -37,3 +37,25 @@ inline cTriangleList Torus(int rings, int sides, float major, float minor, float
 inline cTriangleList BulgingTorus(int rings, int sides) {
   return Torus(rings, sides, 4.0f, 1.5f, 0.4f);
 }
+
+// Closed sphere of the given radius around the origin: rings bands between the poles, sides
+// segments around, the poles single points; 2 * sides * (rings - 1) triangles, every Normal
+// pointing outward. Convex, so region growing keeps it in one piece.
+inline cTriangleList UvSphere(int rings, int sides, float radius) {
+  auto at = [&](int i, int j) {
+    if (i == 0) return cVec3(0, 0, radius);
+    if (i == rings) return cVec3(0, 0, -radius);
+    const double v = std::numbers::pi * i / rings, u = 2 * std::numbers::pi * (j % sides) / sides;
+    return cVec3(static_cast<float>(radius * std::sin(v) * std::cos(u)),
+                 static_cast<float>(radius * std::sin(v) * std::sin(u)),
+                 static_cast<float>(radius * std::cos(v)));
+  };
+  cTriangleList triangles;
+  for (int i = 0; i < rings; ++i) {
+    for (int j = 0; j < sides; ++j) {
+      if (i > 0) triangles.emplace_back(at(i, j), at(i + 1, j), at(i, j + 1));
+      if (i + 1 < rings) triangles.emplace_back(at(i, j + 1), at(i + 1, j), at(i + 1, j + 1));
+    }
+  }
+  return triangles;
+}
