@@ -23,6 +23,7 @@
 #include "hull/hull.h"
 #include "hull/hull_internal.h"
 #include "hull/sound_hull.h"
+#include "io/stl.h"
 #include "platform/platform.h"
 #include "state/state.h"
 #include "tests/support/hull_checks.h"
@@ -921,6 +922,51 @@ bool HoldsWithin(const cTriangleList& faces, const cPointList& points, double to
     if (flat && !on) return false;
   }
   return true;
+}
+
+// Every test mesh and sample, decomposed, at a tenth and at all of each piece's points: every
+// hull is closed, and either the construction's own (holding the sample to tolerance) or the
+// sound one (convex by exact tests).
+TEST_F(PieceHull, EveryTestMeshGetsClosedHulls) {
+  const std::string fixtures = CD_FIXTURES;
+  std::vector<std::string> files = {fixtures + "/../../samples/gear.stl",
+                                    fixtures + "/../../samples/torus.stl"};
+  for (const char* name :
+       {"cube.stl", "tetrahedron.stl", "cli_concave_fold.stl", "cli_non_finite.stl",
+        "cli_tetrahedron_inward.stl", "huge_coordinates.stl", "window_two_cubes.stl"})
+    files.push_back(fixtures + "/" + name);
+  int hulls = 0;
+  for (const std::string& file : files) {
+    cMesh mesh;
+    ASSERT_TRUE(LoadStlFile(file, mesh)) << file;
+    Epsilon = 0.1;
+    cDecomposition decomposition;
+    decomposition.Apply(&mesh);
+    for (float smooth : {0.1f, 1.0f}) {
+      for (const auto& piece : decomposition.pieces) {
+        const cPointList distinct = CollectDistinctPoints(piece->triangles);
+        cPointList sample;
+        for (std::size_t at : SamplePositions(distinct.size(), smooth))
+          sample.push_back(distinct[at]);
+        if (sample.empty()) continue;
+        DestroyFirstToLast(d.hulls);
+        BuildPieceHull(d, *piece, smooth);
+        ASSERT_EQ(d.hulls.size(), 1u);
+        const cTriangleList& faces = Result(0).faces;
+        SCOPED_TRACE(file + " smooth " + std::to_string(smooth));
+        EXPECT_EQ(ClosureProblem(faces), "");
+        const cBoundBox b = ComputePointBox(sample);
+        const double tolerance =
+            VisibleTolerance * std::max({double(b.max.x) - b.min.x, double(b.max.y) - b.min.y,
+                                         double(b.max.z) - b.min.z});
+        if (!(std::isfinite(tolerance) && HoldsWithin(faces, sample, tolerance))) {
+          EXPECT_EQ(SoundProblem(faces, sample), "");
+        }
+        ++hulls;
+      }
+    }
+  }
+  EXPECT_EQ(hulls, 16);
 }
 
 // Where every step of the plain construction leaves the faces closed and its result holds the
