@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "hull/hull.h"
+#include "hull_internal.h"
 
 namespace {
 

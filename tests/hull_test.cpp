@@ -955,7 +955,7 @@ TEST_F(PieceHull, EveryTestMeshGetsClosedHulls) {
         const cTriangleList& faces = Result(0).faces;
         SCOPED_TRACE(file + " smooth " + std::to_string(smooth));
         EXPECT_EQ(ClosureProblem(faces), "");
-        const cBoundBox b = ComputePointBox(sample);
+        const cBoundBox b = ComputeBoundBox(sample);
         const double tolerance =
             VisibleTolerance * std::max({double(b.max.x) - b.min.x, double(b.max.y) - b.min.y,
                                          double(b.max.z) - b.min.z});
