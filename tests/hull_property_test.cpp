@@ -44,6 +44,7 @@
 #include "hull/hull.h"
 #include "hull/hull_internal.h"
 #include "tests/support/hull_checks.h"
+#include "tests/support/reference_hull.h"
 #include "tests/support/triangle_printing.h"
 
 namespace {
@@ -183,7 +184,8 @@ void PrintTo(const cCase& c, std::ostream* os) {
 
 class HullProperties : public ::testing::TestWithParam<cCase> {};
 
-// Builds points step by step while auditing; returns the hull, or nothing with the reason.
+// Builds points step by step with the plain construction while auditing; returns the hull, or
+// nothing with the reason.
 std::optional<cHullResult> AuditedBuild(const cPointList& points, std::string& why) {
   cPointList seed(points.begin(), points.begin() + 4);
   cHullResult h;
@@ -198,7 +200,7 @@ std::optional<cHullResult> AuditedBuild(const cPointList& points, std::string& w
       why += " (step " + std::to_string(i) + ")";
       return std::nullopt;
     }
-    h.AddPoint(points[i]);
+    ReferenceAddPoint(h, points[i]);
   }
   return h;
 }
