@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "neighbour_index.h"
 #include "state/state.h"
 
 namespace {
@@ -13,16 +14,6 @@ std::string Format(const char* format, int value) {
   char text[64];
   std::snprintf(text, sizeof text, format, value);
   return text;
-}
-
-// Grows one piece from the seed already in piece: every triangle of the piece, the ones added
-// meanwhile included, is expanded in turn.
-// Progress is reported every 64 expansions, by the share of the total triangles taken.
-void GrowPiece(cTriangleList& work, cTriangleList& piece, std::size_t total) {
-  for (std::size_t i = 0; i < piece.size(); ++i) {
-    if ((i & 63) == 0) Platform().Progress("decomposing", 1.0 - double(work.size()) / total);
-    ExpandByScan(work, piece, i);
-  }
 }
 
 }  // namespace
@@ -48,13 +39,18 @@ bool PassesPlaneTest(const cTriangle& p, const cTriangle& t, double epsilon) {
   return true;
 }
 
-void ExpandByScan(cTriangleList& work, cTriangleList& piece, std::size_t i) {
+double ReadEpsilon() {
+  return Epsilon.load(std::memory_order_relaxed);
+}
+
+void ExpandByScan(cTriangleList& work, cTriangleList& piece, std::size_t i,
+                  cEpsilonReader readEpsilon) {
   std::size_t k = 0;
   while (k < work.size()) {
     // Fetched again after every append: appending may move the piece's storage.
     const cTriangle& p = piece[i];
     const cTriangle& t = work[k];
-    if (SharesEdge(p, t) && PassesPlaneTest(p, t, Epsilon.load(std::memory_order_relaxed))) {
+    if (SharesEdge(p, t) && PassesPlaneTest(p, t, readEpsilon())) {
       piece.push_back(t);
       work.erase(work.begin() + static_cast<std::ptrdiff_t>(k));
     } else {
@@ -89,11 +85,18 @@ void cDecomposition::Apply(cMesh* mesh) {
   Platform().ShowMessage(Format("triangles: %i", static_cast<int>(work.size())), "");
   if (work.empty()) return;
 
-  while (!work.empty()) {
+  // The same pieces as taking seeds from the front of the work list and growing them with
+  // ExpandByScan, without scanning the whole list for every piece triangle.
+  cNeighbourIndex index(work);
+  while (!index.Empty()) {
     auto piece = std::make_unique<cConvexPiece>();
-    piece->triangles.push_back(work.front());
-    work.erase(work.begin());
-    GrowPiece(work, piece->triangles, mesh->GetTriangleCount());
+    index.TakeSeed(piece->triangles);
+    // Progress every 64 expansions, by the share of the total triangles taken.
+    const std::size_t total = mesh->GetTriangleCount();
+    for (std::size_t i = 0; i < piece->triangles.size(); ++i) {
+      if ((i & 63) == 0) Platform().Progress("decomposing", 1.0 - double(index.Remaining()) / total);
+      index.Expand(piece->triangles, i, ReadEpsilon);
+    }
     if (piece->triangles.size() > 1) {
       piece->box = ComputeBoundBox(piece->triangles);
       pieces.push_back(std::move(piece));

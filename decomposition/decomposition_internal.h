@@ -5,6 +5,7 @@
 
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
+#include "neighbour_index.h"
 
 // True when at least two (corner of p, corner of t) pairs are exactly equal points.
 bool SharesEdge(const cTriangle& p, const cTriangle& t);
@@ -13,11 +14,15 @@ bool SharesEdge(const cTriangle& p, const cTriangle& t);
 // precision; a distance equal to epsilon, or one that is not a number, passes).
 bool PassesPlaneTest(const cTriangle& p, const cTriangle& t, double epsilon);
 
+// Epsilon as it is now; read once for every plane comparison.
+double ReadEpsilon();
+
 // The reference neighbour search: expands the piece triangle at position i of piece by scanning
-// work in order and moving every neighbour that passes the plane test (against Epsilon as it is
-// at each comparison) to the end of piece. A faster search must move the same triangles in the
-// same order.
-void ExpandByScan(cTriangleList& work, cTriangleList& piece, std::size_t i);
+// work in order and moving every neighbour that passes the plane test (against readEpsilon(),
+// called once per neighbour) to the end of piece. cNeighbourIndex::Expand, which Apply uses,
+// must move the same triangles in the same order.
+void ExpandByScan(cTriangleList& work, cTriangleList& piece, std::size_t i,
+                  cEpsilonReader readEpsilon = ReadEpsilon);
 
 // Body of the first run's worker thread: Apply, then clear worker, then lower Busy.
 void DecomposeWorker(cDecomposition& component);

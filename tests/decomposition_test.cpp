@@ -5,10 +5,12 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <numbers>
+#include <random>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -17,6 +19,7 @@
 #include "decomposition/decomposition.h"
 #include "decomposition/decomposition_internal.h"
 #include "geometry/mesh.h"
+#include "io/stl.h"
 #include "platform/platform.h"
 #include "state/state.h"
 #include "tests/support/meshes.h"
@@ -312,6 +315,187 @@ TEST_F(Decomposition, RunsLeaveHullsAloneAndDestructionReleasesBoth) {
   EXPECT_EQ(d.pieces.size(), 1u);
   owned.reset();
   EXPECT_EQ(destroyed, 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The neighbour index against the literal scan of the work list
+
+// Epsilon per comparison from a fixed sequence, counting the reads: the index must read it as
+// often and in the same order as the scan, or the pieces drift apart.
+struct cEpsilonSequence {
+  static inline std::vector<double> values;
+  static inline std::size_t reads = 0;
+  static double Read() { return values.empty() ? 0.1 : values[reads++ % values.size()]; }
+};
+
+// Every piece a run creates, discarded one-triangle pieces included, in creation order.
+std::vector<cTriangleList> PiecesByScan(const cTriangleList& triangles) {
+  cTriangleList work = triangles;
+  std::vector<cTriangleList> pieces;
+  while (!work.empty()) {
+    cTriangleList piece{work.front()};
+    work.erase(work.begin());
+    for (std::size_t i = 0; i < piece.size(); ++i)
+      ExpandByScan(work, piece, i, cEpsilonSequence::Read);
+    pieces.push_back(piece);
+  }
+  return pieces;
+}
+
+std::vector<cTriangleList> PiecesByIndex(const cTriangleList& triangles) {
+  cNeighbourIndex index(triangles);
+  std::vector<cTriangleList> pieces;
+  while (!index.Empty()) {
+    cTriangleList piece;
+    index.TakeSeed(piece);
+    for (std::size_t i = 0; i < piece.size(); ++i) index.Expand(piece, i, cEpsilonSequence::Read);
+    pieces.push_back(piece);
+  }
+  return pieces;
+}
+
+// The bytes of every piece, so that NaN, 0 and -0 corners compare exactly.
+std::string Bytes(const std::vector<cTriangleList>& pieces) {
+  std::string bytes;
+  for (const cTriangleList& piece : pieces) {
+    bytes.append(reinterpret_cast<const char*>(piece.data()), piece.size() * sizeof(cTriangle));
+    bytes += '|';
+  }
+  return bytes;
+}
+
+// Runs both searches over triangles with the same Epsilon sequence; returns the piece count.
+std::size_t ExpectSamePieces(const cTriangleList& triangles, const std::vector<double>& epsilons) {
+  cEpsilonSequence::values = epsilons;
+  cEpsilonSequence::reads = 0;
+  const std::vector<cTriangleList> scan = PiecesByScan(triangles);
+  const std::size_t scanReads = cEpsilonSequence::reads;
+  cEpsilonSequence::reads = 0;
+  const std::vector<cTriangleList> index = PiecesByIndex(triangles);
+  EXPECT_EQ(cEpsilonSequence::reads, scanReads);
+  EXPECT_EQ(index.size(), scan.size());
+  EXPECT_TRUE(Bytes(index) == Bytes(scan));
+  return scan.size();
+}
+
+// Random triangles over a small pool of points, so that corners, edges and whole triangles
+// repeat: fans, non-manifold edges, duplicates, corners repeated within a triangle, NaN and -0.
+cTriangleList TiedTriangles(std::mt19937& random, int count, int points) {
+  const float nan = std::nanf("");
+  const float coordinates[] = {0.0f, -0.0f, 1.0f, 2.0f, -1.0f, 0.5f, 1e30f, nan};
+  std::vector<cVec3> pool;
+  for (int i = 0; i < points; ++i) {
+    auto pick = [&] { return coordinates[random() % (random() % 9 == 0 ? 8 : 7)]; };
+    pool.emplace_back(pick(), pick(), pick());
+  }
+  cTriangleList triangles;
+  while (static_cast<int>(triangles.size()) < count) {
+    const int shape = static_cast<int>(random() % 10);
+    if (shape == 0 && !triangles.empty()) {  // a duplicate, sometimes turned or reversed
+      cTriangle t = triangles[random() % triangles.size()];
+      if (random() % 2) t = cTriangle(t.vertex[1], t.vertex[2], t.vertex[0]);
+      if (random() % 2) t = Reversed(t);
+      triangles.push_back(t);
+    } else if (shape == 1) {  // a fan around one point
+      const cVec3 centre = pool[random() % pool.size()];
+      for (int k = static_cast<int>(random() % 6); k >= 0; --k)
+        triangles.emplace_back(centre, pool[random() % pool.size()], pool[random() % pool.size()]);
+    } else {
+      triangles.emplace_back(pool[random() % pool.size()], pool[random() % pool.size()],
+                             pool[random() % pool.size()]);
+    }
+  }
+  triangles.resize(count);
+  return triangles;
+}
+
+// A height field over a grid with heights from a few levels: flat regions, creases, exact
+// ties in the plane test; some cells split the other way, some triangles listed twice.
+cTriangleList TiedHeightField(std::mt19937& random, int size) {
+  const float levels[] = {0.0f, 0.0f, 0.1f, 0.2f, -0.1f, 1.0f};
+  std::vector<float> height((size + 1) * (size + 1));
+  for (float& h : height) h = levels[random() % 6];
+  auto at = [&](int i, int j) {
+    return cVec3(static_cast<float>(i), static_cast<float>(j), height[i * (size + 1) + j]);
+  };
+  cTriangleList triangles;
+  for (int i = 0; i < size; ++i) {
+    for (int j = 0; j < size; ++j) {
+      if (random() % 2) {
+        triangles.emplace_back(at(i, j), at(i + 1, j), at(i + 1, j + 1));
+        triangles.emplace_back(at(i, j), at(i + 1, j + 1), at(i, j + 1));
+      } else {
+        triangles.emplace_back(at(i, j), at(i + 1, j), at(i, j + 1));
+        triangles.emplace_back(at(i + 1, j), at(i + 1, j + 1), at(i, j + 1));
+      }
+      if (random() % 8 == 0) triangles.push_back(triangles[random() % triangles.size()]);
+    }
+  }
+  std::shuffle(triangles.begin(), triangles.end(), random);
+  return triangles;
+}
+
+TEST(NeighbourIndex, SameAsScanOnThousandsOfTiedMeshes) {
+  std::mt19937 random(777u);
+  const std::vector<double> varying{0.1, 0.0, -1.0, 0.05, 1e9, std::nan(""), 0.2};
+  std::size_t pieces = 0;
+  for (int round = 0; round < 3000; ++round) {
+    SCOPED_TRACE(round);
+    const cTriangleList triangles =
+        round % 3 == 2 ? TiedHeightField(random, 1 + static_cast<int>(random() % 6))
+                       : TiedTriangles(random, 1 + static_cast<int>(random() % 40),
+                                       2 + static_cast<int>(random() % 12));
+    pieces += ExpectSamePieces(triangles, round % 2 ? varying : std::vector<double>{0.1});
+    if (testing::Test::HasFailure()) break;
+  }
+  EXPECT_GT(pieces, 3000u);
+}
+
+TEST(NeighbourIndex, SameAsScanOnTheTestMeshesAndSamples) {
+  std::vector<cTriangleList> meshes = {OutwardTetrahedron(), Torus(96, 16, 4.0f, 1.5f, 0.4f),
+                                       BulgingTorus(30, 12), Torus(12, 5, 1.0f, 0.5f, 0.0f)};
+  for (const char* sample : {"gear.stl", "torus.stl"}) {
+    cMesh mesh;
+    ASSERT_TRUE(LoadStlFile(std::string(CD_FIXTURES) + "/../../samples/" + sample, mesh));
+    meshes.push_back(mesh.triangles);
+  }
+  cTriangleList reversed;
+  for (const cTriangle& t : meshes[1]) reversed.push_back(Reversed(t));
+  meshes.push_back(reversed);
+  for (std::size_t m = 0; m < meshes.size(); ++m) {
+    for (double epsilon : {0.0, 0.01, 0.1, 1.0}) {
+      SCOPED_TRACE(testing::Message() << "mesh " << m << ", Epsilon " << epsilon);
+      EXPECT_GT(ExpectSamePieces(meshes[m], {epsilon}), 0u);
+    }
+  }
+}
+
+TEST_F(Decomposition, ApplyKeepsThePiecesAndColoursOfTheScan) {
+  std::mt19937 random(99u);
+  for (int round = 0; round < 200; ++round) {
+    SCOPED_TRACE(round);
+    Epsilon = round % 2 ? 0.1 : 0.0;
+    cEpsilonSequence::values = {Epsilon.load()};
+    const cTriangleList triangles =
+        round % 2 ? TiedHeightField(random, 4) : TiedTriangles(random, 30, 8);
+    const std::vector<cTriangleList> created = PiecesByScan(triangles);
+    mesh.triangles = triangles;
+    cDecomposition d;
+    std::srand(static_cast<unsigned>(round));
+    d.Apply(&mesh);
+    const std::vector<cColor> colours = ColourDraws(static_cast<unsigned>(round), created.size());
+    std::vector<cTriangleList> kept, got;
+    std::size_t k = 0;
+    for (std::size_t c = 0; c < created.size(); ++c) {
+      if (created[c].size() < 2) continue;
+      kept.push_back(created[c]);
+      ASSERT_LT(k, d.pieces.size());
+      EXPECT_TRUE(SameColour(d.pieces[k++]->color, colours[c]));
+    }
+    for (const auto& piece : d.pieces) got.push_back(piece->triangles);
+    EXPECT_TRUE(Bytes(got) == Bytes(kept));
+    EXPECT_EQ(platform.Texts().back(), "objects: " + std::to_string(kept.size()));
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
