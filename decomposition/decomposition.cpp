@@ -78,6 +78,7 @@ void cDecomposition::Apply(cMesh* mesh) {
   if (mesh == nullptr) return;
 
   cTriangleList work;
+  work.reserve(mesh->GetTriangleCount());  // a guess only: the count is asked again below
   for (std::uint32_t index = 0; index < mesh->GetTriangleCount(); ++index) {
     cTriangle t;
     work.push_back(mesh->GetTriangle(t, index));

@@ -13,15 +13,11 @@
 #include "geometry/mesh.h"
 #include "io/classic_numbers.h"
 #include "platform/platform.h"
+#include "stl_readers.h"
 
 namespace {
 
-// One read takes at most 255 characters up to and including the next newline; a longer line
-// arrives in pieces, each examined as a line of its own.
-constexpr int kLineBufferSize = 256;
-
 constexpr long kBinaryHeaderSize = 84;
-constexpr long kBinaryFacetSize = 50;  // normal, three corners (12 floats), 2 attribute bytes
 
 // Reads the next line piece. A read that obtains nothing (end of file, read error) yields an
 // empty line, never the previous line again.
@@ -42,7 +38,15 @@ void ReportRead(std::FILE* file, std::uint32_t& counter) {
   Platform().Progress("reading", static_cast<double>(std::ftell(file)) / info.st_size);
 }
 
-void ScanText(std::FILE* file, cMesh& mesh) {
+}  // namespace
+
+void ScanVertexLine(const char* lowered, cVec3& corner) {
+  // The first word is skipped whatever it is; conversion stops at the first field that does not
+  // parse, and the coordinates from there on keep their value.
+  std::sscanf(lowered, "%*s %f %f %f", &corner.x, &corner.y, &corner.z);
+}
+
+void ScanTextByLines(std::FILE* file, cTriangleList& triangles) {
   cClassicNumbers numbers;
   char line[kLineBufferSize];
   std::uint32_t lines = 0;
@@ -55,14 +59,13 @@ void ScanText(std::FILE* file, cMesh& mesh) {
     for (cVec3& c : corner) {
       ReadLine(file, line);
       LowerCase(line);
-      // The first word is skipped whatever it is; conversion stops at the first field that
-      // does not parse, and the coordinates from there on stay 0.
-      if (std::strstr(line, "vertex") != nullptr)
-        std::sscanf(line, "%*s %f %f %f", &c.x, &c.y, &c.z);
+      if (std::strstr(line, "vertex") != nullptr) ScanVertexLine(line, c);
     }
-    mesh.triangles.emplace_back(corner[0], corner[1], corner[2]);
+    triangles.emplace_back(corner[0], corner[1], corner[2]);
   }
 }
+
+namespace {
 
 std::uint32_t LittleEndian32(const unsigned char* bytes) {
   return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
@@ -113,10 +116,12 @@ std::uint64_t StoredFacets(std::FILE* file) {
   return static_cast<std::uint64_t>(info.st_blocks) * 512 / kBinaryFacetSize;
 }
 
-void ReadBinary(std::FILE* file, std::uint32_t count, cMesh& mesh) {
+}  // namespace
+
+void ReadBinaryByFacets(std::FILE* file, std::uint32_t count, cTriangleList& triangles) {
   if (!FitsInMemory(count)) throw std::bad_alloc();
   if (std::fseek(file, kBinaryHeaderSize, SEEK_SET) != 0) return;
-  cTriangleList& list = mesh.triangles;
+  cTriangleList& list = triangles;
   std::uint64_t room = std::max(StoredFacets(file), kReserveStep);
   unsigned char facet[kBinaryFacetSize];
   std::uint32_t reported = 0;
@@ -137,14 +142,12 @@ void ReadBinary(std::FILE* file, std::uint32_t count, cMesh& mesh) {
   }
 }
 
-}  // namespace
-
 void LoadStl(std::FILE* file, cMesh& mesh) {
   std::uint32_t count = 0;
   if (IsBinary(file, count)) {
-    ReadBinary(file, count, mesh);
+    ReadBinaryFacets(file, count, mesh.triangles);
   } else {
-    ScanText(file, mesh);
+    ScanText(file, mesh.triangles);
   }
   if (!mesh.triangles.empty()) mesh.box = ComputeBoundBox(mesh.triangles);
 }

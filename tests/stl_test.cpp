@@ -6,13 +6,16 @@
 #include <bit>
 #include <cerrno>
 #include <clocale>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <tuple>
 
 #include "geometry/mesh.h"
 #include "io/stl.h"
+#include "io/stl_readers.h"
 #include "platform/platform.h"
 #include "tests/support/platform_test.h"
 
@@ -176,6 +179,179 @@ TEST(BinaryStl, CountsBeyondMemoryAreRefusedAndOthersReadInBoundedSteps) {
     ASSERT_EQ(mesh.triangles.size(), static_cast<std::size_t>(expected)) << count;
     EXPECT_LE(mesh.triangles.capacity(), static_cast<std::size_t>(count)) << count;
     EXPECT_EQ(Text(mesh.triangles.back().vertex[2]), zero);
+
+// ---------------------------------------------------------------------------------------------
+// The chunked readers against the line reader and the facet-by-facet reader
+
+std::string TriangleBytes(const cTriangleList& triangles) {
+  return std::string(reinterpret_cast<const char*>(triangles.data()),
+                     triangles.size() * sizeof(cTriangle));
+}
+
+// Both readers over the same file; the triangles must agree bit for bit (NaN payloads, -0).
+void ExpectSameTriangles(const std::string& bytes, std::uint32_t binaryCount = 0) {
+  const std::string path = WriteTemp("differential.stl", bytes);
+  cTriangleList slow, fast;
+  for (bool quick : {false, true}) {
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    ASSERT_NE(file, nullptr);
+    cTriangleList& into = quick ? fast : slow;
+    if (binaryCount != 0) {
+      (quick ? ReadBinaryFacets : ReadBinaryByFacets)(file, binaryCount, into);
+    } else {
+      (quick ? ScanText : ScanTextByLines)(file, into);
+    }
+    std::fclose(file);
+  }
+  std::remove(path.c_str());
+  EXPECT_EQ(fast.size(), slow.size());
+  EXPECT_TRUE(TriangleBytes(fast) == TriangleBytes(slow));
+}
+
+// A number in one of the spellings files hold, common or odd.
+std::string RandomNumber(std::mt19937& random) {
+  static const char* const odd[] = {"1e-45",
+                                    "1e-46",
+                                    "7e-46",
+                                    "1.17549e-38",
+                                    "3.4028235e38",
+                                    "3.5e38",
+                                    "1e39",
+                                    "0x1p3",
+                                    "0X1P-3",
+                                    "0x",
+                                    "inf",
+                                    "-inf",
+                                    "nan",
+                                    "NaN",
+                                    "nan(1)",
+                                    "INFINITY",
+                                    "+1",
+                                    "+.5",
+                                    ".5",
+                                    "5.",
+                                    "-.5",
+                                    "-0",
+                                    "-0.0",
+                                    "1e",
+                                    "1e+",
+                                    "1e99999",
+                                    "1E5",
+                                    "1.5abc",
+                                    "1,5",
+                                    "--1",
+                                    ".",
+                                    "-",
+                                    "e5",
+                                    "00012",
+                                    "1e-99999",
+                                    "123456789012345678901234567890",
+                                    "0.000000000000000000000000000000000000000000001"};
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  char text[64];
+  switch (random() % 8) {
+    case 0:
+      return odd[random() % std::size(odd)];
+    case 1:
+      std::snprintf(text, sizeof text, "%.9g", unit(random) * std::pow(10.0, random() % 80 - 40.0));
+      break;
+    case 2:
+      std::snprintf(text, sizeof text, "%e", unit(random) * 1000);
+      break;
+    case 3:
+      std::snprintf(text, sizeof text, "%.17g", unit(random));
+      break;
+    case 4:
+      std::snprintf(text, sizeof text, "%d", static_cast<int>(random() % 2001) - 1000);
+      break;
+    default:
+      std::snprintf(text, sizeof text, "%.6f", unit(random) * 100);
+  }
+  return text;
+}
+
+std::string RandomSpace(std::mt19937& random) {
+  static const char* const spaces[] = {" ", " ", "  ", "\t", " \t ", "\v", "\f", "\r", ""};
+  return spaces[random() % std::size(spaces)];
+}
+
+// A text file of facets, most of them well formed, some with odd lines.
+std::string RandomTextStl(std::mt19937& random, int facets) {
+  const std::string eol = random() % 4 == 0 ? "\r\n" : "\n";
+  std::string text = "solid random" + eol;
+  for (int f = 0; f < facets; ++f) {
+    text += "  facet normal 0 0 1" + eol;
+    text += random() % 10 == 0 ? "OUTER LOOP" + eol : "    outer loop" + eol;
+    for (int v = 0; v < 3; ++v) {
+      std::string line = RandomSpace(random) + (random() % 12 == 0 ? "VERTEX" : "vertex");
+      const int numbers = random() % 10 == 0 ? static_cast<int>(random() % 5) : 3;
+      for (int k = 0; k < numbers; ++k) {
+        const std::string space = RandomSpace(random);
+        line += (space.empty() ? " " : space) + RandomNumber(random);
+      }
+      if (random() % 15 == 0) line += " junk";
+      if (random() % 40 == 0) line = "word " + line;
+      if (random() % 60 == 0) line = std::string(200 + random() % 120, ' ') + line;
+      text += line + RandomSpace(random) + eol;
+    }
+    text += "    endloop" + eol + "  endfacet" + eol;
+  }
+  return text + "endsolid random" + eol;
+}
+
+// Truncation, cut-out or repeated ranges, junk, NUL bytes and changed letter case.
+std::string Mutate(std::mt19937& random, std::string text) {
+  for (int m = static_cast<int>(random() % 4); m > 0 && !text.empty(); --m) {
+    const std::size_t at = random() % text.size();
+    switch (random() % 6) {
+      case 0:
+        text.resize(at);
+        break;
+      case 1:
+        text.erase(at, random() % 40);
+        break;
+      case 2:
+        text.insert(at, text.substr(random() % text.size(), random() % 300));
+        break;
+      case 3:
+        text.insert(at, std::string(1 + random() % 300, static_cast<char>(random())));
+        break;
+      case 4:
+        text[at] = random() % 3 == 0 ? '\0' : static_cast<char>(random());
+        break;
+      default:
+        for (std::size_t i = at; i < std::min(text.size(), at + 64); ++i)
+          text[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[i])));
+    }
+  }
+  return text;
+}
+
+TEST(ChunkedReaders, TextSameAsTheLineReaderOnGeneratedAndMutatedFiles) {
+  std::mt19937 random(31337u);
+  for (int round = 0; round < 1500; ++round) {
+    SCOPED_TRACE(round);
+    const std::string text = RandomTextStl(random, 1 + static_cast<int>(random() % 12));
+    ExpectSameTriangles(round % 3 == 0 ? text : Mutate(random, text));
+    if (testing::Test::HasFailure()) break;
+  }
+  // Pieces that straddle the reader's chunks, and every fixture.
+  ExpectSameTriangles(RandomTextStl(random, 20000));
+  ExpectSameTriangles(std::string((1 << 20) - 3, ' ') + "outer loop\nvertex 1 2 3\n\r\nvertex 4");
+  ExpectSameTriangles(std::string((1 << 20) - 300, 'x') + "\n" + RandomTextStl(random, 3));
+  for (const char* name : {"cube.stl", "capital_exponent.stl", "huge_coordinates.stl",
+                           "truncated_facet_at_end.stl", "outer_loop_last_line.stl"}) {
+    std::ifstream in(Fixture(name), std::ios::binary);
+    ExpectSameTriangles(std::string{std::istreambuf_iterator<char>(in), {}});
+  }
+}
+
+TEST(ChunkedReaders, BinarySameAsTheFacetReader) {
+  std::mt19937 random(4711u);
+  for (std::uint32_t facets : {1u, 3u, 20970u, 20971u, 50000u}) {
+    std::string bytes(84 + 50 * std::size_t{facets}, '\0');
+    for (char& b : bytes) b = static_cast<char>(random());
+    for (std::uint32_t claimed : {facets, facets + 7}) ExpectSameTriangles(bytes, claimed);
   }
 }
 

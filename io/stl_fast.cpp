@@ -1,0 +1,195 @@
+// Chunked STL readers. The text reader cuts the bytes into the line reader's pieces itself
+// (at most 255 characters up to and including a newline, examined up to the first NUL byte) and
+// converts the numbers of ordinary vertex lines with std::from_chars, which rounds exactly as
+// scanf's %f does; every line it does not fully understand goes through ScanVertexLine.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+
+#include "io/classic_numbers.h"
+#include "stl_readers.h"
+
+namespace {
+
+constexpr std::size_t kPiece = kLineBufferSize - 1;
+constexpr std::size_t kChunk = 1 << 20;
+
+constexpr long kHeader = 84;
+// A triangle takes an "outer loop" piece of at least 10 bytes and three more pieces of at least
+// one byte each; only the last one may end early at the end of the file.
+constexpr std::size_t kLeastTextFacet = 13;
+
+bool IsSpace(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');  // the C locale's white space
+}
+
+char Lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Whether the lower-cased text up to the first NUL byte contains word (lower case, no NUL).
+template <std::size_t N>
+bool Contains(const char* text, std::size_t length, const char (&word)[N]) {
+  constexpr std::size_t n = N - 1;
+  for (std::size_t i = 0; i + n <= length; ++i) {
+    const char c = text[i];
+    if (c == '\0') return false;
+    if (Lower(c) != word[0]) continue;
+    std::size_t k = 1;
+    while (k < n && Lower(text[i + k]) == word[k]) ++k;
+    if (k == n) return true;
+  }
+  return false;
+}
+
+// Room for as many triangles as a file of this size can hold, when that can be had.
+void ReserveForText(std::FILE* file, cTriangleList& triangles) {
+  struct stat info;
+  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) return;
+  const std::size_t most = static_cast<std::size_t>(info.st_size) / kLeastTextFacet + 1;
+  try {
+    triangles.reserve(triangles.size() + most);
+  } catch (const std::bad_alloc&) {  // the list then grows as it goes
+  } catch (const std::length_error&) {
+  }
+}
+
+class cPieceReader {
+ public:
+  explicit cPieceReader(std::FILE* file)
+      : file(file), buffer(new char[kChunk]), at(buffer.get()), end(buffer.get()) {}
+
+  // Like the stream's end-of-file and error flags after the pieces read so far: a read error
+  // counts once the bytes read before it are used up.
+  bool AtEnd() const { return ended || (failed && at == end); }
+
+  // The next piece; empty once the bytes are used up.
+  void Next(const char*& text, std::size_t& length) {
+    if (static_cast<std::size_t>(end - at) < kPiece && !drained) Refill();
+    const std::size_t available = std::min(static_cast<std::size_t>(end - at), kPiece);
+    const char* newline = static_cast<const char*>(std::memchr(at, '\n', available));
+    text = at;
+    if (newline != nullptr) {
+      length = static_cast<std::size_t>(newline - at) + 1;
+    } else {
+      length = available;
+      if (available < kPiece) ended = true;  // the read ran into the end of the file
+    }
+    at += length;
+  }
+
+ private:
+  void Refill() {
+    const std::size_t kept = static_cast<std::size_t>(end - at);
+    std::memmove(buffer.get(), at, kept);
+    at = buffer.get();
+    end = buffer.get() + kept;
+    while (!drained && end < buffer.get() + kChunk) {
+      const std::size_t got = std::fread(end, 1, buffer.get() + kChunk - end, file);
+      end += got;
+      if (got == 0) {
+        drained = true;
+        failed = std::ferror(file) != 0;
+      }
+    }
+  }
+
+  std::FILE* file;
+  std::unique_ptr<char[]> buffer;
+  char* at;
+  char* end;
+  bool drained = false;
+  bool ended = false;
+  bool failed = false;
+};
+
+// Plain decimal numbers only: an optional minus, digits with at most one point (at least one
+// digit), and an optional exponent with digits; the number must end at white space or at the
+// end of the text. Returns false for anything else, leaving corner half done.
+bool ConvertPlain(const char* at, const char* end, cVec3& corner) {
+  auto atEnd = [&] { return at == end || *at == '\0'; };
+  while (!atEnd() && IsSpace(*at)) ++at;
+  while (!atEnd() && !IsSpace(*at)) ++at;  // the first word
+  float* fields[3] = {&corner.x, &corner.y, &corner.z};
+  for (float* field : fields) {
+    while (!atEnd() && IsSpace(*at)) ++at;
+    if (atEnd()) return true;  // scanf stops here too, keeping the rest
+    const char* start = at;
+    if (*at == '-') ++at;
+    int digits = 0;
+    while (at != end && *at >= '0' && *at <= '9') ++at, ++digits;
+    if (at != end && *at == '.') {
+      ++at;
+      while (at != end && *at >= '0' && *at <= '9') ++at, ++digits;
+    }
+    if (digits == 0) return false;
+    if (at != end && (*at == 'e' || *at == 'E')) {
+      ++at;
+      if (at != end && (*at == '-' || *at == '+')) ++at;
+      int exponent = 0;
+      while (at != end && *at >= '0' && *at <= '9') ++at, ++exponent;
+      if (exponent == 0) return false;
+    }
+    if (!atEnd() && !IsSpace(*at)) return false;
+    float value;
+    const auto [stop, error] = std::from_chars(start, at, value);
+    if (error != std::errc() || stop != at) return false;  // out of range: scanf's own rules
+    *field = value;
+  }
+  return true;
+}
+
+void ConvertVertexLine(const char* text, std::size_t length, cVec3& corner) {
+  if (ConvertPlain(text, text + length, corner)) return;
+  char line[kLineBufferSize];
+  for (std::size_t i = 0; i < length; ++i) line[i] = Lower(text[i]);
+  line[length] = '\0';
+  corner = cVec3();
+  ScanVertexLine(line, corner);
+}
+
+}  // namespace
+
+void ScanText(std::FILE* file, cTriangleList& triangles) {
+  cClassicNumbers numbers;
+  ReserveForText(file, triangles);
+  cPieceReader reader(file);
+  const char* text;
+  std::size_t length;
+  while (!reader.AtEnd()) {
+    reader.Next(text, length);
+    if (!Contains(text, length, "outer loop")) continue;
+    cVec3 corner[3];
+    for (cVec3& c : corner) {
+      reader.Next(text, length);
+      if (Contains(text, length, "vertex")) ConvertVertexLine(text, length, c);
+    }
+    triangles.emplace_back(corner[0], corner[1], corner[2]);
+  }
+}
+
+void ReadBinaryFacets(std::FILE* file, std::uint32_t count, cTriangleList& triangles) {
+  static_assert(sizeof(cTriangle) == 36 && std::endian::native == std::endian::little,
+                "facet corners are copied as they lie in the file");
+  if (std::fseek(file, kHeader, SEEK_SET) != 0) return;
+  triangles.reserve(triangles.size() + count);
+  constexpr std::size_t kFacets = kChunk / kBinaryFacetSize;
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kFacets * kBinaryFacetSize]);
+  std::uint32_t left = count;
+  while (left > 0) {
+    const std::size_t want = std::min<std::size_t>(left, kFacets);
+    const std::size_t got = std::fread(buffer.get(), kBinaryFacetSize, want, file);
+    const std::size_t start = triangles.size();
+    triangles.resize(start + got);
+    for (std::size_t i = 0; i < got; ++i)  // corners after the facet normal
+      std::memcpy(&triangles[start + i], buffer.get() + i * kBinaryFacetSize + 12, 36);
+    if (got < want) break;
+    left -= static_cast<std::uint32_t>(got);
+  }
+}
