@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "geometry/huge_pages.h"
 #include "neighbour_index.h"
 #include "state/state.h"
 
@@ -78,7 +79,7 @@ void cDecomposition::Apply(cMesh* mesh) {
   if (mesh == nullptr) return;
 
   cTriangleList work;
-  work.reserve(mesh->GetTriangleCount());  // a guess only: the count is asked again below
+  ReserveWithHugePages(work, mesh->GetTriangleCount());  // the count is asked again below
   for (std::uint32_t index = 0; index < mesh->GetTriangleCount(); ++index) {
     cTriangle t;
     work.push_back(mesh->GetTriangle(t, index));
@@ -91,13 +92,11 @@ void cDecomposition::Apply(cMesh* mesh) {
   cNeighbourIndex index(work);
   while (!index.Empty()) {
     auto piece = std::make_unique<cConvexPiece>();
-    index.TakeSeed(piece->triangles);
     // Progress every 64 expansions, by the share of the total triangles taken.
     const std::size_t total = mesh->GetTriangleCount();
-    for (std::size_t i = 0; i < piece->triangles.size(); ++i) {
-      if ((i & 63) == 0) Platform().Progress("decomposing", 1.0 - double(index.Remaining()) / total);
-      index.Expand(piece->triangles, i, ReadEpsilon);
-    }
+    index.GrowPiece(piece->triangles, ReadEpsilon, [&](std::size_t i, std::size_t remaining) {
+      if ((i & 63) == 0) Platform().Progress("decomposing", 1.0 - double(remaining) / total);
+    });
     if (piece->triangles.size() > 1) {
       piece->box = ComputeBoundBox(piece->triangles);
       pieces.push_back(std::move(piece));

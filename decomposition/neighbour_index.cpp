@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "decomposition_internal.h"
+#include "geometry/huge_pages.h"
 
 namespace {
 
@@ -35,7 +36,15 @@ class cPointNumbers {
   explicit cPointNumbers(std::size_t expected) {
     std::size_t capacity = 1024;
     while (capacity < 2 * expected) capacity *= 2;
+    ReserveWithHugePages(slots, capacity);
     slots.assign(capacity, 0);
+    ReserveWithHugePages(keys, expected);
+  }
+
+  // Starts loading the slot where v's search begins; numbering runs ahead of it this way.
+  void Prefetch(const cVec3& v) const {
+    const cPointKey key{CoordinateBits(v.x), CoordinateBits(v.y), CoordinateBits(v.z)};
+    __builtin_prefetch(&slots[Hash(key) & (slots.size() - 1)]);
   }
 
   std::uint32_t Number(const cVec3& v) {
@@ -62,7 +71,10 @@ class cPointNumbers {
     slots[at] = slot;
   }
   void Grow() {
-    slots.assign(slots.size() * 2, 0);
+    const std::size_t capacity = slots.size() * 2;
+    slots = std::vector<std::uint32_t>();
+    ReserveWithHugePages(slots, capacity);
+    slots.assign(capacity, 0);
     for (std::uint32_t slot = 1; slot < keys.size(); ++slot) Place(slot);
   }
 
@@ -74,103 +86,128 @@ bool HasNaN(const cVec3& v) {
   return std::isnan(v.x) || std::isnan(v.y) || std::isnan(v.z);
 }
 
+// The plane of a piece triangle, worked out as PassesPlaneTest does, once for all candidates.
+struct cPlane {
+  explicit cPlane(const cTriangle& p) : n(Normal(p)), len(Length(n)), d(-Dot(n, p.vertex[0])) {}
+  bool Passes(const cTriangle& t, double epsilon) const {
+    for (const cVec3& corner : t.vertex) {
+      const double dist = (Dot(n, corner) + d) / len;
+      if (dist > epsilon) return false;
+    }
+    return true;
+  }
+  cVec3 n;
+  double len;
+  double d;
+};
+
 }  // namespace
 
 cNeighbourIndex::cNeighbourIndex(const cTriangleList& triangles)
     : triangles(triangles), remaining(triangles.size()) {
   const std::size_t n = triangles.size();
   assert(n < 0xffffffffu / 3);
-  corner.resize(3 * n);
+  ReserveWithHugePages(states, n);
+  states.resize(n);
   cPointNumbers numbers(n);
+  constexpr std::size_t kAhead = 8;
   for (std::size_t t = 0; t < n; ++t) {
+    if (t + kAhead < n) {
+      for (const cVec3& v : triangles[t + kAhead].vertex) numbers.Prefetch(v);
+    }
     for (int k = 0; k < 3; ++k) {
       const cVec3& v = triangles[t].vertex[k];
       // A NaN coordinate makes a corner equal to nothing, itself included.
-      corner[3 * t + k] = HasNaN(v) ? kNoPoint : numbers.Number(v);
+      states[t].point[k] = HasNaN(v) ? kNoPoint : numbers.Number(v);
     }
+    states[t].state = 0;
   }
 
-  // Lists per point, each triangle once per distinct point, in triangle order.
-  const std::size_t points = numbers.Count();
-  first.assign(points + 1, 0);
-  for (std::size_t t = 0; t < n; ++t) {
-    const std::uint32_t* c = &corner[3 * t];
-    for (int k = 0; k < 3; ++k) {
-      if (c[k] == kNoPoint) continue;
-      if ((k > 0 && c[k] == c[0]) || (k > 1 && c[k] == c[1])) {
-        repeated.push_back(static_cast<std::uint64_t>(c[k]) << 32 | t);
-        continue;
+  // Every triangle goes once into the list of each of its points, and once more into the
+  // repeated list of a point it has twice or three times; in triangle order.
+  ReserveWithHugePages(lists, numbers.Count());
+  lists.assign(numbers.Count(), cPointLists{0, 0, 0, 0});
+  auto each = [&](auto&& add) {
+    for (std::size_t t = 0; t < n; ++t) {
+      const std::uint32_t* c = states[t].point;
+      for (int k = 0; k < 3; ++k) {
+        if (c[k] == kNoPoint) continue;
+        const bool again = (k > 0 && c[k] == c[0]) || (k > 1 && c[k] == c[1]);
+        const bool third = k == 2 && c[2] == c[0] && c[2] == c[1];
+        if (!third) add(c[k], again, static_cast<std::uint32_t>(t));
       }
-      ++first[c[k] + 1];
     }
+  };
+  each([&](std::uint32_t point, bool again, std::uint32_t) {
+    ++(again ? lists[point].lastRepeated : lists[point].last);
+  });
+  std::uint32_t offset = 0;
+  for (cPointLists& l : lists) {
+    const std::uint32_t count = l.last, repeated = l.lastRepeated;
+    l.first = l.last = offset;
+    offset += count;
+    l.firstRepeated = l.lastRepeated = offset;
+    offset += repeated;
   }
-  for (std::size_t p = 0; p < points; ++p) first[p + 1] += first[p];
-  last.assign(first.begin(), first.end() - 1);
-  entries.resize(first[points]);
-  for (std::size_t t = 0; t < n; ++t) {
-    const std::uint32_t* c = &corner[3 * t];
-    for (int k = 0; k < 3; ++k) {
-      if (c[k] == kNoPoint || (k > 0 && c[k] == c[0]) || (k > 1 && c[k] == c[1])) continue;
-      entries[last[c[k]]++] = static_cast<std::uint32_t>(t);
-    }
-  }
-  // A triangle with all three corners alike was added twice; once is enough.
-  std::sort(repeated.begin(), repeated.end());
-  repeated.erase(std::unique(repeated.begin(), repeated.end()), repeated.end());
-
-  waiting.assign(n, 1);
-  seen.assign(n, 0);
+  ReserveWithHugePages(entries, offset);
+  entries.resize(offset);
+  each([&](std::uint32_t point, bool again, std::uint32_t t) {
+    entries[again ? lists[point].lastRepeated++ : lists[point].last++] = t;
+  });
 }
 
-int cNeighbourIndex::CornerPairs(std::uint32_t a, std::uint32_t b) const {
-  const std::uint32_t* p = &corner[3 * a];
-  const std::uint32_t* t = &corner[3 * b];
+int cNeighbourIndex::CornerPairs(const cTriangleState& p, const cTriangleState& t) const {
   int pairs = 0;
-  for (int i = 0; i < 3; ++i) {
-    if (p[i] == kNoPoint) continue;
-    pairs += (p[i] == t[0]) + (p[i] == t[1]) + (p[i] == t[2]);
+  for (const std::uint32_t a : p.point) {
+    if (a == kNoPoint) continue;
+    pairs += (a == t.point[0]) + (a == t.point[1]) + (a == t.point[2]);
   }
   return pairs;
 }
 
-void cNeighbourIndex::Consider(std::uint32_t t, std::uint32_t p) {
-  if (seen[t] == stamp) return;
-  seen[t] = stamp;
-  if (CornerPairs(p, t) >= 2) candidates.push_back(t);
-}
-
-void cNeighbourIndex::Gather(std::uint32_t point, std::uint32_t p) {
-  std::uint32_t keep = first[point];
-  for (std::uint32_t at = first[point]; at < last[point]; ++at) {
+std::uint32_t cNeighbourIndex::Gather(std::uint32_t from, std::uint32_t to, std::uint32_t p) {
+  std::uint32_t keep = from;
+  for (std::uint32_t at = from; at < to; ++at) {
     const std::uint32_t t = entries[at];
-    if (!waiting[t]) continue;
+    cTriangleState& s = states[t];
+    if (s.state == kTaken) continue;
     entries[keep++] = t;
-    Consider(t, p);
+    if (s.state == stamp) continue;
+    s.state = stamp;
+    if (CornerPairs(states[p], s) >= 2) candidates.push_back(t);
   }
-  last[point] = keep;
+  return keep;
 }
 
-void cNeighbourIndex::TakeSeed(cTriangleList& piece) {
-  assert(piece.empty() && remaining > 0);
-  while (!waiting[nextSeed]) ++nextSeed;
-  waiting[nextSeed] = 0;
+void cNeighbourIndex::GrowPiece(
+    cTriangleList& piece, cEpsilonReader readEpsilon,
+    const std::function<void(std::size_t i, std::size_t remaining)>& beforeExpanding) {
+  assert(remaining > 0);
+  while (states[nextSeed].state == kTaken) ++nextSeed;
+  states[nextSeed].state = kTaken;
   --remaining;
-  piece.push_back(triangles[nextSeed]);
   pieceTriangles.assign(1, static_cast<std::uint32_t>(nextSeed));
+  for (std::size_t i = 0; i < pieceTriangles.size(); ++i) {
+    if (beforeExpanding) beforeExpanding(i, remaining);
+    Expand(i, readEpsilon);
+  }
+  piece.clear();
+  ReserveWithHugePages(piece, pieceTriangles.size());
+  for (const std::uint32_t t : pieceTriangles) piece.push_back(triangles[t]);
 }
 
-void cNeighbourIndex::Expand(cTriangleList& piece, std::size_t i, cEpsilonReader readEpsilon) {
-  assert(piece.size() == pieceTriangles.size() && i < piece.size());
+void cNeighbourIndex::Expand(std::size_t i, cEpsilonReader readEpsilon) {
   const std::uint32_t p = pieceTriangles[i];
-  if (++stamp == 0) {  // wrapped: forget every earlier gathering
-    std::fill(seen.begin(), seen.end(), 0);
+  if (++stamp == kTaken) {  // wrapped: forget every earlier gathering
+    for (cTriangleState& s : states) {
+      if (s.state != kTaken) s.state = 0;
+    }
     stamp = 1;
   }
-  seen[p] = stamp;  // not waiting anyway
   candidates.clear();
 
   // p's distinct points and how often each is a corner of p.
-  const std::uint32_t* c = &corner[3 * p];
+  const std::uint32_t* c = states[p].point;
   std::uint32_t point[3];
   int times[3];
   int distinct = 0;
@@ -188,34 +225,31 @@ void cNeighbourIndex::Expand(cTriangleList& piece, std::size_t i, cEpsilonReader
   // Two corner pairs come from two distinct shared points, from a point p has twice, or from a
   // point the other triangle has twice.
   // Two distinct points out of p's two or three lie in all but at most one of their lists, so
-  // the shortest lists but one cover them.
+  // all lists but the longest cover them.
+  int skip = -1;
   if (distinct >= 2) {
-    int longest = 0;
+    skip = 0;
     for (int d = 1; d < distinct; ++d) {
-      if (last[point[d]] - first[point[d]] > last[point[longest]] - first[point[longest]])
-        longest = d;
-    }
-    for (int d = 0; d < distinct; ++d) {
-      if (d != longest) Gather(point[d], p);
+      const cPointLists& a = lists[point[d]];
+      const cPointLists& b = lists[point[skip]];
+      if (a.last - a.first > b.last - b.first) skip = d;
     }
   }
   for (int d = 0; d < distinct; ++d) {
-    if (times[d] >= 2) Gather(point[d], p);
-    const std::uint64_t from = static_cast<std::uint64_t>(point[d]) << 32;
-    for (auto it = std::lower_bound(repeated.begin(), repeated.end(), from);
-         it != repeated.end() && (*it >> 32) == point[d]; ++it) {
-      const auto t = static_cast<std::uint32_t>(*it);
-      if (waiting[t]) Consider(t, p);
-    }
+    cPointLists& l = lists[point[d]];
+    if (distinct >= 2 ? d != skip || times[d] >= 2 : times[d] >= 2)
+      l.last = Gather(l.first, l.last, p);
+    l.lastRepeated = Gather(l.firstRepeated, l.lastRepeated, p);
   }
+  if (candidates.empty()) return;
 
   // Work-list order is triangle order: the list only ever loses triangles.
   std::sort(candidates.begin(), candidates.end());
+  const cPlane plane(triangles[p]);
   for (const std::uint32_t t : candidates) {
-    if (!PassesPlaneTest(triangles[p], triangles[t], readEpsilon())) continue;
-    waiting[t] = 0;
+    if (!plane.Passes(triangles[t], readEpsilon())) continue;
+    states[t].state = kTaken;
     --remaining;
-    piece.push_back(triangles[t]);
     pieceTriangles.push_back(t);
   }
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "geometry/vec3.h"
@@ -23,36 +24,46 @@ class cNeighbourIndex {
   bool Empty() const { return remaining == 0; }
   std::size_t Remaining() const { return remaining; }
 
-  // Moves the first remaining triangle to piece, which must be empty: the seed of a new piece.
-  void TakeSeed(cTriangleList& piece);
-
-  // Moves every remaining triangle that shares an edge with piece[i] (SharesEdge) and passes the
-  // plane test against it to the end of piece, in work-list order; readEpsilon is called once
-  // for every triangle that shares the edge, just before its plane test. piece must hold only
-  // triangles moved there by TakeSeed and Expand since the last TakeSeed.
-  void Expand(cTriangleList& piece, std::size_t i, cEpsilonReader readEpsilon);
+  // Grows the next piece, as Apply's literal form does: the first remaining triangle is the
+  // seed; then every triangle of the piece in turn, those added meanwhile included, takes the
+  // remaining triangles that share an edge with it (SharesEdge) and pass the plane test against
+  // it, in work-list order, as ExpandByScan does. readEpsilon is called once for every such
+  // neighbour, just before its plane test. piece receives the triangles in acceptance order.
+  // beforeExpanding, when given, is called before each piece triangle i is expanded, with i and
+  // the number of triangles then left in the work list.
+  void GrowPiece(cTriangleList& piece, cEpsilonReader readEpsilon,
+                 const std::function<void(std::size_t i, std::size_t remaining)>&
+                     beforeExpanding = {});
 
  private:
   static constexpr std::uint32_t kNoPoint = 0xffffffffu;  // a corner with a NaN coordinate
+  static constexpr std::uint32_t kTaken = 0xffffffffu;    // state of a triangle not waiting
 
-  // How many (corner of a, corner of b) pairs are the same point.
-  int CornerPairs(std::uint32_t a, std::uint32_t b) const;
-  // Adds the remaining triangles of point's list that share an edge with p to candidates (once
-  // each), dropping the ones no longer waiting from the list.
-  void Gather(std::uint32_t point, std::uint32_t p);
-  void Consider(std::uint32_t t, std::uint32_t p);
+  struct cTriangleState {
+    std::uint32_t point[3];  // point number of each corner, or kNoPoint
+    std::uint32_t state;     // kTaken, or the last Expand call that gathered it
+  };
+  // Two lists per point, each holding waiting triangles in work-list order: the triangles that
+  // have the point as a corner (each once), entries[first .. last), and those that have it as
+  // two or three corners, entries[firstRepeated .. lastRepeated). Taken triangles are dropped
+  // from a list whenever it is walked.
+  struct cPointLists {
+    std::uint32_t first, last, firstRepeated, lastRepeated;
+  };
+
+  // Appends to pieceTriangles the waiting neighbours of pieceTriangles[i] that pass the plane
+  // test, taking them out of the work list.
+  void Expand(std::size_t i, cEpsilonReader readEpsilon);
+  // How many (corner of p, corner of t) pairs are the same point.
+  int CornerPairs(const cTriangleState& p, const cTriangleState& t) const;
+  // Adds the waiting triangles of entries[from .. to) that share an edge with p to candidates,
+  // once each, and drops the taken ones; returns the new end.
+  std::uint32_t Gather(std::uint32_t from, std::uint32_t to, std::uint32_t p);
 
   const cTriangleList& triangles;
-  std::vector<std::uint32_t> corner;  // point number of corner k of triangle t at 3 t + k
-  // Per point, the waiting triangles that have it as a corner, in work-list order:
-  // entries[first[point] .. last[point]).
-  std::vector<std::uint32_t> first;
-  std::vector<std::uint32_t> last;
+  std::vector<cTriangleState> states;
+  std::vector<cPointLists> lists;
   std::vector<std::uint32_t> entries;
-  // Triangles with a point as two or three of their corners, as (point, triangle), sorted.
-  std::vector<std::uint64_t> repeated;
-  std::vector<unsigned char> waiting;
-  std::vector<std::uint32_t> seen;  // the Expand call that last gathered a triangle
   std::uint32_t stamp = 0;
   std::vector<std::uint32_t> candidates;
   std::vector<std::uint32_t> pieceTriangles;  // triangle numbers of the current piece

@@ -347,8 +347,7 @@ std::vector<cTriangleList> PiecesByIndex(const cTriangleList& triangles) {
   std::vector<cTriangleList> pieces;
   while (!index.Empty()) {
     cTriangleList piece;
-    index.TakeSeed(piece);
-    for (std::size_t i = 0; i < piece.size(); ++i) index.Expand(piece, i, cEpsilonSequence::Read);
+    index.GrowPiece(piece, cEpsilonSequence::Read);
     pieces.push_back(piece);
   }
   return pieces;
