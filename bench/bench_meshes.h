@@ -27,7 +27,7 @@ inline cTriangleList ScanSurface(std::size_t count) {
   const int sides = std::max(3, static_cast<int>(std::sqrt(count / 4.0)));
   const int rings = std::max(3, static_cast<int>(count / (2.0 * sides)));
   std::mt19937 random(12345u);
-  std::uniform_real_distribution<double> noise(-0.02, 0.02);
+  std::uniform_real_distribution<double> noise(-0.1, 0.1);
   std::vector<cVec3> grid;
   for (int i = 0; i < rings; ++i) {
     for (int j = 0; j < sides; ++j) {

@@ -12,6 +12,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "geometry/huge_pages.h"
 #include "io/classic_numbers.h"
 #include "stl_readers.h"
 
@@ -55,6 +56,8 @@ void ReserveForText(std::FILE* file, cTriangleList& triangles) {
   const std::size_t most = static_cast<std::size_t>(info.st_size) / kLeastTextFacet + 1;
   try {
     triangles.reserve(triangles.size() + most);
+    AdviseHugePages(triangles.data() + triangles.size(),
+                    (triangles.capacity() - triangles.size()) * sizeof(cTriangle));
   } catch (const std::bad_alloc&) {  // the list then grows as it goes
   } catch (const std::length_error&) {
   }
@@ -179,6 +182,7 @@ void ReadBinaryFacets(std::FILE* file, std::uint32_t count, cTriangleList& trian
                 "facet corners are copied as they lie in the file");
   if (std::fseek(file, kHeader, SEEK_SET) != 0) return;
   triangles.reserve(triangles.size() + count);
+  AdviseHugePages(triangles.data() + triangles.size(), std::size_t{count} * sizeof(cTriangle));
   constexpr std::size_t kFacets = kChunk / kBinaryFacetSize;
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[kFacets * kBinaryFacetSize]);
   std::uint32_t left = count;
