@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/bench_meshes.h"
+#include "bench_meshes.h"
 
 // 10k and 100k triangles always; 1M only when CD_BENCH_LARGE is set (scripts/bench.sh sets it).
 inline std::vector<std::size_t> BenchSizes() {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "bench/bench_meshes.h"
+#include "bench_meshes.h"
 
 int main(int argc, char** argv) {
   const char* usage = "usage: convexdecomp-bench-mesh scan|cad|soup TRIANGLES ascii|binary FILE\n";

@@ -10,7 +10,7 @@
 #include <numbers>
 #include <vector>
 
-#include "bench/bench_files.h"
+#include "bench_files.h"
 #include "decomposition/decomposition.h"
 #include "decomposition/decomposition_internal.h"
 #include "geometry/mesh.h"

@@ -6,10 +6,10 @@
 
 #include <cstdio>
 
-#include "bench/bench_files.h"
+#include "bench_files.h"
 #include "geometry/mesh.h"
 #include "io/stl.h"
-#include "io/stl_readers.h"
+#include "io/stl_internal.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "geometry/mesh.h"
 #include "io/classic_numbers.h"
 #include "platform/platform.h"
-#include "stl_readers.h"
+#include "stl_internal.h"
 
 namespace {
 

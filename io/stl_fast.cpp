@@ -14,7 +14,7 @@
 
 #include "geometry/huge_pages.h"
 #include "io/classic_numbers.h"
-#include "stl_readers.h"
+#include "stl_internal.h"
 
 namespace {
 

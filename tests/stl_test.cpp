@@ -15,7 +15,7 @@
 
 #include "geometry/mesh.h"
 #include "io/stl.h"
-#include "io/stl_readers.h"
+#include "io/stl_internal.h"
 #include "platform/platform.h"
 #include "tests/support/platform_test.h"
 
