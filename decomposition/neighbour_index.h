@@ -31,9 +31,9 @@ class cNeighbourIndex {
   // neighbour, just before its plane test. piece receives the triangles in acceptance order.
   // beforeExpanding, when given, is called before each piece triangle i is expanded, with i and
   // the number of triangles then left in the work list.
-  void GrowPiece(cTriangleList& piece, cEpsilonReader readEpsilon,
-                 const std::function<void(std::size_t i, std::size_t remaining)>&
-                     beforeExpanding = {});
+  void GrowPiece(
+      cTriangleList& piece, cEpsilonReader readEpsilon,
+      const std::function<void(std::size_t i, std::size_t remaining)>& beforeExpanding = {});
 
  private:
   static constexpr std::uint32_t kNoPoint = 0xffffffffu;  // a corner with a NaN coordinate

@@ -33,12 +33,16 @@ void LowerCase(char* text) {
 
 // Progress of reading, by bytes, every 4096 lines or facets.
 void ReportRead(std::FILE* file, std::uint32_t& counter) {
-  struct stat info;
-  if ((++counter & 4095) != 0 || fstat(fileno(file), &info) != 0 || info.st_size <= 0) return;
-  Platform().Progress("reading", static_cast<double>(std::ftell(file)) / info.st_size);
+  if ((++counter & 4095) == 0) ReportReadAt(file, std::ftell(file));
 }
 
 }  // namespace
+
+void ReportReadAt(std::FILE* file, long position) {
+  struct stat info;
+  if (fstat(fileno(file), &info) != 0 || info.st_size <= 0) return;
+  Platform().Progress("reading", static_cast<double>(position) / info.st_size);
+}
 
 void ScanVertexLine(const char* lowered, cVec3& corner) {
   // The first word is skipped whatever it is; conversion stops at the first field that does not
@@ -95,6 +99,8 @@ bool IsBinary(std::FILE* file, std::uint32_t& count) {
   return static_cast<std::uint64_t>(info.st_size) == expected;
 }
 
+}  // namespace
+
 // The triangles of one file may take at most half the machine's physical memory: the
 // decomposition copies them again. A sparse file has the size of any count without the disk
 // space, so a size that matches the count proves nothing about memory.
@@ -108,15 +114,11 @@ bool FitsInMemory(std::uint64_t triangles) {
 // Room for the facets the file really stores: a sparse file has the size of any count with few
 // blocks on disk, so the first reservation goes by the bytes stored (at least 65536 triangles,
 // 2.3 MB) and later ones at most double what was read; none goes beyond the count.
-constexpr std::uint64_t kReserveStep = 65536;
-
 std::uint64_t StoredFacets(std::FILE* file) {
   struct stat info;
   if (fstat(fileno(file), &info) != 0 || info.st_blocks < 0) return 0;
   return static_cast<std::uint64_t>(info.st_blocks) * 512 / kBinaryFacetSize;
 }
-
-}  // namespace
 
 void ReadBinaryByFacets(std::FILE* file, std::uint32_t count, cTriangleList& triangles) {
   if (!FitsInMemory(count)) throw std::bad_alloc();

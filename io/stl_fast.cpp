@@ -66,7 +66,14 @@ void ReserveForText(std::FILE* file, cTriangleList& triangles) {
 class cPieceReader {
  public:
   explicit cPieceReader(std::FILE* file)
-      : file(file), buffer(new char[kChunk]), at(buffer.get()), end(buffer.get()) {}
+      : file(file),
+        buffer(new char[kChunk]),
+        at(buffer.get()),
+        end(buffer.get()),
+        start(std::ftell(file)) {}
+
+  // Where the line reader's stream would stand: the bytes of every piece taken so far.
+  long Position() const { return start + consumed + static_cast<long>(at - buffer.get()); }
 
   // Like the stream's end-of-file and error flags after the pieces read so far: a read error
   // counts once the bytes read before it are used up.
@@ -90,6 +97,7 @@ class cPieceReader {
  private:
   void Refill() {
     const std::size_t kept = static_cast<std::size_t>(end - at);
+    consumed += at - buffer.get();
     std::memmove(buffer.get(), at, kept);
     at = buffer.get();
     end = buffer.get() + kept;
@@ -107,6 +115,8 @@ class cPieceReader {
   std::unique_ptr<char[]> buffer;
   char* at;
   char* end;
+  long start;
+  long consumed = 0;  // bytes dropped from the front of the buffer
   bool drained = false;
   bool ended = false;
   bool failed = false;
@@ -165,7 +175,9 @@ void ScanText(std::FILE* file, cTriangleList& triangles) {
   cPieceReader reader(file);
   const char* text;
   std::size_t length;
+  std::uint32_t passes = 0;
   while (!reader.AtEnd()) {
+    if ((++passes & 4095) == 0) ReportReadAt(file, reader.Position());
     reader.Next(text, length);
     if (!Contains(text, length, "outer loop")) continue;
     cVec3 corner[3];
@@ -180,20 +192,29 @@ void ScanText(std::FILE* file, cTriangleList& triangles) {
 void ReadBinaryFacets(std::FILE* file, std::uint32_t count, cTriangleList& triangles) {
   static_assert(sizeof(cTriangle) == 36 && std::endian::native == std::endian::little,
                 "facet corners are copied as they lie in the file");
+  if (!FitsInMemory(count)) throw std::bad_alloc();
   if (std::fseek(file, kHeader, SEEK_SET) != 0) return;
-  triangles.reserve(triangles.size() + count);
-  AdviseHugePages(triangles.data() + triangles.size(), std::size_t{count} * sizeof(cTriangle));
+  // The same reservations and progress reports as ReadBinaryByFacets, facet by facet.
+  std::uint64_t room = std::max(StoredFacets(file), kReserveStep);
+  std::uint32_t reported = 0;
   constexpr std::size_t kFacets = kChunk / kBinaryFacetSize;
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[kFacets * kBinaryFacetSize]);
-  std::uint32_t left = count;
-  while (left > 0) {
-    const std::size_t want = std::min<std::size_t>(left, kFacets);
+  std::uint32_t i = 0;
+  while (i < count) {
+    const std::size_t want = std::min<std::size_t>(count - i, kFacets);
     const std::size_t got = std::fread(buffer.get(), kBinaryFacetSize, want, file);
-    const std::size_t start = triangles.size();
-    triangles.resize(start + got);
-    for (std::size_t i = 0; i < got; ++i)  // corners after the facet normal
-      std::memcpy(&triangles[start + i], buffer.get() + i * kBinaryFacetSize + 12, 36);
+    for (std::size_t f = 0; f < got; ++f, ++i) {
+      if (triangles.size() == triangles.capacity()) {
+        const std::size_t size = triangles.size();
+        triangles.reserve(size + std::min<std::uint64_t>(count - i, room));
+        AdviseHugePages(triangles.data() + size, (triangles.capacity() - size) * sizeof(cTriangle));
+        room = std::max<std::uint64_t>(size, kReserveStep);
+      }
+      if ((++reported & 4095) == 0) ReportReadAt(file, kHeader + kBinaryFacetSize * (i + 1L));
+      cTriangle t;
+      std::memcpy(&t, buffer.get() + f * kBinaryFacetSize + 12, sizeof t);  // after the normal
+      triangles.push_back(t);
+    }
     if (got < want) break;
-    left -= static_cast<std::uint32_t>(got);
   }
 }

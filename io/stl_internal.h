@@ -14,6 +14,17 @@ constexpr int kLineBufferSize = 256;
 
 constexpr long kBinaryFacetSize = 50;  // normal, three corners (12 floats), 2 attribute bytes
 
+// Shows the progress of reading when the file has a size: position bytes of it read.
+void ReportReadAt(std::FILE* file, long position);
+
+// The triangles of one file may take at most half the machine's physical memory.
+bool FitsInMemory(std::uint64_t triangles);
+
+// Binary room is reserved in steps: the first by the bytes the file stores (at least
+// kReserveStep triangles), later ones at most doubling what was read, none beyond the count.
+constexpr std::uint64_t kReserveStep = 65536;
+std::uint64_t StoredFacets(std::FILE* file);
+
 // Reads the coordinates of a lower-cased "vertex" line into corner: the first word is skipped,
 // then up to three numbers as the C library's scanf reads them, under the C locale (see
 // cClassicNumbers). Coordinates after the first field that does not convert keep their value.
@@ -21,11 +32,12 @@ void ScanVertexLine(const char* lowered, cVec3& corner);
 
 // The line reader: appends a triangle for every line piece that holds "outer loop" (any letter
 // case), with corners from the next three pieces. A read that obtains nothing yields an empty
-// piece.
+// piece. Progress every 4096 pieces examined for "outer loop".
 void ScanTextByLines(std::FILE* file, cTriangleList& triangles);
 
 // Appends the count facets that follow the 84-byte header, one read per facet, stopping at the
-// first short read.
+// first short read; progress every 4096 facets. Throws std::bad_alloc before reading when the
+// count does not fit in memory (FitsInMemory).
 void ReadBinaryByFacets(std::FILE* file, std::uint32_t count, cTriangleList& triangles);
 
 // The same as ScanTextByLines, reading the file in large chunks and converting plain decimal

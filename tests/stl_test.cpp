@@ -179,6 +179,8 @@ TEST(BinaryStl, CountsBeyondMemoryAreRefusedAndOthersReadInBoundedSteps) {
     ASSERT_EQ(mesh.triangles.size(), static_cast<std::size_t>(expected)) << count;
     EXPECT_LE(mesh.triangles.capacity(), static_cast<std::size_t>(count)) << count;
     EXPECT_EQ(Text(mesh.triangles.back().vertex[2]), zero);
+  }
+}
 
 // ---------------------------------------------------------------------------------------------
 // The chunked readers against the line reader and the facet-by-facet reader
@@ -188,11 +190,28 @@ std::string TriangleBytes(const cTriangleList& triangles) {
                      triangles.size() * sizeof(cTriangle));
 }
 
-// Both readers over the same file; the triangles must agree bit for bit (NaN payloads, -0).
+// The progress reports of a read.
+class cProgressRecorder final : public cPlatform {
+ public:
+  void Progress(const char* step, double fraction) override {
+    reports.emplace_back(step, fraction);
+  }
+  void ShowMessage(const std::string&, const std::string&) override {}
+  void StartThread(std::function<void()>, std::atomic<cThreadHandle>&) override {}
+  std::optional<std::string> ChooseStlFile(const std::string&) override { return std::nullopt; }
+  void RunOptionsDialog() override {}
+  void RequestQuit(int) override {}
+  std::vector<std::pair<std::string, double>> reports;
+};
+
+// Both readers over the same file; the triangles must agree bit for bit (NaN payloads, -0), and
+// the progress reports exactly.
 void ExpectSameTriangles(const std::string& bytes, std::uint32_t binaryCount = 0) {
   const std::string path = WriteTemp("differential.stl", bytes);
   cTriangleList slow, fast;
+  cProgressRecorder slowProgress, fastProgress;
   for (bool quick : {false, true}) {
+    SetPlatform(quick ? &fastProgress : &slowProgress);
     std::FILE* file = std::fopen(path.c_str(), "r");
     ASSERT_NE(file, nullptr);
     cTriangleList& into = quick ? fast : slow;
@@ -203,7 +222,9 @@ void ExpectSameTriangles(const std::string& bytes, std::uint32_t binaryCount = 0
     }
     std::fclose(file);
   }
+  SetPlatform(nullptr);
   std::remove(path.c_str());
+  EXPECT_EQ(fastProgress.reports, slowProgress.reports);
   EXPECT_EQ(fast.size(), slow.size());
   EXPECT_TRUE(TriangleBytes(fast) == TriangleBytes(slow));
 }
