@@ -648,15 +648,17 @@ TEST_F(WindowTest, BoxTitlesAreTheirCaptionsEvenWhenEmpty) {
   platform.StartThread(
       [&] {
         Platform().ShowMessage("objects: 2", "");
+        Platform().ShowMessage("Convex hull completed...", "message");
         returned.store(true);
       },
       handle);
   ASSERT_TRUE(QTest::qWaitFor([&] { return returned.load(); }, 20000));
-  ASSERT_EQ(closer.boxes.size(), 3u);
+  ASSERT_EQ(closer.boxes.size(), 4u);
   EXPECT_EQ(closer.boxes[0].nativeTitles, "|");
   EXPECT_EQ(closer.boxes[1].nativeTitles, "message|message");
   EXPECT_EQ(closer.boxes[2].text, "objects: 2");
   EXPECT_EQ(closer.boxes[2].nativeTitles, "|");
+  EXPECT_EQ(closer.boxes[3].nativeTitles, "message|message");
 }
 
 // A worker's box is closed while a dialog opened after it is still up: the worker goes on at
