@@ -94,8 +94,8 @@ menu() {  # menu TITLE_X ITEM_Y
   sleep 0.5
 }
 
-# Closes the message boxes as they come (Return on each window of the program but the main
-# one) until count have been closed; gives up after WAIT_MINUTES.
+# Closes the message boxes as they come (focus, then Return, on each window of the program but
+# the main one, until it is gone) until count have been closed; gives up after WAIT_MINUTES.
 boxes_closed=0
 close_boxes() {  # close_boxes COUNT
   local target=$((boxes_closed + $1))
@@ -105,10 +105,14 @@ close_boxes() {  # close_boxes COUNT
     kill -0 "$PROGRAM_PID" 2>/dev/null || { log "the program ended"; exit 1; }
     for w in $(xdotool search --onlyvisible --pid "$PROGRAM_PID" 2>/dev/null); do
       [ "$w" = "$MAIN" ] && continue
-      log "box $w '$(xdotool getwindowname "$w")' after ${SECONDS}s"
-      xdotool windowfocus "$w" key --window "$w" Return || true
+      log "box $w after ${SECONDS}s"
+      xwd -id "$w" -silent >"$OUT/box_$((boxes_closed + 1)).xwd" || true
+      for _ in $(seq 20); do
+        xdotool windowfocus --sync "$w" 2>/dev/null && xdotool key Return
+        sleep 0.5
+        xdotool search --onlyvisible --pid "$PROGRAM_PID" 2>/dev/null | grep -qx "$w" || break
+      done
       boxes_closed=$((boxes_closed + 1))
-      sleep 0.5
     done
     sleep 1
   done
@@ -126,6 +130,7 @@ log "Tools > Decompose"
 menu 103 29
 close_boxes 2
 log "decomposed in about ${SECONDS}s, RSS $(rss_kb) kB"
+xwd -root -silent >"$OUT/decomposed.xwd" || true
 
 SECONDS=0
 log "Tools > Convex Hull"
@@ -144,9 +149,11 @@ while [ "$SECONDS" -lt "$END" ]; do
   x=$((100 + RANDOM % 600))
   y=$((100 + RANDOM % 400))
   if [ $((RANDOM % 4)) -eq 0 ]; then
-    # Both buttons: nearer or farther, a little.
+    # Both buttons: farther, then as much nearer again.
+    d=$((1 + RANDOM % 10))
     xdotool mousemove --window "$MAIN" "$x" "$y" mousedown 1 mousedown 3 \
-      mousemove --window "$MAIN" "$x" $((y + RANDOM % 21 - 10)) mouseup 3 mouseup 1
+      mousemove --window "$MAIN" "$x" $((y + d)) mousemove --window "$MAIN" "$x" "$y" \
+      mouseup 3 mouseup 1
   else
     xdotool mousemove --window "$MAIN" "$x" "$y" mousedown 1 \
       mousemove --window "$MAIN" $((x + RANDOM % 81 - 40)) $((y + RANDOM % 81 - 40)) mouseup 1
