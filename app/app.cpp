@@ -238,6 +238,8 @@ void cGlWnd::Quit() {
     quitPending = true;
     return;
   }
+  // A quit that waited is answered by this request too: one request per quit.
+  quitPending = false;
   Platform().RequestQuit(0);
 }
 

@@ -13,8 +13,11 @@
 #include <QUrl>
 #include <QWheelEvent>
 
+#include <GL/gl.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "desktop/glyphs.h"
 #include "desktop/qt_platform.h"
@@ -100,6 +103,7 @@ cGlView::cGlView(std::unique_ptr<cGlWnd> windowObject, QWidget* parent)
   setFormat(WindowSurfaceFormat());
   setMouseTracking(true);  // moves without a button count too
   setAcceptDrops(true);    // an STL file dropped on the view opens
+  checkGlErrors = !qEnvironmentVariableIsEmpty("CD_CHECK_GL_ERRORS");
   InstallDrawHooks();
   // Frame after frame: the next one is asked for as soon as the last is on screen.
   connect(this, &QOpenGLWidget::frameSwapped, this, [this] { update(); });
@@ -163,14 +167,25 @@ void cGlView::paintGL() {
     wnd->OnIdle();
     if (Busy.load() != 0) {
       wnd->DrawBusyScreen();
+      busyScreenShown = true;
     } else {
+      // The busy screen left its own projection: the camera's comes back before the scene.
+      if (busyScreenShown) wnd->SetupView();
+      busyScreenShown = false;
       wnd->DrawScene();
     }
   } catch (...) {
   }
+  if (checkGlErrors) {
+    for (GLenum error = glGetError(); error != GL_NO_ERROR; error = glGetError())
+      std::fprintf(stderr, "GL error 0x%04x\n", static_cast<unsigned>(error));
+  }
 }
 
 void cGlView::mouseMoveEvent(QMouseEvent* event) {
+  // Moves are delivered only over the view: a drag that leaves it sends no position off the
+  // view, which the unsigned message words would turn into a jump of the camera.
+  if (!rect().contains(event->position().toPoint())) return;
   Forward(cWindowMessage::MouseMove, KeyFlags(*event), PackPosition(*event));
 }
 

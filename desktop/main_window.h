@@ -65,7 +65,9 @@ class cGlView : public QOpenGLWidget {
   void ReleaseFont();  // context current
 
   std::unique_ptr<cGlWnd> wnd;
-  QString pendingFile;  // to open once the context exists
+  QString pendingFile;           // to open once the context exists
+  bool busyScreenShown = false;  // the busy screen's projection is in place
+  bool checkGlErrors = false;    // CD_CHECK_GL_ERRORS set: report GL errors after every frame
 };
 
 class cMainWindow : public QMainWindow {

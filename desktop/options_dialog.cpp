@@ -26,8 +26,7 @@ void StoreSetting(std::atomic<double>& setting, const QString& text) {
 }  // namespace
 
 cOptionsDialog::cOptionsDialog(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                          Qt::WindowCloseButtonHint) {
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
   setWindowTitle(QStringLiteral("Options"));
 
   smoothBox = new QLineEdit(this);
@@ -58,6 +57,9 @@ cOptionsDialog::cOptionsDialog(QWidget* parent)
 
   smoothBox->setText(SettingText(Smooth.load()));
   epsilonBox->setText(SettingText(Epsilon.load()));
+  // No box has the focus at first: the dialog itself keeps it, so typing edits nothing until a
+  // box is clicked or tabbed to.
+  setFocus();
 }
 
 void cOptionsDialog::reject() {

@@ -1,18 +1,26 @@
 #include "desktop/qt_platform.h"
 
+#include <QtGui/qguiapplication_platform.h>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
 
+#include <algorithm>
 #include <chrono>
+#include <future>
+#include <memory>
 #include <thread>
 
 #include "desktop/options_dialog.h"
+
+// Xlib last: its macros (None, Bool, Status...) must not meet the Qt headers above.
+#include <X11/Xlib.h>
 
 int RunUntilFinished(QDialog& dialog) {
   QEventLoop loop;
@@ -25,6 +33,37 @@ int RunUntilFinished(QDialog& dialog) {
   if (dialog.isVisible()) loop.exec(QEventLoop::DialogExec);
   return dialog.result();
 }
+
+namespace {
+
+void Configure(QMessageBox& box, const std::string& text, const std::string& caption) {
+  box.setWindowTitle(QString::fromStdString(caption));
+  box.setTextFormat(Qt::PlainText);
+  box.setText(QString::fromStdString(text));
+  box.setIcon(QMessageBox::NoIcon);
+  box.setStandardButtons(QMessageBox::Ok);
+  box.button(QMessageBox::Ok)->setIcon(QIcon());
+}
+
+// Qt titles a window without a title with the program's name; an empty caption must show an
+// empty title. On X the name is written over, once the native window exists and before it is
+// shown.
+void ShowEmptyTitleIfUntitled(QWidget& window) {
+  if (!window.windowTitle().isEmpty()) return;
+  auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+  if (x11 == nullptr || x11->display() == nullptr) return;
+  Display* display = x11->display();
+  const auto native = static_cast<Window>(window.winId());
+  const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+  for (const char* name : {"_NET_WM_NAME", "WM_NAME", "_NET_WM_VISIBLE_NAME"}) {
+    const Atom property = XInternAtom(display, name, False);
+    XChangeProperty(display, native, property, utf8, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(""), 0);
+  }
+  XFlush(display);
+}
+
+}  // namespace
 
 cQtPlatform::cQtPlatform() = default;
 
@@ -43,23 +82,63 @@ void cQtPlatform::ShowMessage(const std::string& text, const std::string& captio
     ShowMessageHere(text, caption);
     return;
   }
+  // The box is opened on the UI thread without an event loop of its own; this thread waits
+  // until it is closed. Should the call never run (the application gone), the promise is
+  // destroyed unset and the wait ends all the same.
+  auto closed = std::make_shared<std::promise<void>>();
+  std::future<void> done = closed->get_future();
   QMetaObject::invokeMethod(
       &uiContext,
-      [this, &text, &caption] {
-        if (!stopping.load()) ShowMessageHere(text, caption);
+      [this, text, caption, closed] {
+        OpenWorkerBox(text, caption, [closed] {
+          try {
+            closed->set_value();
+          } catch (...) {
+            // Already released.
+          }
+        });
       },
-      Qt::BlockingQueuedConnection);
+      Qt::QueuedConnection);
+  done.wait();
+}
+
+void cQtPlatform::OpenWorkerBox(const std::string& text, const std::string& caption,
+                                std::function<void()> release) {
+  if (stopping.load()) {
+    release();
+    return;
+  }
+  QMessageBox* box = nullptr;
+  try {
+    box = new QMessageBox;
+    Configure(*box, text, caption);
+    box->setWindowModality(Qt::NonModal);
+    ShowEmptyTitleIfUntitled(*box);
+    workerBoxes.push_back(box);
+    QObject::connect(box, &QDialog::finished, box, [this, box, release] {
+      std::erase(workerBoxes, box);
+      release();
+      box->deleteLater();
+    });
+    box->show();
+    box->raise();
+    box->activateWindow();  // the keyboard goes to the box, as it comes up in front
+  } catch (...) {
+    // A box that could not be shown is passed over: the worker goes on.
+    if (box != nullptr) {
+      std::erase(workerBoxes, box);
+      delete box;
+    }
+    release();
+  }
+  RestoreContext();
 }
 
 void cQtPlatform::ShowMessageHere(const std::string& text, const std::string& caption) {
   try {
     QMessageBox box;
-    box.setWindowTitle(QString::fromStdString(caption));
-    box.setTextFormat(Qt::PlainText);
-    box.setText(QString::fromStdString(text));
-    box.setIcon(QMessageBox::NoIcon);
-    box.setStandardButtons(QMessageBox::Ok);
-    box.button(QMessageBox::Ok)->setIcon(QIcon());
+    Configure(box, text, caption);
+    ShowEmptyTitleIfUntitled(box);
     RunUntilFinished(box);
   } catch (...) {
     // Nothing is reported about a box that could not be shown.
@@ -97,12 +176,15 @@ void cQtPlatform::RequestQuit(int exitValue) {
 
 void cQtPlatform::StopWorkers() {
   stopping.store(true);
+  // Closing a worker's box lets the worker go on to its end.
+  for (QDialog* box : std::vector<QDialog*>(workerBoxes)) box->done(QDialog::Accepted);
   // A worker may be about to hand a box over; serving its call lets it go on to its end.
   while (threads.Running() > 0) {
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   threads.JoinAll();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 void cQtPlatform::SetContextRestorer(std::function<void()> restore) {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -21,9 +22,11 @@ class cQtPlatform : public cPlatform {
   cQtPlatform(const cQtPlatform&) = delete;
   cQtPlatform& operator=(const cQtPlatform&) = delete;
 
-  // A box with the caption, the text and one OK button, no icon and no owner. On the UI thread
-  // it runs here; from a worker it is handed to the UI thread and only the worker waits, so the
-  // window keeps drawing and taking commands meanwhile.
+  // A box with the caption (an empty one titles it with nothing), the text and one OK button,
+  // no icon and no owner. On the UI thread it runs here, in an event loop of its own; from a
+  // worker it is opened on the UI thread without one and only the worker waits, so the window
+  // keeps drawing and taking commands meanwhile, and closing the box frees the worker at once,
+  // whatever dialogs were opened after it.
   void ShowMessage(const std::string& text, const std::string& caption) override;
   void StartThread(std::function<void()> body, std::atomic<cThreadHandle>& handleSlot) override;
   // Any length of path; the name is handed over in the file system's encoding.
@@ -32,7 +35,8 @@ class cQtPlatform : public cPlatform {
   // Posted to the UI thread's event loop like any other event; returns at once.
   void RequestQuit(int exitValue) override;
 
-  // Shutdown: boxes asked for from now on are not shown, and every worker thread is joined.
+  // Shutdown: the workers' open boxes are closed, boxes asked for from now on are not shown,
+  // and every worker thread is joined.
   // Events keep being processed while a thread is still running.
   void StopWorkers();
 
@@ -46,12 +50,16 @@ class cQtPlatform : public cPlatform {
  private:
   bool OnUiThread() const;
   void ShowMessageHere(const std::string& text, const std::string& caption);
+  // UI thread: opens a worker's box; release is called once when it is closed (or not shown).
+  void OpenWorkerBox(const std::string& text, const std::string& caption,
+                     std::function<void()> release);
   void RestoreContext();
 
   QObject uiContext;  // lives on the UI thread: the target of calls handed over to it
   cWorkerThreads threads;
   std::atomic<bool> stopping{false};
   std::function<void()> restoreContext;
+  std::vector<QDialog*> workerBoxes;  // UI thread: the workers' boxes now open
 };
 
 // Shows the dialog without disabling any other window and waits in a local event loop until it

@@ -867,6 +867,19 @@ TEST_F(AppTest, DestructiveCommandsFromInsideAUiThreadRunWaitForItsEnd) {
   EXPECT_EQ(objectsOnUi, (std::vector<bool>{false, true}));
 }
 
+TEST_F(AppTest, QuitThatWaitedAndALaterOneAfterTheComputationGiveOneRequest) {
+  Busy.fetch_add(1);  // a computation in progress
+  wnd.OnCommand(kCmdQuit);
+  EXPECT_TRUE(wnd.QuitPending());
+  Busy.fetch_sub(1);
+  // Quit again before the main loop's next pass: one request answers both.
+  wnd.OnCommand(kCmdQuit);
+  EXPECT_EQ(platform.QuitRequests(), std::vector<int>{0});
+  EXPECT_FALSE(wnd.QuitPending());
+  wnd.OnIdle();
+  EXPECT_EQ(platform.QuitRequests(), std::vector<int>{0});
+}
+
 TEST_F(AppTest, QuitWithoutAComputationIsRequestedAtOnce) {
   wnd.OnCommand(kCmdQuit);
   EXPECT_EQ(platform.QuitRequests(), std::vector<int>{0});

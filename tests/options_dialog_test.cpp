@@ -74,6 +74,29 @@ TEST_F(OptionsDialog, ShowsTheDefaultsInItsRowsWithOkCentredBelow) {
   EXPECT_FALSE(dialog->OkButton()->autoDefault());
 }
 
+TEST_F(OptionsDialog, StartsWithNoBoxFocusedAndNoCloseButton) {
+  auto dialog = Open();
+  dialog->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+  EXPECT_FALSE(dialog->SmoothBox()->hasFocus());
+  EXPECT_FALSE(dialog->EpsilonBox()->hasFocus());
+  EXPECT_FALSE(dialog->OkButton()->hasFocus());
+  // Typing at once edits nothing.
+  QTest::keyClick(dialog->windowHandle(), Qt::Key_7);
+  EXPECT_EQ(dialog->SmoothBox()->text(), QStringLiteral("0.1"));
+  EXPECT_EQ(dialog->EpsilonBox()->text(), QStringLiteral("0.1"));
+  EXPECT_EQ(Smooth.load(), 0.1);
+  EXPECT_TRUE(dialog->isVisible());
+  // A caption without a system menu: no close button, no window menu.
+  const Qt::WindowFlags flags = dialog->windowFlags();
+  EXPECT_TRUE(flags & Qt::WindowTitleHint);
+  EXPECT_FALSE(flags & Qt::WindowCloseButtonHint);
+  EXPECT_FALSE(flags & Qt::WindowSystemMenuHint);
+  // Tab then reaches the boxes in their order.
+  QTest::keyClick(dialog->windowHandle(), Qt::Key_Tab);
+  EXPECT_TRUE(dialog->EpsilonBox()->hasFocus() || dialog->SmoothBox()->hasFocus());
+}
+
 TEST_F(OptionsDialog, TypingSetsTheSettingAfterEveryCharacter) {
   auto dialog = Open();
   QLineEdit* box = dialog->EpsilonBox();

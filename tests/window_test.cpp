@@ -27,6 +27,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -38,6 +39,7 @@
 #include "decomposition/decomposition.h"
 #include "desktop/glyphs.h"
 #include "desktop/main_window.h"
+#include "desktop/options_dialog.h"
 #include "desktop/qt_platform.h"
 #include "geometry/mesh.h"
 #include "hull/hull.h"
@@ -51,6 +53,10 @@
 // model's colour: the background, the menu bar and the frame are grey).
 bool SendCloseRequest(const char* title, qint64 pid, int timeoutMs, int& x, int& y, int& width,
                       int& height, int* coloured = nullptr);
+
+// The title the window system shows for a native window: its _NET_WM_NAME and its WM_NAME, joined
+// by a '|'.
+std::string NativeTitles(unsigned long window);
 
 namespace {
 
@@ -99,6 +105,7 @@ class cBoxCloser {
   struct cBox {
     std::string caption;
     std::string text;
+    std::string nativeTitles;  // see NativeTitles
   };
 
   cBoxCloser() {
@@ -114,7 +121,8 @@ class cBoxCloser {
     for (QWidget* widget : QApplication::topLevelWidgets()) {
       auto* box = qobject_cast<QMessageBox*>(widget);
       if (box == nullptr || !box->isVisible()) continue;
-      boxes.push_back({box->windowTitle().toStdString(), box->text().toStdString()});
+      boxes.push_back({box->windowTitle().toStdString(), box->text().toStdString(),
+                       NativeTitles(box->winId())});
       box->button(QMessageBox::Ok)->click();
     }
   }
@@ -321,11 +329,15 @@ TEST_F(WindowTest, MouseEventsArriveWithKeyFlagsAndUnsignedWords) {
   send(QEvent::MouseButtonPress, {7, 9}, Qt::RightButton, Qt::LeftButton | Qt::RightButton);
   send(QEvent::MouseMove, {8, 12}, Qt::NoButton, Qt::LeftButton | Qt::RightButton);
   send(QEvent::MouseButtonRelease, {8, 12}, Qt::LeftButton, Qt::RightButton);
-  // Dragged out to the left and above: the words are read without sign.
+  // Dragged out to the left and above, and past the right and bottom edges: moves off the view
+  // are not delivered, as the window system delivers moves only over the window.
   send(QEvent::MouseMove, {-1, -2}, Qt::NoButton, Qt::RightButton);
+  send(QEvent::MouseMove, {View().width(), 12}, Qt::NoButton, Qt::RightButton);
+  send(QEvent::MouseMove, {8, View().height()}, Qt::NoButton, Qt::RightButton);
+  send(QEvent::MouseMove, {View().width() - 1, View().height() - 1}, Qt::NoButton, Qt::RightButton);
   const std::vector<cRecordingWnd::cMouse> expected = {
       {'m', 0, 30, 40}, {'l', 1, 5, 6},  {'m', 1, 7, 9},
-      {'r', 3, 7, 9},   {'m', 3, 8, 12}, {'m', 2, 65535, 65534},
+      {'r', 3, 7, 9},   {'m', 3, 8, 12}, {'m', 2, View().width() - 1, View().height() - 1},
   };
   EXPECT_EQ(wnd->mouse, expected);
 
@@ -349,6 +361,41 @@ TEST_F(WindowTest, SizeChangesReachTheWindowObjectAsTheWidgetsSize) {
   EXPECT_LT(View().width(), 700);
   EXPECT_EQ(wnd->width, View().width());
   EXPECT_EQ(wnd->height, View().height());
+}
+
+TEST_F(WindowTest, DragsLeavingTheViewLeaveTheCameraWhereItWas) {
+  Show();
+  auto send = [this](QPoint at, Qt::MouseButtons held) {
+    QMouseEvent event(QEvent::MouseMove, QPointF(at), QPointF(View().mapToGlobal(at)), Qt::NoButton,
+                      held, Qt::NoModifier);
+    QApplication::sendEvent(&View(), &event);
+  };
+  const int w = View().width();
+  const int h = View().height();
+  CameraDistance = 10.0f;
+  CameraRotation = cVec3(0.5f, 1.0f, 0.0f);
+  send({100, 100}, Qt::NoButton);
+  // Both buttons up onto the menu bar, then out of every edge with one and with both buttons.
+  const std::vector<std::pair<QPoint, Qt::MouseButtons>> outside = {
+      {{100, -14}, Qt::LeftButton | Qt::RightButton},
+      {{100, -1}, Qt::LeftButton},
+      {{-3, 100}, Qt::LeftButton},
+      {{w + 40, 100}, Qt::LeftButton},
+      {{100, h + 30}, Qt::LeftButton | Qt::RightButton},
+      {{-200, -300}, Qt::LeftButton | Qt::RightButton},
+  };
+  for (const auto& [at, held] : outside) {
+    send(at, held);
+    EXPECT_EQ(CameraDistance, 10.0f) << at.x() << " " << at.y();
+    EXPECT_EQ(CameraRotation.x, 0.5f) << at.x() << " " << at.y();
+    EXPECT_EQ(CameraRotation.y, 1.0f) << at.x() << " " << at.y();
+  }
+  // Back over the view the drag goes on from the last place seen on it.
+  send({110, 104}, Qt::LeftButton);
+  EXPECT_FLOAT_EQ(CameraRotation.y, 1.0f + 10 * kRotationStep);
+  EXPECT_FLOAT_EQ(CameraRotation.x, 0.5f + 4 * kRotationStep);
+  send({110, 101}, Qt::LeftButton | Qt::RightButton);
+  EXPECT_EQ(CameraDistance, 7.0f);
 }
 
 TEST_F(WindowTest, CloseButtonAsksToQuitOnlyOnceNoComputationRuns) {
@@ -447,6 +494,29 @@ TEST_F(WindowTest, BusyScreenSaysPleaseWaitWhileAWorkerRuns) {
   ASSERT_TRUE(QTest::qWaitFor([] { return Busy.load() == 0; }, 5000));
   const QImage scene = View().grabFramebuffer();
   EXPECT_EQ(CountTextPixels(scene), 0);
+}
+
+TEST_F(WindowTest, SceneReturnsInTheCamerasViewAfterTheBusyScreenWithoutAMove) {
+  platform.fileChooserOverride = [](const std::string&) {
+    return std::optional<std::string>(CD_FIXTURES "/window_cube.stl");
+  };
+  Show();
+  Choose(*window, "File", "Open");
+  ASSERT_NE(CurrentMesh, nullptr);
+  const cColor color = CurrentMesh->color;
+  EXPECT_GT(CountShades(View().grabFramebuffer(), color), 500);
+
+  std::atomic<bool> release{false};
+  std::atomic<cThreadHandle> handle{0};
+  StartBusyWorker(platform, release, handle);
+  int before = frames;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return frames > before + 2; }, 5000));
+  EXPECT_GT(CountTextPixels(View().grabFramebuffer()), 2000);
+  release.store(true);
+  ASSERT_TRUE(QTest::qWaitFor([] { return Busy.load() == 0; }, 5000));
+  before = frames;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return frames > before + 2; }, 5000));
+  EXPECT_GT(CountShades(View().grabFramebuffer(), color), 500);
 }
 
 TEST(Glyphs, PackedBottomRowFirstMostSignificantBitLeftmost) {
@@ -566,6 +636,105 @@ TEST_F(WindowTest, BoxOnTheUiThreadReturnsWhenClosed) {
   Platform().ShowMessage("triangles: 12", "");
   ASSERT_EQ(closer.boxes.size(), 1u);
   EXPECT_EQ(closer.boxes[0].text, "triangles: 12");
+}
+
+TEST_F(WindowTest, BoxTitlesAreTheirCaptionsEvenWhenEmpty) {
+  Show();
+  cBoxCloser closer;
+  Platform().ShowMessage("triangles: 12", "");
+  Platform().ShowMessage("Convex hull completed...", "message");
+  std::atomic<bool> returned{false};
+  std::atomic<cThreadHandle> handle{0};
+  platform.StartThread(
+      [&] {
+        Platform().ShowMessage("objects: 2", "");
+        Platform().ShowMessage("Convex hull completed...", "message");
+        returned.store(true);
+      },
+      handle);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return returned.load(); }, 20000));
+  ASSERT_EQ(closer.boxes.size(), 4u);
+  EXPECT_EQ(closer.boxes[0].nativeTitles, "|");
+  EXPECT_EQ(closer.boxes[1].nativeTitles, "message|message");
+  EXPECT_EQ(closer.boxes[2].text, "objects: 2");
+  EXPECT_EQ(closer.boxes[2].nativeTitles, "|");
+  EXPECT_EQ(closer.boxes[3].nativeTitles, "message|message");
+}
+
+// A worker's box is closed while a dialog opened after it is still up: the worker goes on at
+// once, and the dialog stays until it is ended itself.
+void CheckWorkerBoxFreedUnderDialog(cMainWindow& window, cQtPlatform& platform,
+                                    const char* dialogName, std::function<void()> openDialog) {
+  std::atomic<bool> returned{false};
+  std::atomic<cThreadHandle> handle{0};
+  Busy.fetch_add(1);
+  platform.StartThread(
+      [&] {
+        Platform().ShowMessage("objects: 3", "");
+        returned.store(true);
+        Busy.fetch_sub(1);
+      },
+      handle);
+  QMessageBox* box = nullptr;
+  QWidget* dialog = nullptr;
+  bool dialogRequested = false;
+  bool boxClosed = false;
+  int ticksAfterClose = 0;
+  bool returnedUnderDialog = false;
+  bool busyEndedUnderDialog = false;
+  QTimer driver;
+  driver.setInterval(20);
+  QObject::connect(&driver, &QTimer::timeout, [&] {
+    if (box == nullptr) {
+      for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* candidate = qobject_cast<QMessageBox*>(widget);
+        if (candidate != nullptr && candidate->isVisible()) box = candidate;
+      }
+      return;
+    }
+    if (!dialogRequested) {
+      // The command runs from the event queue, as a menu click does, not inside this timer.
+      dialogRequested = true;
+      QMetaObject::invokeMethod(&window, openDialog, Qt::QueuedConnection);
+      return;
+    }
+    if (dialog == nullptr) {
+      for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget != box && qobject_cast<QDialog*>(widget) != nullptr && widget->isVisible())
+          dialog = widget;
+      }
+      return;
+    }
+    if (!boxClosed) {
+      boxClosed = true;
+      box->button(QMessageBox::Ok)->click();
+      return;
+    }
+    if (++ticksAfterClose < 25 && !(returned.load() && Busy.load() == 0)) return;
+    returnedUnderDialog = returned.load() && dialog->isVisible();
+    busyEndedUnderDialog = Busy.load() == 0 && dialog->isVisible();
+    if (auto* options = qobject_cast<cOptionsDialog*>(dialog)) {
+      options->OkButton()->click();
+    } else {
+      qobject_cast<QDialog*>(dialog)->reject();
+    }
+    driver.stop();
+  });
+  driver.start();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return returned.load() && !driver.isActive(); }, 30000));
+  EXPECT_TRUE(boxClosed) << dialogName;
+  EXPECT_TRUE(returnedUnderDialog) << dialogName;
+  EXPECT_TRUE(busyEndedUnderDialog) << dialogName;
+}
+
+TEST_F(WindowTest, ClosingAWorkersBoxFreesItWhileALaterDialogIsOpen) {
+  Show();
+  CheckWorkerBoxFreedUnderDialog(*window, platform, "Options",
+                                 [this] { Choose(*window, "View", "Options..."); });
+  // File > Open is ignored while a computation runs; the platform's file dialog is a dialog
+  // with an event loop of its own all the same.
+  CheckWorkerBoxFreedUnderDialog(*window, platform, "open-file dialog",
+                                 [this] { (void)platform.ChooseStlFile(""); });
 }
 
 // A command goes on drawing after its dialog: the dialog's event loop composed the window with
@@ -1007,4 +1176,28 @@ bool SendCloseRequest(const char* title, qint64 pid, int timeoutMs, int& x, int&
   }
   XCloseDisplay(display);
   return found != 0;
+}
+
+std::string NativeTitles(unsigned long window) {
+  Display* display = XOpenDisplay(nullptr);
+  if (display == nullptr) return "no display";
+  auto read = [&](Atom property) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long remaining = 0;
+    unsigned char* data = nullptr;
+    std::string text = "(none)";
+    if (XGetWindowProperty(display, window, property, 0, 1024, False, AnyPropertyType, &type,
+                           &format, &count, &remaining, &data) == Success &&
+        type != 0) {
+      text = data != nullptr ? std::string(reinterpret_cast<char*>(data), count) : "";
+    }
+    if (data != nullptr) XFree(data);
+    return text;
+  };
+  const std::string titles =
+      read(XInternAtom(display, "_NET_WM_NAME", False)) + "|" + read(XA_WM_NAME);
+  XCloseDisplay(display);
+  return titles;
 }

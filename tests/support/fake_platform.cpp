@@ -12,6 +12,7 @@ cFakePlatform::~cFakePlatform() {
 void cFakePlatform::ShowMessage(const std::string& text, const std::string& caption) {
   const bool onTest = std::this_thread::get_id() == testThread;
   std::function<void(const std::string&)> callback;
+  std::chrono::microseconds delay{0};
   {
     std::unique_lock<std::mutex> lock(mutex);
     messages.push_back({text, caption, Busy.load(), workerProbe ? workerProbe() : 0, onTest});
@@ -29,8 +30,10 @@ void cFakePlatform::ShowMessage(const std::string& text, const std::string& capt
       return;
     }
     if (onTest) callback = whileTestBoxOpen;
+    if (!onTest && workerBoxDelay) delay = workerBoxDelay();
   }
   if (callback) callback(text);
+  if (delay.count() > 0) std::this_thread::sleep_for(delay);
 }
 
 void cFakePlatform::StartThread(std::function<void()> body,

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -59,6 +60,9 @@ class cFakePlatform final : public cPlatform {
   std::function<void(const std::string&)> whileTestBoxOpen;  // test-thread boxes, unlocked
   std::function<void()> beforeThreadStarts;                  // inside StartThread
   std::function<void()> whileFileDialogOpen;                 // inside ChooseStlFile, unlocked
+  // When set, a box on another thread (not held) stays open this long: the user's answer time.
+  // Called under the lock.
+  std::function<std::chrono::microseconds()> workerBoxDelay;
   cWorkerThreads threads;
 
  private:
