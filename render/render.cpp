@@ -2,11 +2,14 @@
 
 #include "render_internal.h"
 
+#define GL_GLEXT_PROTOTYPES 1
 #include <GL/gl.h>
+#include <GL/glext.h>
 #include <GL/glu.h>
 
 #include <cmath>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -30,10 +33,10 @@ struct cFrameFlags {
 };
 cFrameFlags frameFlags;
 
-// The list cache: one display list per triangle list drawn, holding exactly the calls that
-// DrawTriangleList makes for it, so that replaying it draws the same pixels and leaves the same
-// current colour and normal. Valid for one model generation (see cSceneView): within it no list
-// changes, so a list's address names its contents. UI thread only, like all drawing.
+// The list cache: for each triangle list drawn, buffer objects holding the vertex arrays that
+// draw the same pixels as DrawTriangleList's calls for it. Valid for one model generation (see
+// cSceneView): within it no list changes, so a list's address names its contents. UI thread
+// only, like all drawing.
 struct cListKey {
   const cTriangleList* list;
   float r, g, b;
@@ -41,46 +44,178 @@ struct cListKey {
     return std::tie(list, r, g, b) < std::tie(o.list, o.r, o.g, o.b);
   }
 };
+// A triangle's corner: where it is and the triangle's unit normal.
+struct cLitVertex {
+  float x, y, z;
+  float nx, ny, nz;
+};
+// An end of a normal line: the corner's fields and the colour the line has there.
+struct cColoredVertex {
+  float x, y, z;
+  float nx, ny, nz;
+  float r, g, b;
+};
 struct cCachedList {
-  GLuint name = 0;
-  // What the list looked like when recorded: a list that the model changed against the
-  // generation's promise is recorded again when its storage or length moved.
+  GLuint triangles = 0;  // buffer of 3 cLitVertex per triangle
+  GLuint lines = 0;      // buffer of 2 cColoredVertex per triangle; 0 until normals are shown
+  cVec3 lastNormal;      // the current normal the direct calls leave
+  // What the list looked like when its arrays were built: a list that the model changed
+  // against the generation's promise is built again when its storage or length moved.
   const cTriangle* data = nullptr;
   std::size_t size = 0;
 };
 struct cListCache {
-  std::uint64_t generation = 0;  // of the frames that recorded the entries; 0: none
+  std::uint64_t generation = 0;  // of the frames that built the entries; 0: none
   std::map<cListKey, cCachedList> entries;
 };
 cListCache listCache;
 cListDrawing listDrawing = cListDrawing::Cached;
 std::uint64_t frameGeneration = 0;  // of the frame being drawn; 0 outside a frame
 
-// DrawTriangleList for the components inside a frame: from the cache while the frame has a
-// model generation.
-// Frames with normal lines are drawn directly: their display lists, which switch between
-// triangles and lines for every triangle, replay slower than the direct calls.
-void DrawFrameList(const cTriangleList& list, float r, float g, float b) {
-  if (frameGeneration == 0 || listDrawing == cListDrawing::Immediate || list.empty() ||
-      frameFlags.showNormals) {
-    DrawTriangleList(list, r, g, b);
-    return;
+// The unit normal DrawTriangleList gives a triangle: zero for one whose corners lie on a line.
+cVec3 UnitNormal(const cTriangle& t) {
+  const cVec3 n = Normal(t);
+  const float len = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
+  return len > 0.0f ? cVec3(n.x / len, n.y / len, n.z / len) : cVec3();
+}
+
+// Whether the context has buffer objects (OpenGL 1.5 or later); asked once.
+bool HasBufferObjects() {
+  static const bool has = [] {
+    const char* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
+    int major = 0, minor = 0;
+    if (version == nullptr || std::sscanf(version, "%d.%d", &major, &minor) != 2) return false;
+    return major > 1 || (major == 1 && minor >= 5);
+  }();
+  return has;
+}
+
+// Fills a new buffer with count elements written by fill(pointer); 0 when the driver has no
+// room for it.
+template <typename cElement, typename cFill>
+GLuint BuildBuffer(std::size_t count, cFill fill) {
+  GLuint buffer = 0;
+  glGenBuffers(1, &buffer);
+  if (buffer == 0) return 0;
+  glBindBuffer(GL_ARRAY_BUFFER, buffer);
+  glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(count * sizeof(cElement)), nullptr,
+               GL_STATIC_DRAW);
+  auto* out = static_cast<cElement*>(glMapBuffer(GL_ARRAY_BUFFER, GL_WRITE_ONLY));
+  bool ok = out != nullptr;
+  if (ok) {
+    fill(out);
+    ok = glUnmapBuffer(GL_ARRAY_BUFFER) == GL_TRUE;
   }
-  cCachedList& entry = listCache.entries[cListKey{&list, r, g, b}];
-  if (entry.name == 0 || entry.data != list.data() || entry.size != list.size()) {
-    if (entry.name == 0) entry.name = glGenLists(1);
-    if (entry.name == 0) {  // no list to be had: drawn directly, as without the cache
-      listCache.entries.erase(cListKey{&list, r, g, b});
-      DrawTriangleList(list, r, g, b);
-      return;
+  glBindBuffer(GL_ARRAY_BUFFER, 0);
+  if (!ok) {
+    glDeleteBuffers(1, &buffer);
+    return 0;
+  }
+  return buffer;
+}
+
+// The triangles' corners with their unit normals, as DrawTriangleList sends them.
+GLuint BuildTriangleBuffer(const cTriangleList& list, cVec3& lastNormal) {
+  return BuildBuffer<cLitVertex>(list.size() * 3, [&](cLitVertex* out) {
+    cVec3 u;
+    for (const cTriangle& t : list) {
+      u = UnitNormal(t);
+      for (const cVec3& v : t.vertex) *out++ = cLitVertex{v.x, v.y, v.z, u.x, u.y, u.z};
     }
-    glNewList(entry.name, GL_COMPILE);
-    DrawTriangleList(list, r, g, b);
-    glEndList();
+    lastNormal = u;
+  });
+}
+
+// The normal lines as DrawTriangleList draws them: black at the centroid, white one unit along
+// the normal, both lit with the triangle's normal.
+GLuint BuildLineBuffer(const cTriangleList& list) {
+  return BuildBuffer<cColoredVertex>(list.size() * 2, [&](cColoredVertex* out) {
+    for (const cTriangle& t : list) {
+      const cVec3& p = t.vertex[0];
+      const cVec3& q = t.vertex[1];
+      const cVec3& s = t.vertex[2];
+      const cVec3 u = UnitNormal(t);
+      const cVec3 m((s.x + q.x + p.x) * kThird, (s.y + q.y + p.y) * kThird,
+                    (s.z + q.z + p.z) * kThird);
+      *out++ = cColoredVertex{m.x, m.y, m.z, u.x, u.y, u.z, 0.0f, 0.0f, 0.0f};
+      *out++ = cColoredVertex{m.x + u.x, m.y + u.y, m.z + u.z, u.x, u.y, u.z, 1.0f, 1.0f, 1.0f};
+    }
+  });
+}
+
+void ReleaseEntry(cCachedList& entry) {
+  if (entry.triangles != 0) glDeleteBuffers(1, &entry.triangles);
+  if (entry.lines != 0) glDeleteBuffers(1, &entry.lines);
+  entry = cCachedList();
+}
+
+// Whether the entry holds arrays for the list as it is now and for this frame's flags; builds
+// them if not. False when the driver could not hold them.
+bool PrepareEntry(cCachedList& entry, const cTriangleList& list) {
+  if (entry.triangles == 0 || entry.data != list.data() || entry.size != list.size()) {
+    ReleaseEntry(entry);
+    entry.triangles = BuildTriangleBuffer(list, entry.lastNormal);
+    if (entry.triangles == 0) return false;
     entry.data = list.data();
     entry.size = list.size();
   }
-  glCallList(entry.name);
+  if (frameFlags.showNormals && entry.lines == 0) {
+    entry.lines = BuildLineBuffer(list);
+    if (entry.lines == 0) return false;
+  }
+  return true;
+}
+
+// Draws the entry's arrays: the triangles in the list's colour, then their normal lines if the
+// frame shows them. Leaves the current colour white and the current normal the last
+// triangle's, as the direct calls do.
+void DrawEntry(const cCachedList& entry, float r, float g, float b) {
+  const auto count = static_cast<GLsizei>(entry.size);
+  glPushClientAttrib(GL_CLIENT_VERTEX_ARRAY_BIT);
+  glEnableClientState(GL_VERTEX_ARRAY);
+  glEnableClientState(GL_NORMAL_ARRAY);
+  glBindBuffer(GL_ARRAY_BUFFER, entry.triangles);
+  glVertexPointer(3, GL_FLOAT, sizeof(cLitVertex),
+                  reinterpret_cast<const void*>(offsetof(cLitVertex, x)));
+  glNormalPointer(GL_FLOAT, sizeof(cLitVertex),
+                  reinterpret_cast<const void*>(offsetof(cLitVertex, nx)));
+  glColor3f(r, g, b);
+  glDrawArrays(GL_TRIANGLES, 0, 3 * count);
+  if (frameFlags.showNormals) {
+    glEnableClientState(GL_COLOR_ARRAY);
+    glBindBuffer(GL_ARRAY_BUFFER, entry.lines);
+    glVertexPointer(3, GL_FLOAT, sizeof(cColoredVertex),
+                    reinterpret_cast<const void*>(offsetof(cColoredVertex, x)));
+    glNormalPointer(GL_FLOAT, sizeof(cColoredVertex),
+                    reinterpret_cast<const void*>(offsetof(cColoredVertex, nx)));
+    glColorPointer(3, GL_FLOAT, sizeof(cColoredVertex),
+                   reinterpret_cast<const void*>(offsetof(cColoredVertex, r)));
+    glDrawArrays(GL_LINES, 0, 2 * count);
+  }
+  glBindBuffer(GL_ARRAY_BUFFER, 0);
+  glPopClientAttrib();
+  // Drawing from arrays leaves the current colour and normal undefined.
+  glColor3f(1.0f, 1.0f, 1.0f);
+  glNormal3f(entry.lastNormal.x, entry.lastNormal.y, entry.lastNormal.z);
+}
+
+// DrawTriangleList for the components inside a frame: from the cache while the frame has a
+// model generation.
+void DrawFrameList(const cTriangleList& list, float r, float g, float b) {
+  if (frameGeneration == 0 || listDrawing == cListDrawing::Immediate || list.empty() ||
+      !HasBufferObjects()) {
+    DrawTriangleList(list, r, g, b);
+    return;
+  }
+  const cListKey key{&list, r, g, b};
+  cCachedList& entry = listCache.entries[key];
+  if (!PrepareEntry(entry, list)) {  // no room: drawn directly, as without the cache
+    ReleaseEntry(entry);
+    listCache.entries.erase(key);
+    DrawTriangleList(list, r, g, b);
+    return;
+  }
+  DrawEntry(entry, r, g, b);
 }
 
 void DrawColorTriangles(const cTriangleList& list, const cColor& c) {
@@ -136,11 +271,9 @@ void DrawTriangleList(const cTriangleList& list, float r, float g, float b) {
     const cVec3& p = t.vertex[0];
     const cVec3& q = t.vertex[1];
     const cVec3& s = t.vertex[2];
-    const cVec3 n = Normal(t);
-    const float len = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
     // A triangle on one line covers no pixels; it keeps the zero normal rather than NaNs, and
     // its normal line (of zero length) is drawn like any other.
-    const cVec3 u = len > 0.0f ? cVec3(n.x / len, n.y / len, n.z / len) : cVec3();
+    const cVec3 u = UnitNormal(t);
     glBegin(GL_TRIANGLES);
     glNormal3f(u.x, u.y, u.z);
     glVertex3f(p.x, p.y, p.z);
@@ -265,9 +398,7 @@ void DrawScene(const cSceneView& view) {
 }
 
 void ReleaseDrawCache() {
-  for (auto& [key, entry] : listCache.entries) {
-    if (entry.name != 0) glDeleteLists(entry.name, 1);
-  }
+  for (auto& [key, entry] : listCache.entries) ReleaseEntry(entry);
   listCache.entries.clear();
   listCache.generation = 0;
 }

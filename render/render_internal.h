@@ -5,7 +5,7 @@
 #include <cstddef>
 
 enum class cListDrawing {
-  Cached,     // replayed from what the first frame of a model generation recorded (the default)
+  Cached,     // from arrays the first frame of a model generation built (the default)
   Immediate,  // vertex by vertex in every frame
 };
 void SetListDrawing(cListDrawing mode);
