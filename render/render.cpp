@@ -49,15 +49,8 @@ struct cLitVertex {
   float x, y, z;
   float nx, ny, nz;
 };
-// An end of a normal line: the corner's fields and the colour the line has there.
-struct cColoredVertex {
-  float x, y, z;
-  float nx, ny, nz;
-  float r, g, b;
-};
 struct cCachedList {
   GLuint triangles = 0;  // buffer of 3 cLitVertex per triangle
-  GLuint lines = 0;      // buffer of 2 cColoredVertex per triangle; 0 until normals are shown
   cVec3 lastNormal;      // the current normal the direct calls leave
   // What the list looked like when its arrays were built: a list that the model changed
   // against the generation's promise is built again when its storage or length moved.
@@ -115,62 +108,36 @@ GLuint BuildBuffer(std::size_t count, cFill fill) {
 }
 
 // The triangles' corners with their unit normals, as DrawTriangleList sends them.
-GLuint BuildTriangleBuffer(const cTriangleList& list, cVec3& lastNormal) {
+GLuint BuildTriangleBuffer(const cTriangleList& list) {
   return BuildBuffer<cLitVertex>(list.size() * 3, [&](cLitVertex* out) {
-    cVec3 u;
     for (const cTriangle& t : list) {
-      u = UnitNormal(t);
-      for (const cVec3& v : t.vertex) *out++ = cLitVertex{v.x, v.y, v.z, u.x, u.y, u.z};
-    }
-    lastNormal = u;
-  });
-}
-
-// The normal lines as DrawTriangleList draws them: black at the centroid, white one unit along
-// the normal, both lit with the triangle's normal.
-GLuint BuildLineBuffer(const cTriangleList& list) {
-  return BuildBuffer<cColoredVertex>(list.size() * 2, [&](cColoredVertex* out) {
-    for (const cTriangle& t : list) {
-      const cVec3& p = t.vertex[0];
-      const cVec3& q = t.vertex[1];
-      const cVec3& s = t.vertex[2];
       const cVec3 u = UnitNormal(t);
-      const cVec3 m((s.x + q.x + p.x) * kThird, (s.y + q.y + p.y) * kThird,
-                    (s.z + q.z + p.z) * kThird);
-      *out++ = cColoredVertex{m.x, m.y, m.z, u.x, u.y, u.z, 0.0f, 0.0f, 0.0f};
-      *out++ = cColoredVertex{m.x + u.x, m.y + u.y, m.z + u.z, u.x, u.y, u.z, 1.0f, 1.0f, 1.0f};
+      for (const cVec3& v : t.vertex) *out++ = cLitVertex{v.x, v.y, v.z, u.x, u.y, u.z};
     }
   });
 }
 
 void ReleaseEntry(cCachedList& entry) {
   if (entry.triangles != 0) glDeleteBuffers(1, &entry.triangles);
-  if (entry.lines != 0) glDeleteBuffers(1, &entry.lines);
   entry = cCachedList();
 }
 
-// Whether the entry holds arrays for the list as it is now and for this frame's flags; builds
-// them if not. False when the driver could not hold them.
+// Whether the entry holds arrays for the list as it is now; builds them if not. False when the
+// driver could not hold them.
 bool PrepareEntry(cCachedList& entry, const cTriangleList& list) {
-  if (entry.triangles == 0 || entry.data != list.data() || entry.size != list.size()) {
-    ReleaseEntry(entry);
-    entry.triangles = BuildTriangleBuffer(list, entry.lastNormal);
-    if (entry.triangles == 0) return false;
-    entry.data = list.data();
-    entry.size = list.size();
-  }
-  if (frameFlags.showNormals && entry.lines == 0) {
-    entry.lines = BuildLineBuffer(list);
-    if (entry.lines == 0) return false;
-  }
-  return true;
+  if (entry.triangles != 0 && entry.data == list.data() && entry.size == list.size()) return true;
+  ReleaseEntry(entry);
+  entry.triangles = BuildTriangleBuffer(list);
+  entry.lastNormal = UnitNormal(list.back());
+  entry.data = list.data();
+  entry.size = list.size();
+  return entry.triangles != 0;
 }
 
-// Draws the entry's arrays: the triangles in the list's colour, then their normal lines if the
-// frame shows them. Leaves the current colour white and the current normal the last
-// triangle's, as the direct calls do.
+// Draws the list's triangles from the entry's arrays in the list's colour, in the list's order.
+// Leaves the current colour white and the current normal the last triangle's, as the direct
+// calls do.
 void DrawEntry(const cCachedList& entry, float r, float g, float b) {
-  const auto count = static_cast<GLsizei>(entry.size);
   glPushClientAttrib(GL_CLIENT_VERTEX_ARRAY_BIT);
   glEnableClientState(GL_VERTEX_ARRAY);
   glEnableClientState(GL_NORMAL_ARRAY);
@@ -180,30 +147,23 @@ void DrawEntry(const cCachedList& entry, float r, float g, float b) {
   glNormalPointer(GL_FLOAT, sizeof(cLitVertex),
                   reinterpret_cast<const void*>(offsetof(cLitVertex, nx)));
   glColor3f(r, g, b);
-  glDrawArrays(GL_TRIANGLES, 0, 3 * count);
-  if (frameFlags.showNormals) {
-    glEnableClientState(GL_COLOR_ARRAY);
-    glBindBuffer(GL_ARRAY_BUFFER, entry.lines);
-    glVertexPointer(3, GL_FLOAT, sizeof(cColoredVertex),
-                    reinterpret_cast<const void*>(offsetof(cColoredVertex, x)));
-    glNormalPointer(GL_FLOAT, sizeof(cColoredVertex),
-                    reinterpret_cast<const void*>(offsetof(cColoredVertex, nx)));
-    glColorPointer(3, GL_FLOAT, sizeof(cColoredVertex),
-                   reinterpret_cast<const void*>(offsetof(cColoredVertex, r)));
-    glDrawArrays(GL_LINES, 0, 2 * count);
-  }
+  glDrawArrays(GL_TRIANGLES, 0, static_cast<GLsizei>(3 * entry.size));
   glBindBuffer(GL_ARRAY_BUFFER, 0);
   glPopClientAttrib();
-  // Drawing from arrays leaves the current colour and normal undefined.
+  // Drawing from arrays leaves the current normal undefined.
   glColor3f(1.0f, 1.0f, 1.0f);
   glNormal3f(entry.lastNormal.x, entry.lastNormal.y, entry.lastNormal.z);
 }
 
 // DrawTriangleList for the components inside a frame: from the cache while the frame has a
 // model generation.
+// Frames with normal lines are drawn directly. Their lines cannot be batched apart from the
+// triangles: a line lying in the plane of a later triangle ties with it in depth, and the
+// direct calls, which draw that triangle after the line, show the triangle there. Drawn from
+// arrays triangle by triangle, each before its line, they are slower than the direct calls.
 void DrawFrameList(const cTriangleList& list, float r, float g, float b) {
   if (frameGeneration == 0 || listDrawing == cListDrawing::Immediate || list.empty() ||
-      !HasBufferObjects()) {
+      frameFlags.showNormals || !HasBufferObjects()) {
     DrawTriangleList(list, r, g, b);
     return;
   }

@@ -647,6 +647,24 @@ cTriangleList Awkward() {
   return list;
 }
 
+// Normal lines that lie in the planes of later triangles, which the direct calls draw after
+// the line: their pixels tie in depth with the line's.
+cTriangleList LinesInLaterPlanes() {
+  cTriangleList list;
+  for (int i = 0; i < 4; ++i) {
+    const float x = -0.9f + 0.6f * static_cast<float>(i);
+    const cTriangle base = FacingTriangle(x, -0.2f, 0.25f, 0.1f * static_cast<float>(i));
+    const cVec3 m = Centroid(base);
+    list.push_back(base);
+    // In the plane x = m.x, holding the line from m to m + (0, 0, 1), seen from either side.
+    const cTriangle wall(cVec3(m.x, m.y - 0.6f, m.z - 0.2f), cVec3(m.x, m.y + 0.6f, m.z - 0.2f),
+                         cVec3(m.x, m.y, m.z + 1.4f));
+    list.push_back(wall);
+    list.emplace_back(wall.vertex[0], wall.vertex[2], wall.vertex[1]);
+  }
+  return list;
+}
+
 void SplitIntoPieces(CachedDrawingTest& test, cMesh& mesh, std::size_t per) {
   cDecomposition& decomposition = test.AttachDecomposition(mesh);
   for (std::size_t first = 0; first < mesh.triangles.size(); first += per) {
@@ -675,6 +693,34 @@ const std::vector<cCacheScene>& CacheScenes() {
          static_cast<CachedDrawingTest&>(t).NewMesh(Awkward(), Bytes(200, 120, 30));
          ShowNormals = true;
          SetPolygonMode(cPolygonMode::Line);
+       }},
+      {"awkward triangles with normals",
+       [](RenderTest& t) {
+         static_cast<CachedDrawingTest&>(t).NewMesh(Awkward(), Bytes(200, 120, 30));
+         ShowNormals = true;
+       }},
+      {"awkward triangles as points with normals",
+       [](RenderTest& t) {
+         static_cast<CachedDrawingTest&>(t).NewMesh(Awkward(), Bytes(200, 120, 30));
+         ShowNormals = true;
+         SetPolygonMode(cPolygonMode::Point);
+       }},
+      {"normal lines in the planes of later triangles",
+       [](RenderTest& t) {
+         static_cast<CachedDrawingTest&>(t).NewMesh(LinesInLaterPlanes(), Bytes(60, 160, 90));
+         ShowNormals = true;
+       }},
+      {"normal lines in the planes of later triangles, outlined",
+       [](RenderTest& t) {
+         static_cast<CachedDrawingTest&>(t).NewMesh(LinesInLaterPlanes(), Bytes(60, 160, 90));
+         ShowNormals = true;
+         SetPolygonMode(cPolygonMode::Line);
+       }},
+      {"pieces with boxes and normals",
+       [](RenderTest& t) {
+         auto& test = static_cast<CachedDrawingTest&>(t);
+         SplitIntoPieces(test, *CurrentMesh, 70);
+         ShowBoundBox = ShowNormals = true;
        }},
       {"pieces with boxes",
        [](RenderTest& t) {
