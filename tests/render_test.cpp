@@ -773,14 +773,23 @@ TEST_F(CachedDrawingTest, EveryPixelIsTheDirectCallsPixelInEveryScene) {
       wnd.ModelChanged();
       LookFrom(elevation, 0.4f, 3.5f);
 
+      // The current normal too, which lights the boxes and points drawn after a list.
+      auto currentNormal = [] {
+        std::array<GLfloat, 3> n{};
+        glGetFloatv(GL_CURRENT_NORMAL, n.data());
+        return n;
+      };
       SetListDrawing(cListDrawing::Immediate);
       const cFrame direct = Frame();
+      const std::array<GLfloat, 3> directNormal = currentNormal();
       SetListDrawing(cListDrawing::Cached);
-      const cFrame recorded = Frame();  // the first frame records the lists
-      const cFrame replayed = Frame();  // and the next ones replay them
+      const cFrame built = Frame();  // the first frame builds the arrays
+      EXPECT_EQ(currentNormal(), directNormal);
+      const cFrame reused = Frame();  // and the next ones reuse them
+      EXPECT_EQ(currentNormal(), directNormal);
       EXPECT_GT(NonBackgroundPixels(direct), 50);
-      EXPECT_EQ(DifferingPixels(direct, recorded), 0);
-      EXPECT_EQ(DifferingPixels(direct, replayed), 0);
+      EXPECT_EQ(DifferingPixels(direct, built), 0);
+      EXPECT_EQ(DifferingPixels(direct, reused), 0);
       GLfloat color[4];
       glGetFloatv(GL_CURRENT_COLOR, color);
       EXPECT_EQ(color[0] + color[1] + color[2], 3.0f);
