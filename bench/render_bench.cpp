@@ -122,13 +122,14 @@ void BM_FrameMeshNormalsImmediate(benchmark::State& state) {
 }
 
 // A model change before every frame: the frame rebuilds what it draws.
-void BM_FirstFrame(benchmark::State& state) {
+void FirstFrames(benchmark::State& state, bool pieces) {
   std::string error;
   if (!MakeContext(error)) {
     state.SkipWithError(error.c_str());
     return;
   }
   std::unique_ptr<cMesh> mesh = MeshOf(state.range(0));
+  if (pieces) SplitIntoPieces(*mesh);
   cSceneView view = FramedView(*mesh);
   for (auto _ : state) {
     ++view.modelGeneration;
@@ -137,11 +138,17 @@ void BM_FirstFrame(benchmark::State& state) {
   ReleaseDrawCache();
   state.counters["triangles"] = static_cast<double>(mesh->triangles.size());
 }
+void BM_FirstFrame(benchmark::State& state) {
+  FirstFrames(state, false);
+}
+void BM_FirstFramePieces(benchmark::State& state) {
+  FirstFrames(state, true);
+}
 
 // What a frame costs apart from the triangles: as many lists as BM_FramePieces draws at
 // range(0) triangles (1000), of one triangle each that covers no pixel. An upper bound on the
 // program's own time per frame at that list count (the scene walk, the cache look-ups, the GL
-// calls' own overhead).
+// calls' own overhead, Mesa's work for each draw call).
 void BM_FrameOverhead(benchmark::State& state) {
   std::string error;
   if (!MakeContext(error)) {
@@ -172,5 +179,6 @@ BENCHMARK(BM_FrameMeshImmediate)
 BENCHMARK(BM_FramePiecesImmediate)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FrameMeshNormalsImmediate)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FirstFrame)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FirstFramePieces)->Arg(1000000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
