@@ -50,7 +50,7 @@ struct cLitVertex {
   float nx, ny, nz;
 };
 struct cCachedList {
-  GLuint triangles = 0;  // buffer of 3 cLitVertex per triangle
+  std::vector<cLitVertex> triangles;  // 3 per triangle
   cVec3 lastNormal;      // the current normal the direct calls leave
   // What the list looked like when its arrays were built: a list that the model changed
   // against the generation's promise is built again when its storage or length moved.
@@ -72,66 +72,23 @@ cVec3 UnitNormal(const cTriangle& t) {
   return len > 0.0f ? cVec3(n.x / len, n.y / len, n.z / len) : cVec3();
 }
 
-// Whether the context has buffer objects (OpenGL 1.5 or later); asked once.
-bool HasBufferObjects() {
-  static const bool has = [] {
-    const char* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
-    int major = 0, minor = 0;
-    if (version == nullptr || std::sscanf(version, "%d.%d", &major, &minor) != 2) return false;
-    return major > 1 || (major == 1 && minor >= 5);
-  }();
-  return has;
-}
-
-// Fills a new buffer with count elements written by fill(pointer); 0 when the driver has no
-// room for it.
-template <typename cElement, typename cFill>
-GLuint BuildBuffer(std::size_t count, cFill fill) {
-  GLuint buffer = 0;
-  glGenBuffers(1, &buffer);
-  if (buffer == 0) return 0;
-  glBindBuffer(GL_ARRAY_BUFFER, buffer);
-  glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(count * sizeof(cElement)), nullptr,
-               GL_STATIC_DRAW);
-  auto* out = static_cast<cElement*>(glMapBuffer(GL_ARRAY_BUFFER, GL_WRITE_ONLY));
-  bool ok = out != nullptr;
-  if (ok) {
-    fill(out);
-    ok = glUnmapBuffer(GL_ARRAY_BUFFER) == GL_TRUE;
-  }
-  glBindBuffer(GL_ARRAY_BUFFER, 0);
-  if (!ok) {
-    glDeleteBuffers(1, &buffer);
-    return 0;
-  }
-  return buffer;
-}
-
 // The triangles' corners with their unit normals, as DrawTriangleList sends them.
-GLuint BuildTriangleBuffer(const cTriangleList& list) {
-  return BuildBuffer<cLitVertex>(list.size() * 3, [&](cLitVertex* out) {
-    for (const cTriangle& t : list) {
-      const cVec3 u = UnitNormal(t);
-      for (const cVec3& v : t.vertex) *out++ = cLitVertex{v.x, v.y, v.z, u.x, u.y, u.z};
-    }
-  });
+void BuildTriangleArray(const cTriangleList& list, std::vector<cLitVertex>& out) {
+  out.resize(list.size() * 3);
+  cLitVertex* v = out.data();
+  for (const cTriangle& t : list) {
+    const cVec3 u = UnitNormal(t);
+    for (const cVec3& p : t.vertex) *v++ = cLitVertex{p.x, p.y, p.z, u.x, u.y, u.z};
+  }
 }
 
-void ReleaseEntry(cCachedList& entry) {
-  if (entry.triangles != 0) glDeleteBuffers(1, &entry.triangles);
-  entry = cCachedList();
-}
-
-// Whether the entry holds arrays for the list as it is now; builds them if not. False when the
-// driver could not hold them.
-bool PrepareEntry(cCachedList& entry, const cTriangleList& list) {
-  if (entry.triangles != 0 && entry.data == list.data() && entry.size == list.size()) return true;
-  ReleaseEntry(entry);
-  entry.triangles = BuildTriangleBuffer(list);
+// Whether the entry holds arrays for the list as it is now; builds them if not.
+void PrepareEntry(cCachedList& entry, const cTriangleList& list) {
+  if (!entry.triangles.empty() && entry.data == list.data() && entry.size == list.size()) return;
+  BuildTriangleArray(list, entry.triangles);
   entry.lastNormal = UnitNormal(list.back());
   entry.data = list.data();
   entry.size = list.size();
-  return entry.triangles != 0;
 }
 
 // Draws the list's triangles from the entry's arrays in the list's colour, in the list's order.
@@ -141,14 +98,10 @@ void DrawEntry(const cCachedList& entry, float r, float g, float b) {
   glPushClientAttrib(GL_CLIENT_VERTEX_ARRAY_BIT);
   glEnableClientState(GL_VERTEX_ARRAY);
   glEnableClientState(GL_NORMAL_ARRAY);
-  glBindBuffer(GL_ARRAY_BUFFER, entry.triangles);
-  glVertexPointer(3, GL_FLOAT, sizeof(cLitVertex),
-                  reinterpret_cast<const void*>(offsetof(cLitVertex, x)));
-  glNormalPointer(GL_FLOAT, sizeof(cLitVertex),
-                  reinterpret_cast<const void*>(offsetof(cLitVertex, nx)));
+  glVertexPointer(3, GL_FLOAT, sizeof(cLitVertex), &entry.triangles.data()->x);
+  glNormalPointer(GL_FLOAT, sizeof(cLitVertex), &entry.triangles.data()->nx);
   glColor3f(r, g, b);
-  glDrawArrays(GL_TRIANGLES, 0, static_cast<GLsizei>(3 * entry.size));
-  glBindBuffer(GL_ARRAY_BUFFER, 0);
+  glDrawArrays(GL_TRIANGLES, 0, static_cast<GLsizei>(entry.triangles.size()));
   glPopClientAttrib();
   // Drawing from arrays leaves the current normal undefined.
   glColor3f(1.0f, 1.0f, 1.0f);
@@ -163,18 +116,13 @@ void DrawEntry(const cCachedList& entry, float r, float g, float b) {
 // arrays triangle by triangle, each before its line, they are slower than the direct calls.
 void DrawFrameList(const cTriangleList& list, float r, float g, float b) {
   if (frameGeneration == 0 || listDrawing == cListDrawing::Immediate || list.empty() ||
-      frameFlags.showNormals || !HasBufferObjects()) {
+      frameFlags.showNormals) {
     DrawTriangleList(list, r, g, b);
     return;
   }
   const cListKey key{&list, r, g, b};
   cCachedList& entry = listCache.entries[key];
-  if (!PrepareEntry(entry, list)) {  // no room: drawn directly, as without the cache
-    ReleaseEntry(entry);
-    listCache.entries.erase(key);
-    DrawTriangleList(list, r, g, b);
-    return;
-  }
+  PrepareEntry(entry, list);
   DrawEntry(entry, r, g, b);
 }
 
@@ -358,7 +306,6 @@ void DrawScene(const cSceneView& view) {
 }
 
 void ReleaseDrawCache() {
-  for (auto& [key, entry] : listCache.entries) ReleaseEntry(entry);
   listCache.entries.clear();
   listCache.generation = 0;
 }
