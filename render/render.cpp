@@ -7,12 +7,15 @@
 #include <GL/glext.h>
 #include <GL/glu.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <new>
 #include <tuple>
 
 #include "decomposition/decomposition.h"
@@ -50,8 +53,8 @@ struct cLitVertex {
   float nx, ny, nz;
 };
 struct cCachedList {
-  std::vector<cLitVertex> triangles;  // 3 per triangle
-  cVec3 lastNormal;      // the current normal the direct calls leave
+  cLitVertex* triangles = nullptr;  // 3 per triangle, in listArena
+  cVec3 lastNormal;                 // the current normal the direct calls leave
   // What the list looked like when its arrays were built: a list that the model changed
   // against the generation's promise is built again when its storage or length moved.
   const cTriangle* data = nullptr;
@@ -62,6 +65,52 @@ struct cListCache {
   std::map<cListKey, cCachedList> entries;
 };
 cListCache listCache;
+
+// Storage for the cached arrays: blocks handed out front to back. When the model changes, the
+// blocks are kept for the next generation's arrays rather than freed: after most commands the
+// arrays are built again at about the same total size, and fresh memory costs a page fault for
+// every page. Blocks that a frame with a model generation leaves unused are freed after it.
+class cArrayArena {
+ public:
+  // count elements, or nullptr when there is no memory for them.
+  cLitVertex* Allocate(std::size_t count) {
+    for (; current < blocks.size(); ++current) {
+      cBlock& block = blocks[current];
+      if (block.capacity - block.used >= count) {
+        cLitVertex* out = block.data.get() + block.used;
+        block.used += count;
+        return out;
+      }
+    }
+    const std::size_t capacity = std::max(count, kMinBlock);
+    cBlock block{std::unique_ptr<cLitVertex[]>(new (std::nothrow) cLitVertex[capacity]), capacity,
+                 count};
+    if (!block.data) return nullptr;
+    blocks.push_back(std::move(block));
+    return blocks.back().data.get();
+  }
+  // Everything handed out is free again; the blocks stay.
+  void Recycle() {
+    for (cBlock& block : blocks) block.used = 0;
+    current = 0;
+  }
+  // Frees the blocks nothing is in.
+  void Trim() {
+    std::erase_if(blocks, [](const cBlock& block) { return block.used == 0; });
+    current = std::min(current, blocks.size());
+  }
+
+ private:
+  static constexpr std::size_t kMinBlock = std::size_t{1} << 16;  // 1.5 MB
+  struct cBlock {
+    std::unique_ptr<cLitVertex[]> data;
+    std::size_t capacity = 0;
+    std::size_t used = 0;
+  };
+  std::vector<cBlock> blocks;
+  std::size_t current = 0;  // blocks before it are not looked at again until Recycle
+};
+cArrayArena listArena;
 cListDrawing listDrawing = cListDrawing::Cached;
 std::uint64_t frameGeneration = 0;  // of the frame being drawn; 0 outside a frame
 
@@ -73,22 +122,27 @@ cVec3 UnitNormal(const cTriangle& t) {
 }
 
 // The triangles' corners with their unit normals, as DrawTriangleList sends them.
-void BuildTriangleArray(const cTriangleList& list, std::vector<cLitVertex>& out) {
-  out.resize(list.size() * 3);
-  cLitVertex* v = out.data();
+void BuildTriangleArray(const cTriangleList& list, cLitVertex* out) {
   for (const cTriangle& t : list) {
     const cVec3 u = UnitNormal(t);
-    for (const cVec3& p : t.vertex) *v++ = cLitVertex{p.x, p.y, p.z, u.x, u.y, u.z};
+    for (const cVec3& p : t.vertex) *out++ = cLitVertex{p.x, p.y, p.z, u.x, u.y, u.z};
   }
 }
 
-// Whether the entry holds arrays for the list as it is now; builds them if not.
-void PrepareEntry(cCachedList& entry, const cTriangleList& list) {
-  if (!entry.triangles.empty() && entry.data == list.data() && entry.size == list.size()) return;
+// Whether the entry holds arrays for the list as it is now; builds them if not. False when
+// there is no memory for them.
+bool PrepareEntry(cCachedList& entry, const cTriangleList& list) {
+  if (entry.triangles != nullptr && entry.data == list.data() && entry.size == list.size())
+    return true;
+  // A list changed against the generation's promise leaves its old arrays unused until the
+  // next model change.
+  entry.triangles = listArena.Allocate(list.size() * 3);
+  if (entry.triangles == nullptr) return false;
   BuildTriangleArray(list, entry.triangles);
   entry.lastNormal = UnitNormal(list.back());
   entry.data = list.data();
   entry.size = list.size();
+  return true;
 }
 
 // Draws the list's triangles from the entry's arrays in the list's colour, in the list's order.
@@ -98,14 +152,21 @@ void DrawEntry(const cCachedList& entry, float r, float g, float b) {
   glPushClientAttrib(GL_CLIENT_VERTEX_ARRAY_BIT);
   glEnableClientState(GL_VERTEX_ARRAY);
   glEnableClientState(GL_NORMAL_ARRAY);
-  glVertexPointer(3, GL_FLOAT, sizeof(cLitVertex), &entry.triangles.data()->x);
-  glNormalPointer(GL_FLOAT, sizeof(cLitVertex), &entry.triangles.data()->nx);
+  glVertexPointer(3, GL_FLOAT, sizeof(cLitVertex), &entry.triangles->x);
+  glNormalPointer(GL_FLOAT, sizeof(cLitVertex), &entry.triangles->nx);
   glColor3f(r, g, b);
-  glDrawArrays(GL_TRIANGLES, 0, static_cast<GLsizei>(entry.triangles.size()));
+  glDrawArrays(GL_TRIANGLES, 0, static_cast<GLsizei>(3 * entry.size));
   glPopClientAttrib();
   // Drawing from arrays leaves the current normal undefined.
   glColor3f(1.0f, 1.0f, 1.0f);
   glNormal3f(entry.lastNormal.x, entry.lastNormal.y, entry.lastNormal.z);
+}
+
+// Forgets every cached list; their memory is kept for the next ones.
+void DropCachedLists() {
+  listCache.entries.clear();
+  listArena.Recycle();
+  listCache.generation = 0;
 }
 
 // DrawTriangleList for the components inside a frame: from the cache while the frame has a
@@ -122,7 +183,11 @@ void DrawFrameList(const cTriangleList& list, float r, float g, float b) {
   }
   const cListKey key{&list, r, g, b};
   cCachedList& entry = listCache.entries[key];
-  PrepareEntry(entry, list);
+  if (!PrepareEntry(entry, list)) {  // no memory: drawn directly, as without the cache
+    listCache.entries.erase(key);
+    DrawTriangleList(list, r, g, b);
+    return;
+  }
   DrawEntry(entry, r, g, b);
 }
 
@@ -292,12 +357,13 @@ void DrawScene(const cSceneView& view) {
   glEnable(GL_LIGHT0);
   glEnable(GL_LIGHT1);
   if (view.modelGeneration == 0 || view.modelGeneration != listCache.generation) {
-    ReleaseDrawCache();
+    DropCachedLists();
     listCache.generation = view.modelGeneration;
   }
   frameFlags = cFrameFlags{view.showBoundBox, view.showNormals};
   frameGeneration = view.modelGeneration;
   if (view.mesh != nullptr) view.mesh->Draw();
+  if (frameGeneration != 0) listArena.Trim();
   frameGeneration = 0;
   frameFlags = cFrameFlags();
   glDisable(GL_LIGHTING);
@@ -306,8 +372,8 @@ void DrawScene(const cSceneView& view) {
 }
 
 void ReleaseDrawCache() {
-  listCache.entries.clear();
-  listCache.generation = 0;
+  DropCachedLists();
+  listArena.Trim();
 }
 
 void SetListDrawing(cListDrawing mode) {
