@@ -2,9 +2,7 @@
 
 #include "render_internal.h"
 
-#define GL_GLEXT_PROTOTYPES 1
 #include <GL/gl.h>
-#include <GL/glext.h>
 #include <GL/glu.h>
 
 #include <algorithm>
