@@ -86,12 +86,32 @@ bool HasNaN(const cVec3& v) {
   return std::isnan(v.x) || std::isnan(v.y) || std::isnan(v.z);
 }
 
+// Normal, Length and Dot of geometry/vec3.cpp, written out here so that they are inlined into
+// the loops below; every operation and its order is the same (the build contracts no
+// floating-point expressions), so every result is the same to the bit.
+inline cVec3 InlineNormal(const cTriangle& t) {
+  const cVec3 a = t.vertex[1] - t.vertex[0];
+  const cVec3 b = t.vertex[2] - t.vertex[1];
+  return cVec3(a.y * b.z - b.y * a.z, a.z * b.x - b.z * a.x, b.y * a.x - a.y * b.x);
+}
+inline double InlineLength(const cVec3& v) {
+  const double x = v.x;
+  const double y = v.y;
+  const double z = v.z;
+  return std::sqrt(x * x + y * y + z * z);
+}
+inline double InlineDot(const cVec3& a, const cVec3& b) {
+  return static_cast<double>(a.z) * b.z + static_cast<double>(a.y) * b.y +
+         static_cast<double>(a.x) * b.x;
+}
+
 // The plane of a piece triangle, worked out as PassesPlaneTest does, once for all candidates.
 struct cPlane {
-  explicit cPlane(const cTriangle& p) : n(Normal(p)), len(Length(n)), d(-Dot(n, p.vertex[0])) {}
+  explicit cPlane(const cTriangle& p)
+      : n(InlineNormal(p)), len(InlineLength(n)), d(-InlineDot(n, p.vertex[0])) {}
   bool Passes(const cTriangle& t, double epsilon) const {
     for (const cVec3& corner : t.vertex) {
-      const double dist = (Dot(n, corner) + d) / len;
+      const double dist = (InlineDot(n, corner) + d) / len;
       if (dist > epsilon) return false;
     }
     return true;
@@ -110,7 +130,7 @@ cNeighbourIndex::cNeighbourIndex(const cTriangleList& triangles)
   ReserveWithHugePages(states, n);
   states.resize(n);
   cPointNumbers numbers(n);
-  constexpr std::size_t kAhead = 8;
+  constexpr std::size_t kAhead = 32;
   for (std::size_t t = 0; t < n; ++t) {
     if (t + kAhead < n) {
       for (const cVec3& v : triangles[t + kAhead].vertex) numbers.Prefetch(v);
