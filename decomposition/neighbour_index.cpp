@@ -185,6 +185,20 @@ int cNeighbourIndex::CornerPairs(const cTriangleState& p, const cTriangleState& 
   return pairs;
 }
 
+void cNeighbourIndex::PrefetchTriangle(std::uint32_t t) const {
+  const char* corners = reinterpret_cast<const char*>(&triangles[t]);
+  __builtin_prefetch(corners);
+  __builtin_prefetch(corners + sizeof(cTriangle) - 1);
+}
+
+void cNeighbourIndex::Prefetch(std::uint32_t from, std::uint32_t to) const {
+  for (std::uint32_t at = from; at < to; ++at) {
+    const std::uint32_t t = entries[at];
+    __builtin_prefetch(&states[t]);
+    PrefetchTriangle(t);
+  }
+}
+
 std::uint32_t cNeighbourIndex::Gather(std::uint32_t from, std::uint32_t to, std::uint32_t p) {
   std::uint32_t keep = from;
   for (std::uint32_t at = from; at < to; ++at) {
@@ -209,6 +223,17 @@ void cNeighbourIndex::GrowPiece(
   pieceTriangles.assign(1, static_cast<std::uint32_t>(nextSeed));
   for (std::size_t i = 0; i < pieceTriangles.size(); ++i) {
     if (beforeExpanding) beforeExpanding(i, remaining);
+    // The triangles of a piece lie anywhere in memory when the input is in random order: the
+    // states two triangles ahead, and the point lists and corners of the next one, start
+    // loading now.
+    if (i + 2 < pieceTriangles.size()) __builtin_prefetch(&states[pieceTriangles[i + 2]]);
+    if (i + 1 < pieceTriangles.size()) {
+      const std::uint32_t next = pieceTriangles[i + 1];
+      for (const std::uint32_t point : states[next].point) {
+        if (point != kNoPoint) __builtin_prefetch(&lists[point]);
+      }
+      PrefetchTriangle(next);
+    }
     Expand(i, readEpsilon);
   }
   piece.clear();
@@ -255,10 +280,17 @@ void cNeighbourIndex::Expand(std::size_t i, cEpsilonReader readEpsilon) {
       if (a.last - a.first > b.last - b.first) skip = d;
     }
   }
+  bool walk[3];
+  for (int d = 0; d < distinct; ++d) {
+    walk[d] = distinct >= 2 ? d != skip || times[d] >= 2 : times[d] >= 2;
+    // Every triangle in the lists is loaded below; their states and corners load together.
+    const cPointLists& l = lists[point[d]];
+    if (walk[d]) Prefetch(l.first, l.last);
+    Prefetch(l.firstRepeated, l.lastRepeated);
+  }
   for (int d = 0; d < distinct; ++d) {
     cPointLists& l = lists[point[d]];
-    if (distinct >= 2 ? d != skip || times[d] >= 2 : times[d] >= 2)
-      l.last = Gather(l.first, l.last, p);
+    if (walk[d]) l.last = Gather(l.first, l.last, p);
     l.lastRepeated = Gather(l.firstRepeated, l.lastRepeated, p);
   }
   if (candidates.empty()) return;

@@ -56,6 +56,10 @@ class cNeighbourIndex {
   void Expand(std::size_t i, cEpsilonReader readEpsilon);
   // How many (corner of p, corner of t) pairs are the same point.
   int CornerPairs(const cTriangleState& p, const cTriangleState& t) const;
+  // Starts loading the corners of triangle t, and the states and corners of the triangles in
+  // entries[from .. to); only a hint to the processor, nothing changes.
+  void PrefetchTriangle(std::uint32_t t) const;
+  void Prefetch(std::uint32_t from, std::uint32_t to) const;
   // Adds the waiting triangles of entries[from .. to) that share an edge with p to candidates,
   // once each, and drops the taken ones; returns the new end.
   std::uint32_t Gather(std::uint32_t from, std::uint32_t to, std::uint32_t p);
