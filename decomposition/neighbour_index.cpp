@@ -31,14 +31,13 @@ std::uint64_t Hash(const cPointKey& k) {
 }
 
 // Numbers the distinct points (exact float equality per axis) in order of first appearance.
+// Each slot holds the coordinates with the number, so that a search touches one place in memory.
 class cPointNumbers {
  public:
   explicit cPointNumbers(std::size_t expected) {
     std::size_t capacity = 1024;
-    while (capacity < 2 * expected) capacity *= 2;
-    ReserveWithHugePages(slots, capacity);
-    slots.assign(capacity, 0);
-    ReserveWithHugePages(keys, expected);
+    while (capacity < expected + expected / 2) capacity *= 2;
+    Allocate(capacity);
   }
 
   // Starts loading the slot where v's search begins; numbering runs ahead of it this way.
@@ -49,37 +48,45 @@ class cPointNumbers {
 
   std::uint32_t Number(const cVec3& v) {
     const cPointKey key{CoordinateBits(v.x), CoordinateBits(v.y), CoordinateBits(v.z)};
-    std::size_t mask = slots.size() - 1;
-    for (std::size_t at = Hash(key) & mask;; at = (at + 1) & mask) {
-      const std::uint32_t slot = slots[at];
-      if (slot == 0) break;
-      if (keys[slot - 1] == key) return slot - 1;
+    const std::size_t mask = slots.size() - 1;
+    std::size_t at = Hash(key) & mask;
+    for (;; at = (at + 1) & mask) {
+      const cSlot& slot = slots[at];
+      if (slot.number == 0) break;
+      if (slot.key == key) return slot.number - 1;
     }
-    keys.push_back(key);
-    if (2 * keys.size() > slots.size()) Grow();
-    Place(static_cast<std::uint32_t>(keys.size()));
-    return static_cast<std::uint32_t>(keys.size() - 1);
+    slots[at] = cSlot{key, static_cast<std::uint32_t>(++count)};
+    if (2 * count > slots.size()) Grow();
+    return static_cast<std::uint32_t>(count - 1);
   }
 
-  std::size_t Count() const { return keys.size(); }
+  std::size_t Count() const { return count; }
 
  private:
-  void Place(std::uint32_t slot) {
-    const std::size_t mask = slots.size() - 1;
-    std::size_t at = Hash(keys[slot - 1]) & mask;
-    while (slots[at] != 0) at = (at + 1) & mask;
-    slots[at] = slot;
+  struct cSlot {
+    cPointKey key;
+    std::uint32_t number;  // 0 empty, else point number + 1
+  };
+
+  void Allocate(std::size_t capacity) {
+    slots = std::vector<cSlot>();
+    ReserveWithHugePages(slots, capacity);
+    slots.assign(capacity, cSlot{{0, 0, 0}, 0});
   }
   void Grow() {
-    const std::size_t capacity = slots.size() * 2;
-    slots = std::vector<std::uint32_t>();
-    ReserveWithHugePages(slots, capacity);
-    slots.assign(capacity, 0);
-    for (std::uint32_t slot = 1; slot < keys.size(); ++slot) Place(slot);
+    std::vector<cSlot> old = std::move(slots);
+    Allocate(old.size() * 2);
+    const std::size_t mask = slots.size() - 1;
+    for (const cSlot& slot : old) {
+      if (slot.number == 0) continue;
+      std::size_t at = Hash(slot.key) & mask;
+      while (slots[at].number != 0) at = (at + 1) & mask;
+      slots[at] = slot;
+    }
   }
 
-  std::vector<std::uint32_t> slots;  // 0 empty, else point number + 1
-  std::vector<cPointKey> keys;
+  std::vector<cSlot> slots;
+  std::size_t count = 0;
 };
 
 bool HasNaN(const cVec3& v) {
@@ -223,16 +230,32 @@ void cNeighbourIndex::GrowPiece(
   pieceTriangles.assign(1, static_cast<std::uint32_t>(nextSeed));
   for (std::size_t i = 0; i < pieceTriangles.size(); ++i) {
     if (beforeExpanding) beforeExpanding(i, remaining);
-    // The triangles of a piece lie anywhere in memory when the input is in random order: the
-    // states two triangles ahead, and the point lists and corners of the next one, start
-    // loading now.
-    if (i + 2 < pieceTriangles.size()) __builtin_prefetch(&states[pieceTriangles[i + 2]]);
-    if (i + 1 < pieceTriangles.size()) {
-      const std::uint32_t next = pieceTriangles[i + 1];
-      for (const std::uint32_t point : states[next].point) {
+    // The triangles of a piece lie anywhere in memory when the input is in random order, and
+    // reaching a triangle's neighbours takes four dependent loads (its state, its point lists,
+    // the list entries, their states and corners): each is started a step before it is needed.
+    constexpr std::size_t kStep = 2;
+    const std::size_t size = pieceTriangles.size();
+    if (i + 4 * kStep < size) __builtin_prefetch(&states[pieceTriangles[i + 4 * kStep]]);
+    if (i + 3 * kStep < size) {
+      for (const std::uint32_t point : states[pieceTriangles[i + 3 * kStep]].point) {
         if (point != kNoPoint) __builtin_prefetch(&lists[point]);
       }
+    }
+    if (i + 2 * kStep < size) {
+      for (const std::uint32_t point : states[pieceTriangles[i + 2 * kStep]].point) {
+        if (point == kNoPoint) continue;
+        __builtin_prefetch(&entries[lists[point].first]);
+        __builtin_prefetch(&entries[lists[point].firstRepeated]);
+      }
+    }
+    if (i + kStep < size) {
+      const std::uint32_t next = pieceTriangles[i + kStep];
       PrefetchTriangle(next);
+      for (const std::uint32_t point : states[next].point) {
+        if (point == kNoPoint) continue;
+        Prefetch(lists[point].first, lists[point].last);
+        Prefetch(lists[point].firstRepeated, lists[point].lastRepeated);
+      }
     }
     Expand(i, readEpsilon);
   }
