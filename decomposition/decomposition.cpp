@@ -90,6 +90,7 @@ void cDecomposition::Apply(cMesh* mesh) {
   // The same pieces as taking seeds from the front of the work list and growing them with
   // ExpandByScan, without scanning the whole list for every piece triangle.
   cNeighbourIndex index(work);
+  work = cTriangleList();  // the index has its own copy; the pieces take this memory
   while (!index.Empty()) {
     auto piece = std::make_unique<cConvexPiece>();
     // Progress every 64 expansions, by the share of the total triangles taken.

@@ -130,8 +130,7 @@ struct cPlane {
 
 }  // namespace
 
-cNeighbourIndex::cNeighbourIndex(const cTriangleList& triangles)
-    : triangles(triangles), remaining(triangles.size()) {
+cNeighbourIndex::cNeighbourIndex(const cTriangleList& triangles) : remaining(triangles.size()) {
   const std::size_t n = triangles.size();
   assert(n < 0xffffffffu / 3);
   ReserveWithHugePages(states, n);
@@ -148,6 +147,7 @@ cNeighbourIndex::cNeighbourIndex(const cTriangleList& triangles)
       states[t].point[k] = HasNaN(v) ? kNoPoint : numbers.Number(v);
     }
     states[t].state = 0;
+    states[t].corners = triangles[t];
   }
 
   // Every triangle goes once into the list of each of its points, and once more into the
@@ -192,17 +192,10 @@ int cNeighbourIndex::CornerPairs(const cTriangleState& p, const cTriangleState& 
   return pairs;
 }
 
-void cNeighbourIndex::PrefetchTriangle(std::uint32_t t) const {
-  const char* corners = reinterpret_cast<const char*>(&triangles[t]);
-  __builtin_prefetch(corners);
-  __builtin_prefetch(corners + sizeof(cTriangle) - 1);
-}
-
 void cNeighbourIndex::Prefetch(std::uint32_t from, std::uint32_t to) const {
   for (std::uint32_t at = from; at < to; ++at) {
     const std::uint32_t t = entries[at];
     __builtin_prefetch(&states[t]);
-    PrefetchTriangle(t);
   }
 }
 
@@ -250,7 +243,7 @@ void cNeighbourIndex::GrowPiece(
     }
     if (i + kStep < size) {
       const std::uint32_t next = pieceTriangles[i + kStep];
-      PrefetchTriangle(next);
+      __builtin_prefetch(&states[next]);
       for (const std::uint32_t point : states[next].point) {
         if (point == kNoPoint) continue;
         Prefetch(lists[point].first, lists[point].last);
@@ -261,7 +254,7 @@ void cNeighbourIndex::GrowPiece(
   }
   piece.clear();
   ReserveWithHugePages(piece, pieceTriangles.size());
-  for (const std::uint32_t t : pieceTriangles) piece.push_back(triangles[t]);
+  for (const std::uint32_t t : pieceTriangles) piece.push_back(states[t].corners);
 }
 
 void cNeighbourIndex::Expand(std::size_t i, cEpsilonReader readEpsilon) {
@@ -306,7 +299,7 @@ void cNeighbourIndex::Expand(std::size_t i, cEpsilonReader readEpsilon) {
   bool walk[3];
   for (int d = 0; d < distinct; ++d) {
     walk[d] = distinct >= 2 ? d != skip || times[d] >= 2 : times[d] >= 2;
-    // Every triangle in the lists is loaded below; their states and corners load together.
+    // Every triangle in the lists is loaded below; their states start loading.
     const cPointLists& l = lists[point[d]];
     if (walk[d]) Prefetch(l.first, l.last);
     Prefetch(l.firstRepeated, l.lastRepeated);
@@ -320,9 +313,9 @@ void cNeighbourIndex::Expand(std::size_t i, cEpsilonReader readEpsilon) {
 
   // Work-list order is triangle order: the list only ever loses triangles.
   std::sort(candidates.begin(), candidates.end());
-  const cPlane plane(triangles[p]);
+  const cPlane plane(states[p].corners);
   for (const std::uint32_t t : candidates) {
-    if (!plane.Passes(triangles[t], readEpsilon())) continue;
+    if (!plane.Passes(states[t].corners, readEpsilon())) continue;
     states[t].state = kTaken;
     --remaining;
     pieceTriangles.push_back(t);

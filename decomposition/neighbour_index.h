@@ -17,8 +17,8 @@ using cEpsilonReader = double (*)();
 
 class cNeighbourIndex {
  public:
-  // All triangles start in the work list, in the order of triangles, which must outlive the
-  // index and stay unchanged.
+  // All triangles start in the work list, in the order of triangles; the index keeps its own
+  // copy of them.
   explicit cNeighbourIndex(const cTriangleList& triangles);
 
   bool Empty() const { return remaining == 0; }
@@ -39,9 +39,12 @@ class cNeighbourIndex {
   static constexpr std::uint32_t kNoPoint = 0xffffffffu;  // a corner with a NaN coordinate
   static constexpr std::uint32_t kTaken = 0xffffffffu;    // state of a triangle not waiting
 
-  struct cTriangleState {
+  // One cache line a triangle: a walk over a point's list reaches every corner it compares
+  // with one memory access per triangle, however the triangles are ordered.
+  struct alignas(64) cTriangleState {
     std::uint32_t point[3];  // point number of each corner, or kNoPoint
     std::uint32_t state;     // kTaken, or the last Expand call that gathered it
+    cTriangle corners;       // a copy of the triangle
   };
   // Two lists per point, each holding waiting triangles in work-list order: the triangles that
   // have the point as a corner (each once), entries[first .. last), and those that have it as
@@ -56,15 +59,13 @@ class cNeighbourIndex {
   void Expand(std::size_t i, cEpsilonReader readEpsilon);
   // How many (corner of p, corner of t) pairs are the same point.
   int CornerPairs(const cTriangleState& p, const cTriangleState& t) const;
-  // Starts loading the corners of triangle t, and the states and corners of the triangles in
-  // entries[from .. to); only a hint to the processor, nothing changes.
-  void PrefetchTriangle(std::uint32_t t) const;
+  // Starts loading the states of the triangles in entries[from .. to); only a hint to the
+  // processor, nothing changes.
   void Prefetch(std::uint32_t from, std::uint32_t to) const;
   // Adds the waiting triangles of entries[from .. to) that share an edge with p to candidates,
   // once each, and drops the taken ones; returns the new end.
   std::uint32_t Gather(std::uint32_t from, std::uint32_t to, std::uint32_t p);
 
-  const cTriangleList& triangles;
   std::vector<cTriangleState> states;
   std::vector<cPointLists> lists;
   std::vector<std::uint32_t> entries;
