@@ -35,19 +35,44 @@ char Lower(char c) {
 }
 
 // Whether the lower-cased text up to the first NUL byte contains word (lower case, no NUL).
+// Searched from the end of each window (Horspool): a character that is not in word, as most
+// digits of a vertex line are not, moves the window by the whole word. A match is only kept
+// when no NUL byte comes before it.
 template <std::size_t N>
-bool Contains(const char* text, std::size_t length, const char (&word)[N]) {
-  constexpr std::size_t n = N - 1;
-  for (std::size_t i = 0; i + n <= length; ++i) {
-    const char c = text[i];
-    if (c == '\0') return false;
-    if (Lower(c) != word[0]) continue;
-    std::size_t k = 1;
-    while (k < n && Lower(text[i + k]) == word[k]) ++k;
-    if (k == n) return true;
+class cWordSearch {
+ public:
+  static constexpr std::size_t n = N - 1;
+
+  constexpr explicit cWordSearch(const char (&word)[N]) {
+    for (std::size_t i = 0; i < n; ++i) this->word[i] = word[i];
+    for (std::size_t& s : shift) s = n;
+    for (std::size_t j = 0; j + 1 < n; ++j) {
+      const auto c = static_cast<unsigned char>(word[j]);
+      shift[c] = n - 1 - j;
+      if (c >= 'a' && c <= 'z') shift[c - 'a' + 'A'] = n - 1 - j;
+    }
   }
-  return false;
-}
+
+  bool In(const char* text, std::size_t length) const {
+    for (std::size_t i = 0; i + n <= length;) {
+      const char last = text[i + n - 1];
+      if (Lower(last) == word[n - 1]) {
+        std::size_t k = 0;
+        while (k + 1 < n && Lower(text[i + k]) == word[k]) ++k;
+        if (k + 1 == n) return std::memchr(text, '\0', i) == nullptr;
+      }
+      i += shift[static_cast<unsigned char>(last)];
+    }
+    return false;
+  }
+
+ private:
+  char word[n] = {};
+  std::size_t shift[256] = {};
+};
+
+constexpr cWordSearch kOuterLoop("outer loop");
+constexpr cWordSearch kVertex("vertex");
 
 // Room for as many triangles as a file of this size can hold, when that can be had.
 void ReserveForText(std::FILE* file, cTriangleList& triangles) {
@@ -179,11 +204,11 @@ void ScanText(std::FILE* file, cTriangleList& triangles) {
   while (!reader.AtEnd()) {
     if ((++passes & 4095) == 0) ReportReadAt(file, reader.Position());
     reader.Next(text, length);
-    if (!Contains(text, length, "outer loop")) continue;
+    if (!kOuterLoop.In(text, length)) continue;
     cVec3 corner[3];
     for (cVec3& c : corner) {
       reader.Next(text, length);
-      if (Contains(text, length, "vertex")) ConvertVertexLine(text, length, c);
+      if (kVertex.In(text, length)) ConvertVertexLine(text, length, c);
     }
     triangles.emplace_back(corner[0], corner[1], corner[2]);
   }
