@@ -159,22 +159,51 @@ bool ConvertPlain(const char* at, const char* end, cVec3& corner) {
     while (!atEnd() && IsSpace(*at)) ++at;
     if (atEnd()) return true;  // scanf stops here too, keeping the rest
     const char* start = at;
-    if (*at == '-') ++at;
-    int digits = 0;
-    while (at != end && *at >= '0' && *at <= '9') ++at, ++digits;
-    if (at != end && *at == '.') {
+    const bool negative = *at == '-';
+    if (negative) ++at;
+    // The digits as one integer (while it stays small) and the power of ten it is scaled by.
+    std::uint64_t mantissa = 0;
+    int scale = 0;
+    int whole = 0, fraction = 0;
+    auto digit = [&](char c) {
+      if (mantissa < (std::uint64_t{1} << 40)) {
+        mantissa = mantissa * 10 + static_cast<unsigned>(c - '0');
+      } else {
+        mantissa = ~std::uint64_t{0};  // too long for the short way
+      }
+    };
+    while (at != end && *at >= '0' && *at <= '9') digit(*at++), ++whole;
+    const bool point = at != end && *at == '.';
+    if (point) {
       ++at;
-      while (at != end && *at >= '0' && *at <= '9') ++at, ++digits;
+      while (at != end && *at >= '0' && *at <= '9') digit(*at++), ++fraction;
     }
-    if (digits == 0) return false;
+    if (whole + fraction == 0) return false;
+    scale = -fraction;
     if (at != end && (*at == 'e' || *at == 'E')) {
       ++at;
+      const bool down = at != end && *at == '-';
       if (at != end && (*at == '-' || *at == '+')) ++at;
-      int exponent = 0;
-      while (at != end && *at >= '0' && *at <= '9') ++at, ++exponent;
-      if (exponent == 0) return false;
+      int digits = 0, exponent = 0;
+      for (; at != end && *at >= '0' && *at <= '9'; ++at, ++digits) {
+        if (exponent < 10000) exponent = exponent * 10 + (*at - '0');
+      }
+      if (digits == 0) return false;
+      scale += down ? -exponent : exponent;
     }
     if (!atEnd() && !IsSpace(*at)) return false;
+    // An integer of at most 24 bits and a power of ten up to 10^10 are both floats exactly, so
+    // one float multiplication or division rounds their exact product or quotient once, to
+    // the nearest float, as from_chars does; anything else goes to from_chars.
+    static constexpr float kPowers[11] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
+                                          1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+    if (whole > 0 && (!point || fraction > 0) && mantissa <= (std::uint64_t{1} << 24) &&
+        scale >= -10 && scale <= 10) {
+      const float m = static_cast<float>(mantissa);
+      const float value = scale < 0 ? m / kPowers[-scale] : m * kPowers[scale];
+      *field = negative ? -value : value;
+      continue;
+    }
     float value;
     const auto [stop, error] = std::from_chars(start, at, value);
     if (error != std::errc() || stop != at) return false;  // out of range: scanf's own rules

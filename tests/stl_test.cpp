@@ -285,6 +285,18 @@ std::string RandomNumber(std::mt19937& random) {
     case 4:
       std::snprintf(text, sizeof text, "%d", static_cast<int>(random() % 2001) - 1000);
       break;
+    case 5: {  // digits around 2^24 and powers of ten around 10^10, in and out of the short way
+      const long digits = 16777216L + static_cast<long>(random() % 9) - 4 -
+                          (random() % 2 ? static_cast<long>(random() % 16777216L) : 0);
+      const int exponent = static_cast<int>(random() % 27) - 13;
+      const int pointAt = static_cast<int>(random() % 9);  // digits after the point
+      std::string number = std::to_string(digits);
+      if (pointAt > 0 && pointAt < static_cast<int>(number.size()))
+        number.insert(number.size() - pointAt, ".");
+      std::snprintf(text, sizeof text, "%s%se%d", random() % 2 ? "-" : "", number.c_str(),
+                    exponent);
+      break;
+    }
     default:
       std::snprintf(text, sizeof text, "%.6f", unit(random) * 100);
   }
