@@ -1,7 +1,8 @@
 // Chunked STL readers. The text reader cuts the bytes into the line reader's pieces itself
 // (at most 255 characters up to and including a newline, examined up to the first NUL byte) and
-// converts the numbers of ordinary vertex lines with std::from_chars, which rounds exactly as
-// scanf's %f does; every line it does not fully understand goes through ScanVertexLine.
+// converts the numbers of ordinary vertex lines itself: short ones with one float operation,
+// others with std::from_chars, both rounding exactly as scanf's %f does; every line it does not
+// fully understand goes through ScanVertexLine.
 #include <sys/stat.h>
 
 #include <algorithm>

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <numbers>
 #include <random>
@@ -461,12 +463,42 @@ TEST(NeighbourIndex, SameAsScanOnTheTestMeshesAndSamples) {
   cTriangleList reversed;
   for (const cTriangle& t : meshes[1]) reversed.push_back(Reversed(t));
   meshes.push_back(reversed);
+  // In random order, so that pieces reach far through the list; and triangles that share no
+  // corner with an earlier one until the corner numbering has outgrown its first table.
+  std::mt19937 random(99u);
+  cTriangleList shuffled = BulgingTorus(40, 16);
+  std::shuffle(shuffled.begin(), shuffled.end(), random);
+  meshes.push_back(shuffled);
+  cTriangleList apart;
+  for (int i = 0; i < 3000; ++i) {  // each square's second half after all the first halves
+    const float x = static_cast<float>(i % 1500);
+    if (i < 1500) {
+      apart.emplace_back(cVec3(x, 0, 0), cVec3(x, 1, 0), cVec3(x, 0, 1));
+    } else {
+      apart.emplace_back(cVec3(x, 1, 1), cVec3(x, 0, 1), cVec3(x, 1, 0));
+    }
+  }
+  meshes.push_back(apart);
   for (std::size_t m = 0; m < meshes.size(); ++m) {
     for (double epsilon : {0.0, 0.01, 0.1, 1.0}) {
       SCOPED_TRACE(testing::Message() << "mesh " << m << ", Epsilon " << epsilon);
       EXPECT_GT(ExpectSamePieces(meshes[m], {epsilon}), 0u);
     }
   }
+}
+
+TEST(NeighbourIndex, KeepsItsOwnCopyOfTheTriangles) {
+  cEpsilonSequence::values = {0.01};
+  auto source = std::make_unique<cTriangleList>(BulgingTorus(20, 8));
+  const std::vector<cTriangleList> scan = PiecesByScan(*source);
+  cNeighbourIndex index(*source);
+  source.reset();
+  std::vector<cTriangleList> pieces;
+  while (!index.Empty()) {
+    pieces.emplace_back();
+    index.GrowPiece(pieces.back(), cEpsilonSequence::Read);
+  }
+  EXPECT_TRUE(Bytes(pieces) == Bytes(scan));
 }
 
 TEST_F(Decomposition, ApplyKeepsThePiecesAndColoursOfTheScan) {
