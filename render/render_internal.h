@@ -12,3 +12,7 @@ void SetListDrawing(cListDrawing mode);
 
 // How many lists the cache holds now (for tests of when it is rebuilt).
 std::size_t CachedListCount();
+
+// How many chunks of cached triangles the frame drawn last left out because the GL would have
+// culled every triangle in them (for tests that the path is taken).
+std::size_t SkippedChunkCount();

@@ -799,6 +799,139 @@ TEST_F(CachedDrawingTest, EveryPixelIsTheDirectCallsPixelInEveryScene) {
   SetPolygonMode(cPolygonMode::Fill);
 }
 
+// A closed box of half side h around c, each face an n x n grid of outward triangles, face after
+// face: the chunks of a face share one normal.
+cTriangleList GridBox(int n, float h, const cVec3& c) {
+  cTriangleList list;
+  for (int axis = 0; axis < 3; ++axis) {
+    for (const float side : {1.0f, -1.0f}) {
+      auto at = [&](int i, int j) {
+        float p[3];
+        p[axis] = side * h;
+        p[(axis + 1) % 3] = -h + 2 * h * static_cast<float>(i) / static_cast<float>(n);
+        p[(axis + 2) % 3] = -h + 2 * h * static_cast<float>(j) / static_cast<float>(n);
+        return cVec3(c.x + p[0], c.y + p[1], c.z + p[2]);
+      };
+      for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j) {
+          const cVec3 a = at(i, j), b = at(i + 1, j), d = at(i + 1, j + 1), e = at(i, j + 1);
+          if (side > 0) {
+            list.emplace_back(a, b, d);
+            list.emplace_back(a, d, e);
+          } else {
+            list.emplace_back(a, d, b);
+            list.emplace_back(a, e, d);
+          }
+        }
+      }
+    }
+  }
+  return list;
+}
+
+cTriangleList FineTorus() {
+  return Torus(48, 240, 1.2f, 0.45f, 0.1f);
+}
+
+// Cached frames leave out chunks the GL culls anyway: from camera positions all around the
+// models, near and in the planes of the box's faces, and inside the box, every pixel stays the
+// direct calls' pixel.
+TEST_F(CachedDrawingTest, EveryPixelIsTheDirectCallsPixelFromEveryOrbitPosition) {
+  const float h = 0.9f;
+  const float inPlane = std::asin(h / 3.5f);  // the eye in the plane of the top face
+  struct cOrbitModel {
+    const char* name;
+    std::function<void(CachedDrawingTest&)> build;
+  };
+  const std::vector<cOrbitModel> models = {
+      {"fine torus", [](CachedDrawingTest& t) { t.NewMesh(FineTorus(), Bytes(100, 40, 10)); }},
+      {"grid box",
+       [h](CachedDrawingTest& t) {
+         t.NewMesh(GridBox(24, h, cVec3(0.3f, -0.2f, 0.1f)), Bytes(30, 140, 200));
+       }},
+      {"grid box in pieces",
+       [h](CachedDrawingTest& t) {
+         cMesh& mesh = t.NewMesh(GridBox(24, h, cVec3()), Bytes(30, 140, 200));
+         SplitIntoPieces(t, mesh, 300);
+       }},
+  };
+  struct cOrbit {
+    float elevation, azimuth, distance;
+  };
+  std::vector<cOrbit> orbits;
+  for (const float elevation : {-1.4f, -0.7f, 0.0f, 0.5f, 1.1f, 1.55f})
+    for (const float azimuth : {0.0f, 0.9f, 2.2f, 3.6f, 5.0f})
+      orbits.push_back({elevation, azimuth, 3.5f});
+  for (const float near : {-2e-3f, -1e-4f, 0.0f, 1e-4f, 2e-3f}) {
+    orbits.push_back({inPlane + near, 0.0f, 3.5f});
+    orbits.push_back({inPlane + near, 0.7f, 3.5f});
+    orbits.push_back({0.0f, inPlane + near, 3.5f});  // in the plane of a side face
+  }
+  for (const float azimuth : {0.3f, 2.0f, 4.1f}) orbits.push_back({0.4f, azimuth, 0.4f});  // inside
+  orbits.push_back({0.2f, 1.0f, 40.0f});  // far: the triangles are small on screen
+
+  std::size_t skipped = 0;
+  for (const cOrbitModel& model : models) {
+    for (const cPolygonMode mode : {cPolygonMode::Fill, cPolygonMode::Line, cPolygonMode::Point}) {
+      for (std::size_t i = 0; i < orbits.size(); ++i) {
+        // Every position filled; a third of them outlined and as points.
+        if (mode != cPolygonMode::Fill && i % 3 != static_cast<std::size_t>(mode) - 1) continue;
+        const cOrbit& o = orbits[i];
+        SCOPED_TRACE(std::string(model.name) + ", mode " + std::to_string(static_cast<int>(mode)) +
+                     ", orbit " + std::to_string(o.elevation) + " " + std::to_string(o.azimuth) +
+                     " " + std::to_string(o.distance));
+        ShowNormals = ShowBoundBox = false;
+        model.build(*this);
+        SetPolygonMode(mode);
+        LookFrom(o.elevation, o.azimuth, o.distance);
+        SetListDrawing(cListDrawing::Immediate);
+        const cFrame direct = Frame();
+        EXPECT_EQ(SkippedChunkCount(), 0u);
+        SetListDrawing(cListDrawing::Cached);
+        const cFrame built = Frame();
+        skipped += SkippedChunkCount();
+        EXPECT_EQ(DifferingPixels(direct, built), 0);
+        EXPECT_EQ(DifferingPixels(direct, Frame()), 0);
+      }
+    }
+  }
+  EXPECT_GT(skipped, 0u);
+  SetPolygonMode(cPolygonMode::Fill);
+}
+
+TEST_F(CachedDrawingTest, AClosedTorusSeenFromOutsideLeavesOutChunksOnlyWhileCullingIsOn) {
+  NewMesh(FineTorus(), Bytes(100, 40, 10));
+  LookFrom(0.5f, 0.8f, 3.5f);
+  const cFrame culled = Frame();
+  const std::size_t skipped = SkippedChunkCount();
+  EXPECT_GT(skipped, 20u);  // of 360; fewer than half face away
+  EXPECT_LT(skipped, 180u);
+  // Without culling, or culling the other side, nothing may be left out.
+  glDisable(GL_CULL_FACE);
+  EXPECT_EQ(DifferingPixels(culled, Frame()), 0);  // closed: the far side is hidden anyway
+  EXPECT_EQ(SkippedChunkCount(), 0u);
+  glEnable(GL_CULL_FACE);
+  glCullFace(GL_FRONT);
+  const cFrame inside = Frame();
+  SetListDrawing(cListDrawing::Immediate);
+  EXPECT_EQ(DifferingPixels(inside, Frame()), 0);
+  SetListDrawing(cListDrawing::Cached);
+  glCullFace(GL_BACK);
+  glFrontFace(GL_CW);
+  const cFrame reversed = Frame();
+  SetListDrawing(cListDrawing::Immediate);
+  EXPECT_EQ(DifferingPixels(reversed, Frame()), 0);
+  SetListDrawing(cListDrawing::Cached);
+  glFrontFace(GL_CCW);
+  // With normal lines the frame is drawn directly.
+  ShowNormals = true;
+  Frame();
+  EXPECT_EQ(SkippedChunkCount(), 0u);
+  ShowNormals = false;
+  Frame();
+  EXPECT_EQ(SkippedChunkCount(), skipped);
+}
+
 TEST_F(CachedDrawingTest, ListsAreRecordedOncePerModelGenerationAndNotWhileAComputationRuns) {
   cMesh& mesh = NewMesh(SmallTorus(), Bytes(100, 40, 10));
   SplitIntoPieces(*this, mesh, 100);
