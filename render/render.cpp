@@ -315,7 +315,7 @@ void BuildChunks(const cTriangleList& list, std::vector<cChunk>& chunks) {
       for (int a = 0; a < 3; ++a) chunk.axis[a] = chunk.cullable ? sum[a] / len : 0.0;
     }
     if (chunk.cullable) {
-      double radius2 = 0.0, widest = 0.0;
+      double radius2 = 0.0, leastCosine = 1.0;
       for (int a = 0; a < 3; ++a) chunk.center[a] = (lo[a] + hi[a]) / 2;
       for (std::size_t i = first; i < last; ++i) {
         const cTriangle& t = list[i];
@@ -335,13 +335,13 @@ void BuildChunks(const cTriangleList& list, std::vector<cChunk>& chunks) {
         const double len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
         const double cosine =
             (n[0] * chunk.axis[0] + n[1] * chunk.axis[1] + n[2] * chunk.axis[2]) / len;
-        widest = std::max(widest, std::acos(std::clamp(cosine, -1.0, 1.0)));
+        leastCosine = std::min(leastCosine, std::clamp(cosine, -1.0, 1.0));
       }
       // Room for the rounding of the doubles and of the floats the GL works in.
       const double extent = std::max({std::abs(lo[0]), std::abs(lo[1]), std::abs(lo[2]),
                                       std::abs(hi[0]), std::abs(hi[1]), std::abs(hi[2])});
       chunk.radius = std::sqrt(radius2) * (1.0 + 1e-9) + 1e-6 * extent;
-      const double halfAngle = widest + 1e-6;
+      const double halfAngle = std::acos(leastCosine) + 1e-6;
       if (!(halfAngle + kCullMargin < std::numbers::pi / 2)) chunk.cullable = false;
       chunk.cosHalf = std::cos(halfAngle);
       chunk.sinHalf = std::sin(halfAngle);
