@@ -251,14 +251,10 @@ cParseResult ParseOptions(const std::vector<std::string>& args, cCliOptions& opt
 
 namespace {
 
+// The folder of path, "." when it names none.
 std::string Folder(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : path.substr(0, slash + 1);
-}
-
-std::string BaseName(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string folder = FolderOf(path);
+  return folder.empty() ? "." : folder;
 }
 
 // What a file name stands for: the file when it exists, else the name in its real folder.
@@ -283,7 +279,7 @@ cIdentity Identify(const std::string& path) {
     return id;
   }
   char* folder = realpath(Folder(target).c_str(), nullptr);
-  id.name = folder != nullptr ? std::string(folder) + "/" + BaseName(target) : target;
+  id.name = folder != nullptr ? std::string(folder) + "/" + BaseNameOf(target) : target;
   std::free(folder);
   return id;
 }
@@ -333,7 +329,7 @@ bool CheckDistinctFiles(const cCliOptions& options, std::string& problem) {
   for (const cNamed& file : files) {
     std::string target = ResolveLinks(file.path);
     if (target.empty()) target = file.path;
-    if (!IsHullFileName(BaseName(target))) continue;
+    if (!IsHullFileName(BaseNameOf(target))) continue;
     if (Same(Identify(Folder(target)), dir)) {
       problem = file.what + " '" + file.path + "' is a file --hulls-dir '" + options.hullsDir +
                 "' writes";

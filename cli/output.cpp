@@ -61,19 +61,23 @@ extern "C" void RemoveTemporariesAndExit(int signal) {
   _exit(128 + signal);
 }
 
-std::string Folder(const std::string& path) {
+}  // namespace
+
+std::string FolderOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? "" : path.substr(0, slash + 1);
 }
 
-std::string BaseName(const std::string& path) {
+std::string BaseNameOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+namespace {
+
 // ".convexdecomp-NAME" beside the target; long names are cut to stay within NAME_MAX.
 std::string TemporaryName(const std::string& target) {
-  return Folder(target) + ".convexdecomp-" + BaseName(target).substr(0, 200);
+  return FolderOf(target) + ".convexdecomp-" + BaseNameOf(target).substr(0, 200);
 }
 
 // Opens and locks the temporary file, taking over one a killed run left. 0 or an errno.
@@ -126,7 +130,7 @@ std::string ResolveLinks(const std::string& path) {
     const ssize_t length = readlink(current.c_str(), target.data(), target.size());
     if (length < 0 || static_cast<std::size_t>(length) >= target.size()) return "";
     const std::string next(target.data(), static_cast<std::size_t>(length));
-    current = next.front() == '/' ? next : Folder(current) + next;
+    current = next.front() == '/' ? next : FolderOf(current) + next;
   }
   return "";
 }

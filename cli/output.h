@@ -11,6 +11,10 @@
 // place and end the process with 128 + the signal number (130, 143).
 void InstallInterruptCleanup();
 
+// The folder part of path with its closing slash ("" when path names no folder), and the rest.
+std::string FolderOf(const std::string& path);
+std::string BaseNameOf(const std::string& path);
+
 // Follows symbolic links at the end of path (relative targets against the link's folder) until
 // a name that is no link, whether it exists or not. Gives up after 40 links, returning "".
 std::string ResolveLinks(const std::string& path);
