@@ -91,10 +91,10 @@ void cDecomposition::Apply(cMesh* mesh) {
   // ExpandByScan, without scanning the whole list for every piece triangle.
   cNeighbourIndex index(work);
   work = cTriangleList();  // the index has its own copy; the pieces take this memory
+  // Progress every 64 expansions, by the share of the total triangles taken.
+  const double total = static_cast<double>(mesh->GetTriangleCount());
   while (!index.Empty()) {
     auto piece = std::make_unique<cConvexPiece>();
-    // Progress every 64 expansions, by the share of the total triangles taken.
-    const std::size_t total = mesh->GetTriangleCount();
     index.GrowPiece(piece->triangles, ReadEpsilon, [&](std::size_t i, std::size_t remaining) {
       if ((i & 63) == 0) Platform().Progress("decomposing", 1.0 - double(remaining) / total);
     });
