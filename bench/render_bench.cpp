@@ -16,6 +16,7 @@
 #include <string>
 
 #include "decomposition/decomposition.h"
+#include "geometry/huge_pages.h"
 #include "geometry/mesh.h"
 #include "render/render.h"
 #include "render/render_internal.h"
@@ -32,6 +33,7 @@ bool MakeContext(std::string& error) {
   static std::unique_ptr<cOffscreenContext> context;
   static std::string contextError;
   if (!context) {
+    KeepFreedMemoryForReuse();  // as the desktop program does
     setenv("LIBGL_ALWAYS_SOFTWARE", "1", 0);
     setenv("EGL_PLATFORM", "surfaceless", 0);
     context = std::make_unique<cOffscreenContext>();

@@ -6,9 +6,11 @@
 
 #include "desktop/main_window.h"
 #include "desktop/qt_platform.h"
+#include "geometry/huge_pages.h"
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
+  KeepFreedMemoryForReuse();  // before Qt starts its threads
   QApplication application(argc, argv);
   cQtPlatform qtPlatform;
   SetPlatform(&qtPlatform);

@@ -1,6 +1,9 @@
 #include "geometry/huge_pages.h"
 
 #include <sys/mman.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <cstdint>
 
@@ -14,5 +17,12 @@ void AdviseHugePages(const void* data, std::size_t bytes) {
 #else
   (void)data;
   (void)bytes;
+#endif
+}
+
+void KeepFreedMemoryForReuse() {
+#ifdef __GLIBC__
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
 #endif
 }

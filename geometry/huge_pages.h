@@ -17,3 +17,14 @@ void ReserveWithHugePages(std::vector<T, A>& list, std::size_t count) {
   list.reserve(count);
   AdviseHugePages(list.data(), list.capacity() * sizeof(T));
 }
+
+// Keeps memory the process frees for its own reuse instead of returning it to the system at
+// once. Drawing a large model makes the GL driver allocate and free tens of MiB in small blocks
+// every frame; with glibc's adaptive thresholds, whether that memory is trimmed off the heap
+// after each frame, and faulted in again page by page in the next (three times the frame time
+// at a million triangles), depends on what the process happened to free before. Fixed
+// thresholds make every process keep it: the heap is trimmed only beyond 256 MiB of free space
+// at its top, and blocks of 32 MiB or more (the largest the adaptive rule would leave on the
+// heap) get their own mappings, which are returned when freed. Does nothing outside glibc.
+// Call once at start, before other threads run.
+void KeepFreedMemoryForReuse();
