@@ -112,6 +112,10 @@ void BM_FrameMesh(benchmark::State& state) {
 void BM_FramePieces(benchmark::State& state) {
   Frames(state, true, false, cListDrawing::Cached);
 }
+// From the arrays without leaving out the chunks the GL culls anyway.
+void BM_FrameMeshWhole(benchmark::State& state) {
+  Frames(state, false, false, cListDrawing::CachedWhole);
+}
 void BM_FrameMeshNormals(benchmark::State& state) {
   Frames(state, false, true, cListDrawing::Cached);
 }
@@ -184,6 +188,7 @@ void BM_FrameOverhead(benchmark::State& state) {
 BENCHMARK(BM_FrameOverhead)->Arg(1000000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FrameMesh)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FramePieces)->Arg(1000000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FrameMeshWhole)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FrameMeshNormals)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FrameMeshImmediate)
     ->Arg(10000)

@@ -173,7 +173,6 @@ constexpr double kMinHeightInSteps = 16.0;
 // Reads the culling state, the matrices and the viewport of the frame once.
 cCullFrame ReadCullFrame() {
   cCullFrame f;
-  if (std::getenv("NOCULL")) return f;
   GLint renderMode = 0, cullMode = 0, frontFace = 0;
   glGetIntegerv(GL_RENDER_MODE, &renderMode);
   glGetIntegerv(GL_CULL_FACE_MODE, &cullMode);

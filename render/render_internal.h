@@ -5,8 +5,9 @@
 #include <cstddef>
 
 enum class cListDrawing {
-  Cached,     // from arrays the first frame of a model generation built (the default)
-  Immediate,  // vertex by vertex in every frame
+  Cached,       // from arrays the first frame of a model generation built (the default)
+  Immediate,    // vertex by vertex in every frame
+  CachedWhole,  // from the arrays, leaving out no chunk (to measure what leaving out saves)
 };
 void SetListDrawing(cListDrawing mode);
 

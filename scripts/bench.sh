@@ -3,6 +3,8 @@
 #   1. the Google Benchmark programs over generated meshes of 10k, 100k and 1M triangles (a
 #      closed scan-like surface, a CAD-like part, a triangle soup) and the samples: reading
 #      (io_bench), decomposition (decomposition_bench) and hull building (hull_bench);
+#      and frames (render_bench: 800 x 600 offscreen on Mesa llvmpipe, each drawn both from the
+#      cached arrays and directly, vertex by vertex, in the same process);
 #   2. whole runs of the batch tool on 1M-triangle text STL files, timed with /usr/bin/time -v,
 #      once with --no-hulls and once with hulls (each cut off after $CD_BENCH_TIMEOUT seconds,
 #      default 600).
@@ -50,6 +52,12 @@ for program in io_bench decomposition_bench hull_bench; do
   "$ROOT/build-bench/bench/$program" --benchmark_out="$out/$program.json" \
     --benchmark_out_format=json --benchmark_counters_tabular=true
 done
+echo "== render_bench"
+frames='^BM_Frame(Mesh|Pieces|MeshWhole|MeshImmediate|PiecesImmediate)/'
+[ "$quick" = 1 ] && frames="$frames(10000|100000)\$"
+"$ROOT/build-bench/bench/render_bench" --benchmark_filter="$frames" --benchmark_repetitions=3 \
+  --benchmark_report_aggregates_only=true --benchmark_out="$out/render_bench.json" \
+  --benchmark_out_format=json --benchmark_counters_tabular=true
 
 : > "$out/runs.txt"
 if [ "$quick" = 0 ]; then
@@ -104,6 +112,23 @@ for b in rows("decomposition_bench"):
     peak = f"{b['peak_MB']:.1f}" if "peak_MB" in b else "-"
     print(f"| {b['name']} | {b['triangles']:.0f} | {b['pieces']:.0f} | {ms(b, 'real_time'):.1f} "
           f"| {ms(b, 'cpu_time'):.1f} | {b['triangles/s'] / 1e6:.2f} M | {peak} |")
+
+frames = {b["run_name"]: b for b in rows("render_bench") if b.get("aggregate_name") == "median"}
+if frames:
+    print("\n### Frames (800 x 600, llvmpipe; medians of 3; direct = vertex by vertex)\n")
+    print("| model | triangles | direct wall / CPU ms | cached wall / CPU ms | direct / cached (wall) |")
+    print("|---|---:|---:|---:|---:|")
+    for name, b in frames.items():
+        kind, size = name.split("/")
+        if kind not in ("BM_FrameMesh", "BM_FramePieces", "BM_FrameMeshWhole"):
+            continue
+        direct = frames.get(kind.replace("Whole", "") + "Immediate/" + size)
+        model = {"BM_FrameMesh": "one list", "BM_FramePieces": "1000 pieces",
+                 "BM_FrameMeshWhole": "one list, no chunk left out"}[kind]
+        d = f"{ms(direct, 'real_time'):.1f} / {ms(direct, 'cpu_time'):.1f}" if direct else "-"
+        r = f"{ms(direct, 'real_time') / ms(b, 'real_time'):.2f}" if direct else "-"
+        print(f"| {model} | {b['triangles']:.0f} | {d} | {ms(b, 'real_time'):.1f} / "
+              f"{ms(b, 'cpu_time'):.1f} | {r} |")
 
 runs = [line.rstrip("\n").split("\t") for line in open(os.path.join(out, "runs.txt")) if line.strip()]
 if runs:
