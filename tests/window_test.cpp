@@ -130,6 +130,16 @@ class cBoxCloser {
   QTimer timer;
 };
 
+// The last visible message box among the top-level widgets, or nullptr.
+QMessageBox* ShownMessageBox() {
+  QMessageBox* shown = nullptr;
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    auto* candidate = qobject_cast<QMessageBox*>(widget);
+    if (candidate != nullptr && candidate->isVisible()) shown = candidate;
+  }
+  return shown;
+}
+
 QAction* FindAction(QMainWindow& window, const char* menu, const char* item) {
   for (QAction* title : window.menuBar()->actions()) {
     if (title->text() != QLatin1String(menu) || title->menu() == nullptr) continue;
@@ -597,10 +607,7 @@ TEST_F(WindowTest, WorkersBoxBlocksOnlyTheWorkerWhileTheWindowDrawsAndListens) {
   driver.setInterval(20);
   QObject::connect(&driver, &QTimer::timeout, [&] {
     if (box == nullptr) {
-      for (QWidget* widget : QApplication::topLevelWidgets()) {
-        auto* candidate = qobject_cast<QMessageBox*>(widget);
-        if (candidate != nullptr && candidate->isVisible()) box = candidate;
-      }
+      box = ShownMessageBox();
       if (box == nullptr) return;
       EXPECT_EQ(box->text(), QStringLiteral("objects: 3"));
       EXPECT_EQ(box->windowTitle(), QStringLiteral("message"));
@@ -686,10 +693,7 @@ void CheckWorkerBoxFreedUnderDialog(cMainWindow& window, cQtPlatform& platform,
   driver.setInterval(20);
   QObject::connect(&driver, &QTimer::timeout, [&] {
     if (box == nullptr) {
-      for (QWidget* widget : QApplication::topLevelWidgets()) {
-        auto* candidate = qobject_cast<QMessageBox*>(widget);
-        if (candidate != nullptr && candidate->isVisible()) box = candidate;
-      }
+      box = ShownMessageBox();
       return;
     }
     if (!dialogRequested) {
