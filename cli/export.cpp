@@ -8,6 +8,8 @@
 #include <map>
 
 #include "decomposition/decomposition.h"
+#include "geometry/point_key.h"
+#include "geometry/surface.h"
 #include "hull/hull.h"
 
 namespace {
@@ -96,17 +98,6 @@ void PutHull(std::FILE* out, const cHullResult& hull) {
                ", \"closed\": " + (facts.closed ? "true" : "false") + "}");
 }
 
-// Identity of a corner for sharing within one object: the same as SamePoint, so 0.0 and -0.0
-// are one corner and a corner with a NaN coordinate is shared with nothing (not even itself).
-using cCornerKey = std::array<std::uint32_t, 3>;
-
-std::uint32_t KeyBits(float value) {
-  if (value == 0.0f) value = 0.0f;  // folds -0.0 into 0.0
-  std::uint32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits;
-}
-
 // Writes one OBJ object; next is the 1-based index its first new vertex gets, advanced past
 // the vertices written.
 void PutObject(std::FILE* out, const std::string& name, const cTriangleList& triangles,
@@ -116,15 +107,15 @@ void PutObject(std::FILE* out, const std::string& name, const cTriangleList& tri
   const std::string rgb = " " + FormatFloat(static_cast<float>(color.red) / 255.0f) + " " +
                           FormatFloat(static_cast<float>(color.green) / 255.0f) + " " +
                           FormatFloat(static_cast<float>(color.blue) / 255.0f);
-  std::map<cCornerKey, std::size_t> known;
+  std::map<cPointKey, std::size_t> known;
   std::vector<std::array<std::size_t, 3>> faces;
   faces.reserve(triangles.size());
   for (const cTriangle& t : triangles) {
     std::array<std::size_t, 3> face{};
     for (int k = 0; k < 3; ++k) {
       const cVec3& p = t.vertex[k];
-      const bool shareable = !std::isnan(p.x) && !std::isnan(p.y) && !std::isnan(p.z);
-      const cCornerKey key{KeyBits(p.x), KeyBits(p.y), KeyBits(p.z)};
+      const bool shareable = !HasNaN(p);
+      const cPointKey key = KeyOf(p);
       if (shareable) {
         const auto found = known.find(key);
         if (found != known.end()) {
@@ -143,14 +134,6 @@ void PutObject(std::FILE* out, const std::string& name, const cTriangleList& tri
     Put(out, "f " + std::to_string(face[0]) + " " + std::to_string(face[1]) + " " +
                  std::to_string(face[2]) + "\n");
   }
-}
-
-bool Shareable(const cVec3& p) {
-  return !std::isnan(p.x) && !std::isnan(p.y) && !std::isnan(p.z);
-}
-
-cCornerKey Key(const cVec3& p) {
-  return {KeyBits(p.x), KeyBits(p.y), KeyBits(p.z)};
 }
 
 void PutLeaves(std::FILE* out, const cConvexPiece& piece, int& number, std::size_t& next) {
@@ -201,10 +184,7 @@ void WriteJson(std::FILE* out, const cRunResult& run) {
   }
   Put(out, ",\n");
 
-  std::vector<const cHullResult*> hulls;
-  for (const auto& entry : run.decomposition->hulls) {
-    if (const auto* hull = dynamic_cast<const cHullResult*>(entry.get())) hulls.push_back(hull);
-  }
+  const cHullList& hulls = run.decomposition->hulls;
   Put(out, hulls.empty() ? "  \"hulls\": []" : "  \"hulls\": [\n");
   for (std::size_t i = 0; i < hulls.size(); ++i) {
     Put(out, "    ");
@@ -214,12 +194,10 @@ void WriteJson(std::FILE* out, const cRunResult& run) {
   Put(out, "\n}\n");
 }
 
-void WriteHullsObj(std::FILE* out, const cComponentList& hulls) {
+void WriteHullsObj(std::FILE* out, const cHullList& hulls) {
   int number = 0;
   std::size_t next = 1;
-  for (const auto& entry : hulls) {
-    const auto* hull = dynamic_cast<const cHullResult*>(entry.get());
-    if (hull == nullptr) continue;
+  for (const cHullPointer& hull : hulls) {
     PutObject(out, "hull_" + std::to_string(++number), hull->faces, hull->color, next);
   }
 }
@@ -227,38 +205,9 @@ void WriteHullsObj(std::FILE* out, const cComponentList& hulls) {
 cHullFacts HullFacts(const cTriangleList& faces) {
   cHullFacts facts;
   facts.faces = faces.size();
-  std::map<cCornerKey, int> corners;
-  std::map<std::pair<cCornerKey, cCornerKey>, int> edges;
-  bool shareable = true;
-  const cVec3 origin = faces.empty() ? cVec3() : faces[0].vertex[0];
-  for (const cTriangle& t : faces) {
-    for (int k = 0; k < 3; ++k) {
-      const cVec3& p = t.vertex[k];
-      if (!Shareable(p)) {
-        shareable = false;
-        ++facts.vertices;
-        continue;
-      }
-      if (corners.emplace(Key(p), 0).second) ++facts.vertices;
-      ++edges[{Key(p), Key(t.vertex[(k + 1) % 3])}];
-    }
-    // Signed volume of the tetrahedron from the first corner of the hull to this face.
-    double d[3][3];
-    for (int k = 0; k < 3; ++k) {
-      d[k][0] = static_cast<double>(t.vertex[k].x) - origin.x;
-      d[k][1] = static_cast<double>(t.vertex[k].y) - origin.y;
-      d[k][2] = static_cast<double>(t.vertex[k].z) - origin.z;
-    }
-    facts.volume += (d[0][0] * (d[1][1] * d[2][2] - d[1][2] * d[2][1]) -
-                     d[0][1] * (d[1][0] * d[2][2] - d[1][2] * d[2][0]) +
-                     d[0][2] * (d[1][0] * d[2][1] - d[1][1] * d[2][0])) /
-                    6.0;
-  }
-  facts.closed = shareable && !faces.empty();
-  for (const auto& [edge, count] : edges) {
-    const auto reverse = edges.find({edge.second, edge.first});
-    if (count != 1 || reverse == edges.end() || reverse->second != 1) facts.closed = false;
-  }
+  facts.vertices = DistinctCorners(faces);
+  facts.volume = EnclosedVolume(faces);
+  facts.closed = IsClosedSurface(faces);
   return facts;
 }
 

@@ -51,8 +51,8 @@ void WriteJson(std::FILE* out, const cRunResult& run);
 // OBJ: one object "o <prefix>_1", "o <prefix>_2", ... per hull result in list order, corners
 // written once per object (exact float equality, in order of first appearance) as
 // "v x y z r g b" with the colour channels as byte / 255, then its faces "f a b c" with 1-based
-// indices in the face's corner order. Entries of hulls that are not hull results are skipped.
-void WriteHullsObj(std::FILE* out, const cComponentList& hulls);
+// indices in the face's corner order.
+void WriteHullsObj(std::FILE* out, const cHullList& hulls);
 
 // One hull as an OBJ file of its own: the object "o <name>", numbered from vertex 1.
 void WriteHullObj(std::FILE* out, const cHullResult& hull, const std::string& name);

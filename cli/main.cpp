@@ -1,13 +1,12 @@
 // convexdecomp-cli: the desktop tool's Open, Decompose and Convex Hull run on one file without a
 // window, with the results written as JSON and OBJ.
 //
-// The run calls the very functions the desktop's menu commands call, in the same order:
-// OpenMesh with the input as the chosen file (the mesh's colour drawn first), Decompose (whose
-// first run attaches a decomposition and draws the piece colours) and StartConvexHull (which
-// draws the hull colours). The console platform runs their worker threads at once on this
-// thread, so each step is over when its call returns. The random generator is never seeded, so a
-// run gives the colours the desktop shows after File > Open, Tools > Decompose and Tools > Convex
-// Hull on the same file.
+// The run takes the steps the desktop's menu commands take, through the library's functions, and
+// shows their messages at the same moments: the mesh (its colour drawn first) read from the
+// file, "triangles: %i", the pieces grown (every grown region drawing its colour), "objects: %i",
+// every piece's hull (each drawing its colour), "Convex hull completed...". The random generator
+// is never seeded, so a run gives the colours the desktop shows after File > Open, Tools >
+// Decompose and Tools > Convex Hull on the same file.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,16 +25,15 @@
 #include <string>
 #include <vector>
 
-#include "cli/console_platform.h"
+#include "cli/console.h"
 #include "cli/export.h"
 #include "cli/options.h"
 #include "cli/output.h"
+#include "core/convexdecomp.h"
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
+#include "geometry/surface.h"
 #include "hull/hull.h"
-#include "io/stl.h"
-#include "platform/platform.h"
-#include "state/state.h"
 
 namespace {
 
@@ -50,37 +48,11 @@ void Warn(const std::string& text) {
   std::fprintf(stderr, "%s: warning: %s\n", kProgram, text.c_str());
 }
 
-// The console platform installed for one run, and the current mesh destroyed when the run ends,
-// whichever way it ends.
-class cSession {
- public:
-  cSession(std::FILE* stream, const std::string& input) : console(stream, input) {
-    SetPlatform(&console);
-  }
-  ~cSession() {
-    console.ClearProgress();
-    DestroyCurrentMesh();
-    SetPlatform(nullptr);
-  }
-  cSession(const cSession&) = delete;
-  cSession& operator=(const cSession&) = delete;
-
-  cConsolePlatform console;
-};
-
 // Where the informative lines and the progress bar go.
 struct cDisplay {
   bool facts = false;     // box diagonal, Epsilon, hull summary on standard error
   bool progress = false;  // progress bar on standard error
 };
-
-std::vector<const cHullResult*> HullResults(const cDecomposition& decomposition) {
-  std::vector<const cHullResult*> hulls;
-  for (const auto& entry : decomposition.hulls) {
-    if (const auto* hull = dynamic_cast<const cHullResult*>(entry.get())) hulls.push_back(hull);
-  }
-  return hulls;
-}
 
 std::string HullFileName(std::size_t number) {
   char name[32];
@@ -89,7 +61,7 @@ std::string HullFileName(std::size_t number) {
 }
 
 // One line after "Convex hull completed...": how many hulls, their sizes and volume.
-void PrintHullSummary(const std::vector<const cHullResult*>& hulls) {
+void PrintHullSummary(const cHullList& hulls) {
   std::size_t fewest = 0, most = 0, closed = 0, faces = 0;
   double volume = 0.0;
   for (std::size_t i = 0; i < hulls.size(); ++i) {
@@ -108,19 +80,21 @@ void PrintHullSummary(const std::vector<const cHullResult*>& hulls) {
 }
 
 // --sweep-epsilon: Decompose and Convex Hull again for every value, one CSV line each.
-void RunSweep(const cSweep& sweep, cMesh& mesh, bool hulls) {
+void RunSweep(const cSweep& sweep, const cTriangleList& triangles, const cCliOptions& options,
+              const cProgress& progress) {
   std::printf("epsilon,pieces,hulls,max_hull_vertices\n");
   for (int i = 0; i < sweep.steps; ++i) {
-    const double epsilon = sweep.Value(i);
-    Epsilon.store(epsilon);
-    Decompose(mesh);
-    cDecomposition& decomposition = *mesh.decomposition;
-    if (hulls) StartConvexHull(decomposition);
+    cDecomposeSettings settings;
+    settings.epsilon = sweep.Value(i);
+    settings.smooth = options.smooth;
+    settings.hulls = options.hulls;
+    const cDecomposeResult result = DecomposeMesh(triangles, settings, progress);
     std::size_t most = 0;
-    const auto results = HullResults(decomposition);
-    for (const cHullResult* hull : results) most = std::max(most, HullFacts(hull->faces).vertices);
-    std::printf("%s,%zu,%zu,%zu\n", FormatDouble(epsilon).c_str(), decomposition.pieces.size(),
-                results.size(), most);
+    for (const cBuiltHull& hull : result.hulls) {
+      most = std::max(most, DistinctCorners(hull.shape.faces));
+    }
+    std::printf("%s,%zu,%zu,%zu\n", FormatDouble(settings.epsilon).c_str(), result.pieces.size(),
+                result.hulls.size(), most);
   }
 }
 
@@ -171,61 +145,73 @@ int Run(const cCliOptions& options, const cDisplay& display) {
 
   const bool jsonToStdout = options.json == "-";
   std::FILE* lines = options.sweep ? nullptr : jsonToStdout ? stderr : stdout;
-  cSession session(lines, options.input);
-  cConsolePlatform& console = session.console;
+  cConsole console(lines);
   if (display.progress) console.ShowProgressOn(stderr, options.progressAfter);
+  const cProgress progress = console.Receiver();
 
   // What the Options dialog would have set.
   double epsilon = options.epsilon;
-  Epsilon.store(epsilon);
-  Smooth.store(options.smooth);
+  const float smooth = static_cast<float>(options.smooth);  // the hulls use it as a float
   if (options.smooth < 0.0 || options.smooth > 1.0) {
     Warn("--smooth " + FormatDouble(options.smooth) +
          " is outside 0 to 1; the hulls are built as with " + (options.smooth < 0.0 ? "0" : "1"));
   }
 
-  // File > Open, with the input chosen in its dialog.
-  std::string lastName;
-  bool opened = false;
-  try {
-    opened = OpenMesh(CurrentMesh, lastName);
-  } catch (const std::bad_alloc&) {
-    ReportFailure("read", options.input, ENOMEM);
+  // File > Open: a new mesh (its colour drawn now), then the file read into it.
+  cMesh mesh;
+  cMeshData read = ReadMeshFile(options.input, progress);
+  if (read.error != 0) {
+    ReportFailure("read", options.input, read.error);
     return 1;
   }
-  if (!opened) {
-    ReportFailure("read", options.input, errno);
-    return 1;
-  }
-  cMesh& mesh = *CurrentMesh;
+  mesh.triangles = std::move(read.triangles);
+  mesh.box = read.box;
   console.ClearProgress();
   if (mesh.triangles.empty()) Warn("'" + options.input + "' yields no triangles");
   const double diagonal = Length(mesh.box.max - mesh.box.min);
   if (display.facts) std::fprintf(stderr, "box diagonal: %s\n", FormatDouble(diagonal).c_str());
   if (options.epsilonRelative) {
     epsilon = *options.epsilonRelative * diagonal;
-    Epsilon.store(epsilon);
     if (display.facts) std::fprintf(stderr, "epsilon: %s\n", FormatDouble(epsilon).c_str());
   }
 
   if (options.sweep) {
-    RunSweep(*options.sweep, mesh, options.hulls);
+    RunSweep(*options.sweep, mesh.triangles, options, progress);
     return 0;
   }
 
-  // Tools > Decompose, then Tools > Convex Hull.
-  Decompose(mesh);
-  assert(mesh.decomposition != nullptr);
-  cDecomposition& decomposition = *mesh.decomposition;
-  if (options.hulls) StartConvexHull(decomposition);
+  // Tools > Decompose: a decomposition attached to the mesh, its pieces grown.
+  auto owned = std::make_unique<cDecomposition>();
+  cDecomposition& decomposition = *owned;
+  mesh.components.push_back(std::move(owned));
+  mesh.decomposition = &decomposition;
+  decomposition.source = &mesh;
+  console.Message("triangles: " + std::to_string(mesh.triangles.size()));
+  if (!mesh.triangles.empty()) {
+    TakePieces(decomposition, GrowPieces(mesh.triangles, epsilon, progress));
+    console.Message("objects: " + std::to_string(decomposition.pieces.size()));
+  }
+
+  // Tools > Convex Hull: a hull for every piece with four distinct corners, in piece order.
+  if (options.hulls && !decomposition.pieces.empty()) {
+    const std::size_t count = decomposition.pieces.size();
+    for (std::size_t i = 0; i < count; ++i) {
+      KeepGoing(progress, "hulls", static_cast<double>(i) / count);
+      cHullShape shape;
+      if (BuildPieceShape(decomposition.pieces[i]->triangles, smooth, shape)) {
+        AppendHull(decomposition, std::move(shape));
+      }
+    }
+    console.Message("Convex hull completed...");
+  }
   console.ClearProgress();
 
-  const std::vector<const cHullResult*> hulls = HullResults(decomposition);
+  const cHullList& hulls = decomposition.hulls;
   if (display.facts && options.hulls && !decomposition.pieces.empty()) PrintHullSummary(hulls);
   bool exceeded = false;
   if (options.maxHullVertices) {
     for (std::size_t i = 0; i < hulls.size(); ++i) {
-      const std::size_t vertices = HullFacts(hulls[i]->faces).vertices;
+      const std::size_t vertices = DistinctCorners(hulls[i]->faces);
       if (vertices <= static_cast<std::size_t>(*options.maxHullVertices)) continue;
       std::fprintf(stderr, "%s: hull %zu has %zu vertices, more than %ld\n", kProgram, i + 1,
                    vertices, *options.maxHullVertices);

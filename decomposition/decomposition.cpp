@@ -72,6 +72,33 @@ cDecomposition::~cDecomposition() {
   hulls.shrink_to_fit();
 }
 
+cGrowth GrowPieces(cTriangleList triangles, cEpsilonSource epsilon, const cProgress& progress) {
+  cGrowth growth;
+  if (triangles.empty()) return growth;
+  // The same pieces as taking seeds from the front of the work list and growing them with
+  // ExpandByScan, without scanning the whole list for every piece triangle.
+  const double total = static_cast<double>(triangles.size());
+  cNeighbourIndex index(triangles);
+  triangles = cTriangleList();  // the index has its own copy; the pieces take this memory
+  // Progress every 64 expansions, by the share of the total triangles taken.
+  const auto report = [&](std::size_t i, std::size_t remaining) {
+    return (i & 63) != 0 || KeepGoing(progress, "decomposing", 1.0 - double(remaining) / total);
+  };
+  while (!index.Empty()) {
+    cGrownPiece piece;
+    if (!index.GrowPiece(piece.triangles, epsilon, report)) {
+      growth.cancelled = true;
+      break;
+    }
+    piece.region = growth.regions++;
+    if (piece.triangles.size() > 1) {
+      piece.box = ComputeBoundBox(piece.triangles);
+      growth.pieces.push_back(std::move(piece));
+    }
+  }
+  return growth;
+}
+
 void cDecomposition::Apply(cMesh* mesh) {
   DestroyFirstToLast(pieces);
   source = mesh;
@@ -87,23 +114,26 @@ void cDecomposition::Apply(cMesh* mesh) {
   Platform().ShowMessage(Format("triangles: %i", static_cast<int>(work.size())), "");
   if (work.empty()) return;
 
-  // The same pieces as taking seeds from the front of the work list and growing them with
-  // ExpandByScan, without scanning the whole list for every piece triangle.
-  cNeighbourIndex index(work);
-  work = cTriangleList();  // the index has its own copy; the pieces take this memory
-  // Progress every 64 expansions, by the share of the total triangles taken.
-  const double total = static_cast<double>(mesh->GetTriangleCount());
-  while (!index.Empty()) {
-    auto piece = std::make_unique<cConvexPiece>();
-    index.GrowPiece(piece->triangles, ReadEpsilon, [&](std::size_t i, std::size_t remaining) {
-      if ((i & 63) == 0) Platform().Progress("decomposing", 1.0 - double(remaining) / total);
-    });
-    if (piece->triangles.size() > 1) {
-      piece->box = ComputeBoundBox(piece->triangles);
-      pieces.push_back(std::move(piece));
-    }
-  }
+  cGrowth growth = GrowPieces(std::move(work), ReadEpsilon, [](const char* step, double done) {
+    Platform().Progress(step, done);
+    return true;
+  });
+  TakePieces(*this, std::move(growth));
   Platform().ShowMessage(Format("objects: %i", static_cast<int>(pieces.size())), "");
+}
+
+void TakePieces(cDecomposition& decomposition, cGrowth&& growth) {
+  // Every grown region drew its colour when it was made, kept as a piece or not.
+  std::size_t region = 0;
+  for (cGrownPiece& grown : growth.pieces) {
+    for (; region < grown.region; ++region) RandomColor(255);
+    ++region;
+    auto piece = std::make_unique<cConvexPiece>();
+    piece->triangles = std::move(grown.triangles);
+    piece->box = grown.box;
+    decomposition.pieces.push_back(std::move(piece));
+  }
+  for (; region < growth.regions; ++region) RandomColor(255);
 }
 
 void cDecomposition::Draw() {
@@ -119,7 +149,7 @@ void Decompose(cMesh& mesh) {
       component->Apply(&mesh);
       return;
     }
-    return;  // only decompositions are ever attached, so this is not reached
+    return;  // a mesh whose components hold no decomposition is left alone
   }
   auto owned = std::make_unique<cDecomposition>();
   cDecomposition* component = owned.get();

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "decomposition/region_growing.h"
 #include "geometry/mesh.h"
 #include "platform/platform.h"
 
@@ -28,16 +29,21 @@ class cDecomposition : public cMeshComponent {
 
   // Replaces pieces with a decomposition of mesh's surface (hulls are left alone) and reports
   // "triangles: %i" and "objects: %i" in message boxes on the calling thread. A null mesh
-  // only empties pieces. Epsilon is read at every plane comparison.
+  // only empties pieces. Epsilon is read at every plane comparison. The computation is
+  // GrowPieces; every grown region draws a colour, in order, whether it is kept or not.
   void Apply(cMesh* mesh) override;
   void Draw() override;
 
   cMesh* source = nullptr;  // not owned
   cPieceList pieces;        // kept pieces of the last run, in creation order
-  cComponentList hulls;     // hull results of the last Convex Hull command
+  cHullList hulls;          // hull results of the last Convex Hull command
   // Non-zero while a worker thread (decomposition or hull) works on this component.
   std::atomic<cThreadHandle> worker{0};
 };
+
+// Makes growth's pieces the pieces of decomposition (after the ones it has), as Apply does: every
+// grown region draws its colour (RandomColor(255)) in order, a dropped one-triangle region too.
+void TakePieces(cDecomposition& decomposition, cGrowth&& growth);
 
 // Tools > Decompose on a mesh: the first call attaches a new decomposition (and sets
 // mesh.decomposition) and runs it on a worker thread (Busy is raised before the thread starts;

@@ -7,91 +7,9 @@
 
 #include "decomposition_internal.h"
 #include "geometry/huge_pages.h"
+#include "geometry/point_key.h"
 
 namespace {
-
-// The bits of a coordinate with -0 taken as 0, so that equal bits mean equal floats.
-std::uint32_t CoordinateBits(float value) {
-  if (value == 0.0f) value = 0.0f;
-  std::uint32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  return bits;
-}
-
-struct cPointKey {
-  std::uint32_t x, y, z;
-  bool operator==(const cPointKey&) const = default;
-};
-
-std::uint64_t Hash(const cPointKey& k) {
-  std::uint64_t h = (static_cast<std::uint64_t>(k.x) << 32 | k.y) * 0x9e3779b97f4a7c15ull;
-  h ^= (h >> 29) ^ (static_cast<std::uint64_t>(k.z) * 0xc2b2ae3d27d4eb4full);
-  h *= 0xff51afd7ed558ccdull;
-  return h ^ (h >> 32);
-}
-
-// Numbers the distinct points (exact float equality per axis) in order of first appearance.
-// Each slot holds the coordinates with the number, so that a search touches one place in memory.
-class cPointNumbers {
- public:
-  explicit cPointNumbers(std::size_t expected) {
-    std::size_t capacity = 1024;
-    while (capacity < expected + expected / 2) capacity *= 2;
-    Allocate(capacity);
-  }
-
-  // Starts loading the slot where v's search begins; numbering runs ahead of it this way.
-  void Prefetch(const cVec3& v) const {
-    const cPointKey key{CoordinateBits(v.x), CoordinateBits(v.y), CoordinateBits(v.z)};
-    __builtin_prefetch(&slots[Hash(key) & (slots.size() - 1)]);
-  }
-
-  std::uint32_t Number(const cVec3& v) {
-    const cPointKey key{CoordinateBits(v.x), CoordinateBits(v.y), CoordinateBits(v.z)};
-    const std::size_t mask = slots.size() - 1;
-    std::size_t at = Hash(key) & mask;
-    for (;; at = (at + 1) & mask) {
-      const cSlot& slot = slots[at];
-      if (slot.number == 0) break;
-      if (slot.key == key) return slot.number - 1;
-    }
-    slots[at] = cSlot{key, static_cast<std::uint32_t>(++count)};
-    if (2 * count > slots.size()) Grow();
-    return static_cast<std::uint32_t>(count - 1);
-  }
-
-  std::size_t Count() const { return count; }
-
- private:
-  struct cSlot {
-    cPointKey key;
-    std::uint32_t number;  // 0 empty, else point number + 1
-  };
-
-  void Allocate(std::size_t capacity) {
-    slots = std::vector<cSlot>();
-    ReserveWithHugePages(slots, capacity);
-    slots.assign(capacity, cSlot{{0, 0, 0}, 0});
-  }
-  void Grow() {
-    std::vector<cSlot> old = std::move(slots);
-    Allocate(old.size() * 2);
-    const std::size_t mask = slots.size() - 1;
-    for (const cSlot& slot : old) {
-      if (slot.number == 0) continue;
-      std::size_t at = Hash(slot.key) & mask;
-      while (slots[at].number != 0) at = (at + 1) & mask;
-      slots[at] = slot;
-    }
-  }
-
-  std::vector<cSlot> slots;
-  std::size_t count = 0;
-};
-
-bool HasNaN(const cVec3& v) {
-  return std::isnan(v.x) || std::isnan(v.y) || std::isnan(v.z);
-}
 
 // Normal, Length and Dot of geometry/vec3.cpp, written out here so that they are inlined into
 // the loops below; every operation and its order is the same (the build contracts no
@@ -135,7 +53,7 @@ cNeighbourIndex::cNeighbourIndex(const cTriangleList& triangles) : remaining(tri
   assert(n < 0xffffffffu / 3);
   ReserveWithHugePages(states, n);
   states.resize(n);
-  cPointNumbers numbers(n);
+  cPointIndex numbers(n);
   constexpr std::size_t kAhead = 32;
   for (std::size_t t = 0; t < n; ++t) {
     if (t + kAhead < n) {
@@ -144,7 +62,9 @@ cNeighbourIndex::cNeighbourIndex(const cTriangleList& triangles) : remaining(tri
     for (int k = 0; k < 3; ++k) {
       const cVec3& v = triangles[t].vertex[k];
       // A NaN coordinate makes a corner equal to nothing, itself included.
-      states[t].point[k] = HasNaN(v) ? kNoPoint : numbers.Number(v);
+      states[t].point[k] =
+          HasNaN(v) ? kNoPoint
+                    : numbers.FindOrInsert(v, static_cast<std::uint32_t>(numbers.Count()));
     }
     states[t].state = 0;
     states[t].corners = triangles[t];
@@ -213,16 +133,20 @@ std::uint32_t cNeighbourIndex::Gather(std::uint32_t from, std::uint32_t to, std:
   return keep;
 }
 
-void cNeighbourIndex::GrowPiece(
+bool cNeighbourIndex::GrowPiece(
     cTriangleList& piece, cEpsilonReader readEpsilon,
-    const std::function<void(std::size_t i, std::size_t remaining)>& beforeExpanding) {
+    const std::function<bool(std::size_t i, std::size_t remaining)>& beforeExpanding) {
   assert(remaining > 0);
   while (states[nextSeed].state == kTaken) ++nextSeed;
   states[nextSeed].state = kTaken;
   --remaining;
   pieceTriangles.assign(1, static_cast<std::uint32_t>(nextSeed));
+  bool finished = true;
   for (std::size_t i = 0; i < pieceTriangles.size(); ++i) {
-    if (beforeExpanding) beforeExpanding(i, remaining);
+    if (beforeExpanding && !beforeExpanding(i, remaining)) {
+      finished = false;
+      break;
+    }
     // The triangles of a piece lie anywhere in memory when the input is in random order, and
     // reaching a triangle's neighbours takes four dependent loads (its state, its point lists,
     // the list entries, their states and corners): each is started a step before it is needed.
@@ -255,6 +179,7 @@ void cNeighbourIndex::GrowPiece(
   piece.clear();
   ReserveWithHugePages(piece, pieceTriangles.size());
   for (const std::uint32_t t : pieceTriangles) piece.push_back(states[t].corners);
+  return finished;
 }
 
 void cNeighbourIndex::Expand(std::size_t i, cEpsilonReader readEpsilon) {

@@ -10,10 +10,10 @@
 #include <functional>
 #include <vector>
 
+#include "decomposition/decomposition.h"
 #include "geometry/vec3.h"
 
-// Returns the plane tolerance to use for one comparison.
-using cEpsilonReader = double (*)();
+using cEpsilonReader = cEpsilonSource;
 
 class cNeighbourIndex {
  public:
@@ -30,10 +30,11 @@ class cNeighbourIndex {
   // it, in work-list order, as ExpandByScan does. readEpsilon is called once for every such
   // neighbour, just before its plane test. piece receives the triangles in acceptance order.
   // beforeExpanding, when given, is called before each piece triangle i is expanded, with i and
-  // the number of triangles then left in the work list.
-  void GrowPiece(
+  // the number of triangles then left in the work list; when it returns false the growth stops
+  // there, piece receives the triangles taken so far and GrowPiece returns false.
+  bool GrowPiece(
       cTriangleList& piece, cEpsilonReader readEpsilon,
-      const std::function<void(std::size_t i, std::size_t remaining)>& beforeExpanding = {});
+      const std::function<bool(std::size_t i, std::size_t remaining)>& beforeExpanding = {});
 
  private:
   static constexpr std::uint32_t kNoPoint = 0xffffffffu;  // a corner with a NaN coordinate

@@ -72,6 +72,16 @@ class cConvexPiece {
 };
 
 class cDecomposition;
+class cHullResult;
+
+// Hull results belong to a higher layer than the lists that own them: each entry carries the
+// function that destroys it (through its virtual destructor, from where the type is known).
+struct cHullDeleter {
+  void (*destroy)(cHullResult* hull) = nullptr;
+  void operator()(cHullResult* hull) const { destroy(hull); }
+};
+using cHullPointer = std::unique_ptr<cHullResult, cHullDeleter>;
+using cHullList = std::vector<cHullPointer>;
 
 // The loaded model. The application owns the current one; it owns its components.
 class cMesh : public cTriangleSource {
@@ -97,6 +107,6 @@ class cMesh : public cTriangleSource {
 struct cDrawHooks {
   void (*drawMesh)(cMesh& mesh) = nullptr;
   void (*drawDecomposition)(cDecomposition& decomposition) = nullptr;
-  void (*drawHullResult)(cMeshComponent& hull) = nullptr;
+  void (*drawHullResult)(cHullResult& hull) = nullptr;
 };
 cDrawHooks& DrawHooks();

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <new>
 
+#include "geometry/point_key.h"
 #include "hull_internal.h"
 #include "incremental_hull.h"
-#include "point_index.h"
 #include "sound_hull.h"
 
 #include "decomposition/decomposition.h"
@@ -93,12 +93,12 @@ void cHullResult::Build(cPointList& points) {
   }
 }
 
-void cHullResult::BuildClosed(cPointList& points) {
-  if (points.size() < 4) return;
-  box = ComputeBoundBox(points);
+bool BuildClosedHull(cPointList& points, cHullShape& shape) {
+  if (points.size() < 4) return false;
+  shape.box = ComputeBoundBox(points);
   const cPointList sample = points;
   bool kept = AllFinite(points);
-  cIncrementalHull hull(box, points.size(), true);
+  cIncrementalHull hull(shape.box, points.size(), true);
   if (kept) {
     Seed(points, hull);
     kept = hull.Closed();
@@ -108,15 +108,27 @@ void cHullResult::BuildClosed(cPointList& points) {
     }
     // Held to a tolerance of VisibleTolerance per unit of the sample's largest extent, so that
     // the check means the same at every scale.
+    const cBoundBox& box = shape.box;
     const double extent = std::max({double(box.max.x) - box.min.x, double(box.max.y) - box.min.y,
                                     double(box.max.z) - box.min.z});
     kept = kept && hull.Holds(sample, static_cast<double>(VisibleTolerance) * extent);
   } else {
     Seed(points, hull);  // only for its removal of the fourth corner, as Build does
   }
-  faces = kept ? hull.Faces() : SoundHull(sample);
+  shape.faces = kept ? hull.Faces() : SoundHull(sample);
+  if (points.size() > 3) shape.currentPoint = points.back();
+  return true;
+}
+
+void cHullResult::BuildClosed(cPointList& points) {
+  cHullShape shape{faces, box, currentPoint};
+  if (!BuildClosedHull(points, shape)) return;
+  faces = std::move(shape.faces);
+  box = shape.box;
+  currentPoint = shape.currentPoint;
   if (points.size() > 3) {
-    currentPoint = points.back();
+    // The steps a construction ends with; nothing is drawn from them between frames, but a
+    // frame drawn during a step would see them.
     visibleFaces.clear();
     ready = true;
   }
@@ -199,22 +211,59 @@ std::vector<std::size_t> SamplePositions(std::size_t count, float smooth) {
   return positions;
 }
 
+cPointList SamplePiece(const cTriangleList& triangles, float smooth) {
+  const cPointList distinct = CollectDistinctPoints(triangles);
+  const std::vector<std::size_t> positions = SamplePositions(distinct.size(), smooth);
+  cPointList sample;
+  sample.reserve(positions.size());
+  for (std::size_t at : positions) sample.push_back(distinct[at]);
+  return sample;
+}
+
+bool BuildPieceShape(const cTriangleList& triangles, float smooth, cHullShape& shape) {
+  cPointList sample = SamplePiece(triangles, smooth);
+  return BuildClosedHull(sample, shape);
+}
+
+cHullSet BuildHulls(const std::vector<cTriangleList>& pieces, float smooth,
+                    const cProgress& progress) {
+  cHullSet set;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    if (!KeepGoing(progress, "hulls", static_cast<double>(i) / pieces.size())) {
+      set.cancelled = true;
+      break;
+    }
+    cBuiltHull built;
+    built.piece = i;
+    if (BuildPieceShape(pieces[i], smooth, built.shape)) set.hulls.push_back(std::move(built));
+  }
+  return set;
+}
+
 void BuildPieceHull(cDecomposition& decomposition, const cConvexPiece& piece, float smooth) {
   if (!piece.children.empty()) {
     for (const auto& child : piece.children) BuildPieceHull(decomposition, *child, smooth);
     return;
   }
-  const cPointList distinct = CollectDistinctPoints(piece.triangles);
-  const std::vector<std::size_t> positions = SamplePositions(distinct.size(), smooth);
-  if (positions.empty()) return;
-  cPointList sample;
-  sample.reserve(positions.size());
-  for (std::size_t at : positions) sample.push_back(distinct[at]);
-
+  cPointList sample = SamplePiece(piece.triangles, smooth);
+  if (sample.empty()) return;  // fewer than four distinct corners: no result, no colour
   cHullResult* result = new (std::nothrow) cHullResult();
   if (result == nullptr) return;
-  decomposition.hulls.emplace_back(result);
-  result->BuildClosed(sample);
+  decomposition.hulls.push_back(OwnHull(result));
+  cHullShape shape;
+  BuildClosedHull(sample, shape);
+  result->faces = std::move(shape.faces);
+  result->box = shape.box;
+  result->currentPoint = shape.currentPoint;
+}
+
+cHullResult& AppendHull(cDecomposition& decomposition, cHullShape&& shape) {
+  auto* result = new cHullResult();
+  decomposition.hulls.push_back(OwnHull(result));
+  result->faces = std::move(shape.faces);
+  result->box = shape.box;
+  result->currentPoint = shape.currentPoint;
+  return *result;
 }
 
 void StartConvexHull(cDecomposition& decomposition) {
@@ -225,6 +274,8 @@ void StartConvexHull(cDecomposition& decomposition) {
   Platform().StartThread([target] { ConvexHullWorker(*target); }, decomposition.worker);
 }
 
+// The pieces' hulls are built one piece at a time here, rather than through BuildHulls, because
+// each top-level piece reads Smooth afresh and makes its results (and their colours) as it goes.
 void ConvexHullWorker(cDecomposition& decomposition) {
   for (std::size_t i = 0; i < decomposition.pieces.size(); ++i) {
     const float smooth = static_cast<float>(Smooth.load());

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "geometry/mesh.h"
+#include "hull/hull_construction.h"
 
 class cDecomposition;
 
@@ -53,6 +54,14 @@ class cHullResult : public cMeshComponent {
   cBoundBox box;               // box of the points given to Build
   bool ready = true;           // false only while a step empties visibleFaces
 };
+
+// Owns hull (made with new: a cHullResult or a class derived from it) as an entry of a cHullList.
+inline cHullPointer OwnHull(cHullResult* hull) {
+  return cHullPointer(hull, cHullDeleter{[](cHullResult* owned) { delete owned; }});
+}
+
+// Appends a new hull result (its colour drawn now) holding shape to decomposition.hulls.
+cHullResult& AppendHull(cDecomposition& decomposition, cHullShape&& shape);
 
 // Tools > Convex Hull on a decomposition that no worker uses: destroys its earlier hull results
 // and, when it has pieces, raises Busy and starts ConvexHullWorker on a platform thread (its

@@ -17,8 +17,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "geometry/point_key.h"
 #include "geometry/vec3.h"
-#include "point_index.h"
 
 class cIncrementalHull {
  public:

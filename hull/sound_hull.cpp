@@ -6,7 +6,7 @@
 #include <numeric>
 
 #include "exact_predicates.h"
-#include "point_index.h"
+#include "geometry/point_key.h"
 
 namespace {
 

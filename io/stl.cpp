@@ -1,6 +1,7 @@
 #include "io/stl.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,17 +32,55 @@ void LowerCase(char* text) {
   }
 }
 
-// Progress of reading, by bytes, every 4096 lines or facets.
-void ReportRead(std::FILE* file, std::uint32_t& counter) {
-  if ((++counter & 4095) == 0) ReportReadAt(file, std::ftell(file));
+// Progress of reading, by bytes, every 4096 lines or facets; false when reading should stop.
+bool ReportRead(std::FILE* file, std::uint32_t& counter) {
+  return (++counter & 4095) != 0 || ReportReadAt(file, std::ftell(file));
+}
+
+// Where the reading on this thread reports to, while a read is in progress, and whether the
+// receiver asked it to stop. Set only for the length of one read (cReadScope).
+thread_local const cProgress* readProgress = nullptr;
+thread_local bool readStopped = false;
+
+class cReadScope {
+ public:
+  explicit cReadScope(const cProgress& progress) : saved(readProgress), savedStopped(readStopped) {
+    readProgress = &progress;
+    readStopped = false;
+  }
+  ~cReadScope() {
+    readProgress = saved;
+    readStopped = savedStopped;
+  }
+  cReadScope(const cReadScope&) = delete;
+  cReadScope& operator=(const cReadScope&) = delete;
+
+  bool Stopped() const { return readStopped; }
+
+ private:
+  const cProgress* saved;
+  bool savedStopped;
+};
+
+// The desktop's reads report to the platform and are never stopped.
+const cProgress& PlatformProgress() {
+  static const cProgress forward = [](const char* step, double fraction) {
+    Platform().Progress(step, fraction);
+    return true;
+  };
+  return forward;
 }
 
 }  // namespace
 
-void ReportReadAt(std::FILE* file, long position) {
+bool ReportReadAt(std::FILE* file, long position) {
+  if (readProgress == nullptr || !*readProgress) return true;
   struct stat info;
-  if (fstat(fileno(file), &info) != 0 || info.st_size <= 0) return;
-  Platform().Progress("reading", static_cast<double>(position) / info.st_size);
+  if (fstat(fileno(file), &info) != 0 || info.st_size <= 0) return true;
+  if (!(*readProgress)("reading", static_cast<double>(position) / info.st_size)) {
+    readStopped = true;
+  }
+  return !readStopped;
 }
 
 void ScanVertexLine(const char* lowered, cVec3& corner) {
@@ -56,7 +95,7 @@ void ScanTextByLines(std::FILE* file, cTriangleList& triangles) {
   std::uint32_t lines = 0;
   while (!std::feof(file) && !std::ferror(file)) {
     cVec3 corner[3];
-    ReportRead(file, lines);
+    if (!ReportRead(file, lines)) return;
     ReadLine(file, line);
     LowerCase(line);
     if (std::strstr(line, "outer loop") == nullptr) continue;
@@ -133,7 +172,7 @@ void ReadBinaryByFacets(std::FILE* file, std::uint32_t count, cTriangleList& tri
       list.reserve(list.size() + std::min<std::uint64_t>(count - i, room));
       room = std::max<std::uint64_t>(list.size(), kReserveStep);
     }
-    ReportRead(file, reported);
+    if (!ReportRead(file, reported)) return;
     cTriangle t;
     for (int k = 0; k < 3; ++k) {
       const unsigned char* at = facet + 12 + 12 * k;  // after the facet normal
@@ -144,20 +183,22 @@ void ReadBinaryByFacets(std::FILE* file, std::uint32_t count, cTriangleList& tri
   }
 }
 
-void LoadStl(std::FILE* file, cMesh& mesh) {
+namespace {
+
+void ReadStl(std::FILE* file, cTriangleList& triangles) {
   std::uint32_t count = 0;
   if (IsBinary(file, count)) {
-    ReadBinaryFacets(file, count, mesh.triangles);
+    ReadBinaryFacets(file, count, triangles);
   } else {
-    ScanText(file, mesh.triangles);
+    ScanText(file, triangles);
   }
-  if (!mesh.triangles.empty()) mesh.box = ComputeBoundBox(mesh.triangles);
 }
 
-bool LoadStlFile(const std::string& path, cMesh& mesh) {
+// Opens path for reading when it is a regular file: 0, or the errno of why not.
+int OpenRegularFile(const std::string& path, std::FILE*& file) {
   // Without O_NONBLOCK, opening a FIFO would wait for a writer; it is refused below anyway.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return errno;
   // Directories, FIFOs, sockets and devices (/dev/zero would never end) are not STL files.
   struct stat info;
   int error = 0;
@@ -170,33 +211,97 @@ bool LoadStlFile(const std::string& path, cMesh& mesh) {
   } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     error = errno;
   }
-  if (error != 0) {
-    close(fd);
-    errno = error;
-    return false;
+  if (error == 0) {
+    file = fdopen(fd, "r");
+    if (file == nullptr) error = errno;
   }
-  std::FILE* file = fdopen(fd, "r");
-  if (file == nullptr) {
-    error = errno;
-    close(fd);
-    errno = error;
-    return false;
-  }
-  const std::size_t before = mesh.triangles.size();
-  int saved = 0;
+  if (error != 0) close(fd);
+  return error;
+}
+
+// Reads the open file into triangles (appending) and closes it. 0, or ENOMEM when the triangles
+// do not fit (triangles then as before), or ECANCELED when progress asked to stop.
+int ReadAndClose(std::FILE* file, cTriangleList& triangles, const cProgress& progress) {
+  const std::size_t before = triangles.size();
+  cReadScope scope(progress);
+  int error = 0;
   try {
-    LoadStl(file, mesh);
-    saved = errno;
+    ReadStl(file, triangles);
   } catch (const std::bad_alloc&) {
-    mesh.triangles.resize(before);
-    mesh.triangles.shrink_to_fit();
-    std::fclose(file);
-    errno = ENOMEM;
-    return false;
+    error = ENOMEM;
+  }
+  if (error == 0 && scope.Stopped()) error = ECANCELED;
+  if (error != 0) {
+    triangles.resize(before);
+    triangles.shrink_to_fit();
   }
   std::fclose(file);
-  errno = saved;
+  return error;
+}
+
+cMeshData Finished(cMeshData data, int error) {
+  data.error = error;
+  if (error != 0) data.triangles = cTriangleList();
+  if (!data.triangles.empty()) data.box = ComputeBoundBox(data.triangles);
+  return data;
+}
+
+}  // namespace
+
+void LoadStl(std::FILE* file, cMesh& mesh) {
+  cReadScope scope(PlatformProgress());
+  ReadStl(file, mesh.triangles);
+  if (!mesh.triangles.empty()) mesh.box = ComputeBoundBox(mesh.triangles);
+}
+
+bool LoadStlFile(const std::string& path, cMesh& mesh) {
+  std::FILE* file = nullptr;
+  if (const int error = OpenRegularFile(path, file); error != 0) {
+    errno = error;
+    return false;
+  }
+  if (const int error = ReadAndClose(file, mesh.triangles, PlatformProgress()); error != 0) {
+    errno = error;
+    return false;
+  }
+  if (!mesh.triangles.empty()) mesh.box = ComputeBoundBox(mesh.triangles);
   return true;
+}
+
+cMeshData ReadMeshFile(const std::string& path, const cProgress& progress) {
+  cMeshData data;
+  std::FILE* file = nullptr;
+  if (const int error = OpenRegularFile(path, file); error != 0) return Finished({}, error);
+  const int error = ReadAndClose(file, data.triangles, progress);
+  return Finished(std::move(data), error);
+}
+
+cMeshData ReadMeshMemory(const void* bytes, std::size_t size, const cProgress& progress) {
+  // The bytes become a file in memory, so that they are read by the very rules a file is (a
+  // binary file is told by its size).
+  const int fd = memfd_create("mesh", MFD_CLOEXEC);
+  if (fd < 0) return Finished({}, errno);
+  const auto* at = static_cast<const char*>(bytes);
+  for (std::size_t left = size; left > 0;) {
+    const ssize_t wrote = write(fd, at, left);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) {
+      const int error = wrote < 0 ? errno : EIO;
+      close(fd);
+      return Finished({}, error);
+    }
+    at += wrote;
+    left -= static_cast<std::size_t>(wrote);
+  }
+  std::FILE* file = lseek(fd, 0, SEEK_SET) == 0 ? fdopen(fd, "r") : nullptr;
+  if (file == nullptr) {
+    const int error = errno;
+    close(fd);
+    return Finished({}, error);
+  }
+  cMeshData data;
+  const int error = ReadAndClose(file, data.triangles, progress);
+  return Finished(std::move(data), error);
 }
 
 bool OpenMesh(cMesh*& current, std::string& lastName) {

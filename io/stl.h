@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "io/mesh_reading.h"
+
 class cMesh;
 
 // Reads the whole open file into mesh.triangles (appending), then sets mesh.box when at least

@@ -232,7 +232,7 @@ void ScanText(std::FILE* file, cTriangleList& triangles) {
   std::size_t length;
   std::uint32_t passes = 0;
   while (!reader.AtEnd()) {
-    if ((++passes & 4095) == 0) ReportReadAt(file, reader.Position());
+    if ((++passes & 4095) == 0 && !ReportReadAt(file, reader.Position())) return;
     reader.Next(text, length);
     if (!kOuterLoop.In(text, length)) continue;
     cVec3 corner[3];
@@ -265,7 +265,9 @@ void ReadBinaryFacets(std::FILE* file, std::uint32_t count, cTriangleList& trian
         AdviseHugePages(triangles.data() + size, (triangles.capacity() - size) * sizeof(cTriangle));
         room = std::max<std::uint64_t>(size, kReserveStep);
       }
-      if ((++reported & 4095) == 0) ReportReadAt(file, kHeader + kBinaryFacetSize * (i + 1L));
+      if ((++reported & 4095) == 0 && !ReportReadAt(file, kHeader + kBinaryFacetSize * (i + 1L))) {
+        return;
+      }
       cTriangle t;
       std::memcpy(&t, buffer.get() + f * kBinaryFacetSize + 12, sizeof t);  // after the normal
       triangles.push_back(t);

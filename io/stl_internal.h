@@ -14,8 +14,10 @@ constexpr int kLineBufferSize = 256;
 
 constexpr long kBinaryFacetSize = 50;  // normal, three corners (12 floats), 2 attribute bytes
 
-// Shows the progress of reading when the file has a size: position bytes of it read.
-void ReportReadAt(std::FILE* file, long position);
+// Reports the progress of reading when the file has a size (position bytes of it read) to the
+// receiver of the read in progress on this thread; false when it asked to stop, and the reader
+// then returns at once.
+bool ReportReadAt(std::FILE* file, long position);
 
 // The triangles of one file may take at most half the machine's physical memory.
 bool FitsInMemory(std::uint64_t triangles);

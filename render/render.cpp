@@ -566,9 +566,7 @@ void DrawHullResult(cHullResult& hull) {
 void InstallDrawHooks() {
   DrawHooks().drawMesh = &DrawMesh;
   DrawHooks().drawDecomposition = &DrawDecomposition;
-  DrawHooks().drawHullResult = [](cMeshComponent& hull) {
-    DrawHullResult(static_cast<cHullResult&>(hull));
-  };
+  DrawHooks().drawHullResult = &DrawHullResult;
 }
 
 void DrawScene(const cSceneView& view) {

@@ -65,7 +65,7 @@ class cRoutingWnd : public cGlWnd {
 };
 
 // A hull-list entry that reports its destruction.
-class cTrackedComponent : public cMeshComponent {
+class cTrackedComponent : public cHullResult {
  public:
   explicit cTrackedComponent(std::shared_ptr<bool> destroyed) : destroyed(std::move(destroyed)) {}
   ~cTrackedComponent() override { *destroyed = true; }
@@ -365,7 +365,7 @@ TEST_F(AppTest, ConvexHullDestroysOldResultsBeforeTheNewWorkerStarts) {
   ASSERT_EQ(decomposition.hulls.size(), 2u);
 
   auto oldDestroyed = std::make_shared<bool>(false);
-  decomposition.hulls.emplace_back(new cTrackedComponent(oldDestroyed));
+  decomposition.hulls.push_back(OwnHull(new cTrackedComponent(oldDestroyed)));
   std::size_t hullsAtStart = 99;
   bool destroyedAtStart = false;
   platform.beforeThreadStarts = [&] {
@@ -392,7 +392,7 @@ TEST_F(AppTest, ConvexHullWithoutPiecesDestroysOldResultsAndStartsNothing) {
   ASSERT_TRUE(decomposition.pieces.empty());
   const int threads = platform.ThreadsStarted();
   auto destroyed = std::make_shared<bool>(false);
-  decomposition.hulls.emplace_back(new cTrackedComponent(destroyed));
+  decomposition.hulls.push_back(OwnHull(new cTrackedComponent(destroyed)));
 
   wnd.OnCommand(kCmdConvexHull);
   EXPECT_TRUE(*destroyed);
@@ -789,8 +789,8 @@ TEST_F(AppTest, DestructiveCommandsWaitWhileTheHullWorkerShowsItsMessage) {
   EXPECT_EQ(decomposition->worker.load(), 0u);
   EXPECT_EQ(Busy.load(), 1);
   ASSERT_EQ(decomposition->hulls.size(), 2u);
-  const cMeshComponent* first = decomposition->hulls[0].get();
-  const cMeshComponent* second = decomposition->hulls[1].get();
+  const cHullResult* first = decomposition->hulls[0].get();
+  const cHullResult* second = decomposition->hulls[1].get();
   const int threads = platform.ThreadsStarted();
 
   IssueDestructiveCommands();
@@ -819,7 +819,7 @@ TEST_F(AppTest, DestructiveCommandsFromInsideAUiThreadRunWaitForItsEnd) {
   cMesh* mesh = CurrentMesh;
   cDecomposition* decomposition = mesh->decomposition;
   ASSERT_EQ(decomposition->hulls.size(), 2u);
-  const cMeshComponent* hull = decomposition->hulls[0].get();
+  const cHullResult* hull = decomposition->hulls[0].get();
   const int threads = platform.ThreadsStarted();
   const std::size_t dialogs = platform.FileDialogs().size();
 

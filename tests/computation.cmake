@@ -1,6 +1,6 @@
 # computation tests: decomposition and convex hull. All run without a window, GL or Qt.
 cd_test(decomposition_test SOURCES decomposition_test.cpp
-  LIBS cd_decomposition cd_io cd_state cd_platform cd_geometry LABELS core)
+  LIBS cd_decomposition cd_hull cd_io cd_state cd_platform cd_geometry LABELS core)
 cd_test(hull_test SOURCES hull_test.cpp
   LIBS cd_hull cd_reference_hull cd_io cd_decomposition cd_state cd_platform cd_geometry
   LABELS core)

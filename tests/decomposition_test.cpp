@@ -307,8 +307,8 @@ TEST_F(Decomposition, RunsLeaveHullsAloneAndDestructionReleasesBoth) {
   mesh.triangles = OutwardTetrahedron();
   auto owned = std::make_unique<cDecomposition>();
   cDecomposition& d = *owned;
-  d.hulls.push_back(std::make_unique<cCountedComponent>(destroyed));
-  cMeshComponent* hull = d.hulls[0].get();
+  d.hulls.push_back(OwnHull(new cCountedHull(destroyed)));
+  cHullResult* hull = d.hulls[0].get();
   d.Apply(&mesh);
   d.Apply(&mesh);
   ASSERT_EQ(d.hulls.size(), 1u);
@@ -588,7 +588,7 @@ TEST_F(DecomposeCommand, LaterRunsComputeOnTheCallingThreadWithoutBusy) {
   Decompose(mesh);
   platform.threads.JoinAll();
   cDecomposition* d = Component();
-  d->hulls.push_back(std::make_unique<cCountedComponent>(destroyed));
+  d->hulls.push_back(OwnHull(new cCountedHull(destroyed)));
   d->pieces.clear();
 
   Decompose(mesh);

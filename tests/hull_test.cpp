@@ -388,7 +388,7 @@ TEST(Sample, DistinctPointsInOrderOfFirstAppearance) {
 
 class PieceHull : public cFakePlatformTest {
  protected:
-  cHullResult& Result(std::size_t i) { return static_cast<cHullResult&>(*d.hulls[i]); }
+  cHullResult& Result(std::size_t i) { return *d.hulls[i]; }
 
   cDecomposition d;
 };
@@ -584,7 +584,7 @@ TEST_F(HullWorker, WholeComputationOverADecomposedClosedMesh) {
   }
   ASSERT_EQ(dec.hulls.size(), withHull.size());
   for (std::size_t i = 0; i < withHull.size(); ++i) {
-    const cHullResult& h = static_cast<const cHullResult&>(*dec.hulls[i]);
+    const cHullResult& h = *dec.hulls[i];
     EXPECT_GE(h.faces.size(), 4u);
     EXPECT_TRUE(UsesOnly(h, CollectDistinctPoints(withHull[i]->triangles))) << i;
     const cBoundBox& b = withHull[i]->box;

@@ -198,7 +198,7 @@ class RenderTest : public testing::Test {
 
   cHullResult& AddHull(cDecomposition& decomposition, const cTriangleList& faces,
                        const cColor& color, const cVec3& currentPoint) {
-    auto owned = std::make_unique<cHullResult>();
+    cHullPointer owned = OwnHull(new cHullResult());
     cHullResult& hull = *owned;
     hull.faces = faces;
     hull.color = color;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "geometry/mesh.h"
+#include "hull/hull.h"
 #include "state/state.h"
 #include "tests/support/fake_platform.h"
 
@@ -25,6 +26,13 @@ class cFakePlatformTest : public ::testing::Test {
   }
 
   cFakePlatform platform;
+};
+
+// A hull result that counts its destruction.
+struct cCountedHull : cHullResult {
+  explicit cCountedHull(int& count_) : count(count_) {}
+  ~cCountedHull() override { ++count; }
+  int& count;
 };
 
 struct cCountedComponent : cMeshComponent {

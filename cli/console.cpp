@@ -1,11 +1,12 @@
-#include "cli/console_platform.h"
+#include "cli/console.h"
 
-#include <utility>
+cConsole::cConsole(std::FILE* stream) : stream(stream) {}
 
-cConsolePlatform::cConsolePlatform(std::FILE* stream, std::string inputPath)
-    : stream(stream), inputPath(std::move(inputPath)) {}
+cConsole::~cConsole() {
+  ClearProgress();
+}
 
-void cConsolePlatform::ShowMessage(const std::string& text, const std::string&) {
+void cConsole::Message(const std::string& text) {
   messages.push_back(text);
   if (stream == nullptr) return;
   ClearProgress();
@@ -18,17 +19,14 @@ void cConsolePlatform::ShowMessage(const std::string& text, const std::string&) 
   std::fflush(stream);
 }
 
-void cConsolePlatform::StartThread(std::function<void()> body,
-                                   std::atomic<cThreadHandle>& handleSlot) {
-  handleSlot.store(++lastHandle);
-  body();
+cProgress cConsole::Receiver() {
+  return [this](const char* step, double fraction) {
+    Progress(step, fraction);
+    return true;
+  };
 }
 
-std::optional<std::string> cConsolePlatform::ChooseStlFile(const std::string&) {
-  return inputPath;
-}
-
-void cConsolePlatform::Progress(const char* step, double fraction) {
+void cConsole::Progress(const char* step, double fraction) {
   if (bar == nullptr) return;
   const double now =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -38,12 +36,12 @@ void cConsolePlatform::Progress(const char* step, double fraction) {
   std::fflush(barStream);
 }
 
-void cConsolePlatform::ShowProgressOn(std::FILE* stream, double delay) {
+void cConsole::ShowProgressOn(std::FILE* stream, double delay) {
   barStream = stream;
   bar = std::make_unique<cProgressBar>(delay);
 }
 
-void cConsolePlatform::ClearProgress() {
+void cConsole::ClearProgress() {
   if (bar == nullptr) return;
   const std::string text = bar->Clear();
   if (text.empty()) return;

@@ -1,0 +1,20 @@
+// Facts about a surface of triangles that several parts of the program need: whether it is
+// closed, the volume it encloses, and how many distinct corners it has. Corners are told apart
+// as geometry/point_key.h says.
+#pragma once
+
+#include <cstddef>
+
+#include "geometry/vec3.h"
+
+// Closed: at least one triangle, no corner with a NaN coordinate, and every directed edge (a
+// corner to the next in the triangle's order) appears exactly once with its reverse exactly once.
+bool IsClosedSurface(const cTriangleList& triangles);
+
+// The volume a surface wound outward encloses (negative when wound inward): the sum over the
+// triangles of the signed tetrahedra from the first triangle's first corner, in double. Only
+// meaningful for a closed surface; NaN when a coordinate is not finite; 0 for no triangles.
+double EnclosedVolume(const cTriangleList& triangles);
+
+// Distinct corners; every corner with a NaN coordinate counts as one of its own.
+std::size_t DistinctCorners(const cTriangleList& triangles);
