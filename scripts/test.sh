@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds three ways and runs the tests of each:
-#   build/       the normal build, every test (GL tests headless, window tests under Xvfb);
+#   build/       the normal build, every test (GL tests headless, window tests under Xvfb), and
+#                the library installed into a scratch prefix with examples/ built against it;
 #   build-asan/  AddressSanitizer + UndefinedBehaviorSanitizer, no recovery;
 #   build-tsan/  ThreadSanitizer;
 #   build-fuzz/  only in CI (CI=true) or when CD_FUZZ_SECONDS is set: every libFuzzer target for
@@ -13,6 +14,7 @@ jobs="$(nproc)"
 
 build build -DCD_WARNINGS_AS_ERRORS=ON
 (cd "$ROOT/build" && ctest --output-on-failure -j "$jobs")
+"$ROOT/scripts/check_install.sh" "$ROOT/build"
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:halt_on_error=1"
 export LSAN_OPTIONS="suppressions=$ROOT/tests/sanitizers/lsan.supp:print_suppressions=0"

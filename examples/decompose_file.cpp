@@ -1,0 +1,30 @@
+// Reads a mesh, splits it into nearly convex pieces and builds their hulls with the library, and
+// prints one line per hull. Usage: decompose_file MESH.stl [EPSILON [SMOOTH]]
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/convexdecomp.h"
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s MESH.stl [EPSILON [SMOOTH]]\n", argv[0]);
+    return 2;
+  }
+  const cMeshData mesh = ReadMeshFile(argv[1]);
+  if (mesh.error != 0) {
+    std::fprintf(stderr, "%s: %s\n", argv[1], std::strerror(mesh.error));
+    return 1;
+  }
+  cDecomposeSettings settings;
+  if (argc > 2) settings.epsilon = std::atof(argv[2]);
+  if (argc > 3) settings.smooth = std::atof(argv[3]);
+
+  const cDecomposeResult result = DecomposeMesh(mesh.triangles, settings);
+  std::printf("triangles: %zu\npieces: %zu\nhulls: %zu\n", mesh.triangles.size(),
+              result.pieces.size(), result.hulls.size());
+  for (const cBuiltHull& hull : result.hulls) {
+    std::printf("hull of piece %zu: %zu faces\n", hull.piece, hull.shape.faces.size());
+  }
+  return 0;
+}
