@@ -33,6 +33,7 @@
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
 #include "geometry/surface.h"
+#include "hull/fit.h"
 #include "hull/hull.h"
 
 namespace {
@@ -187,13 +188,38 @@ int Run(const cCliOptions& options, const cDisplay& display) {
   mesh.decomposition = &decomposition;
   decomposition.source = &mesh;
   console.Message("triangles: " + std::to_string(mesh.triangles.size()));
-  if (!mesh.triangles.empty()) {
+  if (options.maxHulls) {
+    // The fitting mode instead of Decompose and Convex Hull: every cluster a piece (its colour
+    // drawn first), then every hull (its colour drawn in hull order).
+    cFitSettings settings;
+    settings.maxHulls = static_cast<std::size_t>(*options.maxHulls);
+    settings.maxHullVertices =
+        static_cast<std::size_t>(options.maxHullVertices.value_or(kDefaultFitVertices));
+    if (!options.epsilonGiven && !options.epsilonRelative) epsilon = kFitRelativeEpsilon * diagonal;
+    settings.epsilon = epsilon;
+    cFit fit = FitHulls(mesh.triangles, settings, progress);
+    for (cFittedHull& hull : fit.hulls) {
+      auto piece = std::make_unique<cConvexPiece>();
+      piece->triangles = std::move(hull.triangles);
+      piece->box = ComputeBoundBox(piece->triangles);
+      decomposition.pieces.push_back(std::move(piece));
+    }
+    for (cFittedHull& hull : fit.hulls) {
+      cHullShape shape;
+      shape.box = ComputeBoundBox(hull.faces);
+      shape.currentPoint = hull.faces.back().vertex[2];
+      shape.faces = std::move(hull.faces);
+      AppendHull(decomposition, std::move(shape));
+    }
+    console.Message("pieces: " + std::to_string(fit.startPieces));
+    console.Message("hulls: " + std::to_string(decomposition.hulls.size()));
+  } else if (!mesh.triangles.empty()) {
     TakePieces(decomposition, GrowPieces(mesh.triangles, epsilon, progress));
     console.Message("objects: " + std::to_string(decomposition.pieces.size()));
   }
 
   // Tools > Convex Hull: a hull for every piece with four distinct corners, in piece order.
-  if (options.hulls && !decomposition.pieces.empty()) {
+  if (!options.maxHulls && options.hulls && !decomposition.pieces.empty()) {
     const std::size_t count = decomposition.pieces.size();
     for (std::size_t i = 0; i < count; ++i) {
       KeepGoing(progress, "hulls", static_cast<double>(i) / count);

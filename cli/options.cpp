@@ -29,6 +29,11 @@ const char* const kUsage =
     "  --hulls-dir DIR    write every hull to a file of its own, DIR/hull_001.obj, ...\n"
     "  --max-hull-vertices N  name the hulls with more than N vertices on standard error\n"
     "  --strict           ... and exit with status 3 when there are any\n"
+    "  --max-hulls N      instead of Decompose and Convex Hull: at most N hulls (N >= 1) of\n"
+    "                     at most --max-hull-vertices vertices (default 64, at least 4) that\n"
+    "                     hold every point of the mesh; the pieces start at Epsilon (default\n"
+    "                     0.002 times the box diagonal)\n"
+    "  --report           how well the hulls stand for the mesh, on standard error\n"
     "  --sweep-epsilon FROM:TO:STEPS  run STEPS Epsilon values from FROM to TO and print\n"
     "                     epsilon,pieces,hulls,max_hull_vertices as CSV on standard output\n"
     "  --quiet            no progress bar and no facts on standard error\n"
@@ -41,6 +46,8 @@ const char* const kUsage =
     "given once.\n"
     "Exit status: 0 done, 1 a file could not be read or written, 2 bad options, 3 hulls\n"
     "above --max-hull-vertices with --strict.\n";
+
+const long kDefaultFitVertices = 64;
 
 double cSweep::Value(int i) const {
   if (steps <= 1 || i <= 0) return from;
@@ -116,6 +123,18 @@ bool CheckCombinations(const cCliOptions& o, std::string& problem) {
     problem = "--strict needs --max-hull-vertices";
     return false;
   }
+  if (o.maxHulls) {
+    if (o.maxHullVertices && *o.maxHullVertices < 4) {
+      problem = "--max-hulls needs --max-hull-vertices of at least 4";
+      return false;
+    }
+    if (o.sweep || !o.hulls || o.smoothGiven || o.strict) {
+      problem =
+          "--max-hulls builds every hull from all its points: no --sweep-epsilon, "
+          "--no-hulls, --smooth or --strict";
+      return false;
+    }
+  }
   if (o.sweep) {
     if (!o.json.empty() || !o.obj.empty() || !o.piecesObj.empty() || !o.hullsDir.empty() ||
         !o.hulls || o.epsilonRelative || o.maxHullVertices) {
@@ -158,12 +177,12 @@ cParseResult ParseOptions(const std::vector<std::string>& args, cCliOptions& opt
     const std::size_t equals = arg.find('=');
     const std::string name = arg.substr(0, equals);
     const bool inlineValue = equals != std::string::npos;
-    const bool isFlag =
-        name == "--no-hulls" || name == "--quiet" || name == "--verbose" || name == "--strict";
+    const bool isFlag = name == "--no-hulls" || name == "--quiet" || name == "--verbose" ||
+                        name == "--strict" || name == "--report";
     const bool takesValue = name == "--epsilon" || name == "--epsilon-relative" ||
                             name == "--smooth" || name == "--max-hull-vertices" ||
-                            name == "--sweep-epsilon" || name == "--progress-after" ||
-                            IsFileOption(name);
+                            name == "--max-hulls" || name == "--sweep-epsilon" ||
+                            name == "--progress-after" || IsFileOption(name);
     if (!isFlag && !takesValue) {
       problem = "unknown option '" + arg + "'";
       return cParseResult::Error;
@@ -181,6 +200,7 @@ cParseResult ParseOptions(const std::vector<std::string>& args, cCliOptions& opt
       if (name == "--quiet") options.quiet = true;
       if (name == "--verbose") options.verbose = true;
       if (name == "--strict") options.strict = true;
+      if (name == "--report") options.report = true;
       continue;
     }
     std::string value;
@@ -205,13 +225,13 @@ cParseResult ParseOptions(const std::vector<std::string>& args, cCliOptions& opt
       if (name == "--progress-after") options.progressAfter = number;
       continue;
     }
-    if (name == "--max-hull-vertices") {
+    if (name == "--max-hull-vertices" || name == "--max-hulls") {
       long count = 0;
       if (!ParseCount(value, 1, INT_MAX, count)) {
         problem = name + " needs a whole number from 1, not '" + value + "'";
         return cParseResult::Error;
       }
-      options.maxHullVertices = count;
+      (name == "--max-hulls" ? options.maxHulls : options.maxHullVertices) = count;
       continue;
     }
     if (name == "--sweep-epsilon") {
@@ -245,6 +265,8 @@ cParseResult ParseOptions(const std::vector<std::string>& args, cCliOptions& opt
     problem = "--sweep-epsilon takes no --epsilon";
     return cParseResult::Error;
   }
+  options.epsilonGiven = given.count("--epsilon") != 0;
+  options.smoothGiven = given.count("--smooth") != 0;
   if (!CheckCombinations(options, problem)) return cParseResult::Error;
   return cParseResult::Run;
 }

@@ -32,7 +32,14 @@ struct cCliOptions {
   std::optional<long> maxHullVertices;  // report hulls with more vertices
   bool strict = false;                  // ... and exit 3 when there are any
   std::optional<cSweep> sweep;
+  std::optional<long> maxHulls;  // the fitting mode: at most this many hulls
+  bool report = false;           // the fidelity of the hulls on standard error
+  bool epsilonGiven = false;     // --epsilon was given (not only its default)
+  bool smoothGiven = false;
 };
+
+// The vertex budget of --max-hulls when --max-hull-vertices is not given.
+extern const long kDefaultFitVertices;
 
 enum class cParseResult { Run, Help, Error };
 

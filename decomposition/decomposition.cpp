@@ -72,7 +72,8 @@ cDecomposition::~cDecomposition() {
   hulls.shrink_to_fit();
 }
 
-cGrowth GrowPieces(cTriangleList triangles, cEpsilonSource epsilon, const cProgress& progress) {
+cGrowth GrowPieces(cTriangleList triangles, cEpsilonSource epsilon, const cProgress& progress,
+                   bool keepSingles) {
   cGrowth growth;
   if (triangles.empty()) return growth;
   // The same pieces as taking seeds from the front of the work list and growing them with
@@ -91,7 +92,7 @@ cGrowth GrowPieces(cTriangleList triangles, cEpsilonSource epsilon, const cProgr
       break;
     }
     piece.region = growth.regions++;
-    if (piece.triangles.size() > 1) {
+    if (piece.triangles.size() > 1 || keepSingles) {
       piece.box = ComputeBoundBox(piece.triangles);
       growth.pieces.push_back(std::move(piece));
     }

@@ -24,7 +24,7 @@ class cEpsilonSource {
 
 // One piece as the region growing leaves it.
 struct cGrownPiece {
-  cTriangleList triangles;  // in the order they joined the piece; at least two
+  cTriangleList triangles;  // in the order they joined the piece; at least two (see keepSingles)
   cBoundBox box;            // of its corners
   std::size_t region = 0;   // the number of the grown region it is (see cGrowth::regions)
 };
@@ -44,4 +44,6 @@ struct cGrowth {
 // (double precision; NaN distances pass). Reads no process-wide value and shows nothing;
 // progress ("decomposing", share of the triangles taken) is reported every 64 expansions.
 // Memory: the triangles are copied once into an index and given back to the pieces.
-cGrowth GrowPieces(cTriangleList triangles, cEpsilonSource epsilon, const cProgress& progress = {});
+// keepSingles keeps the regions of one triangle as pieces too, so that every triangle is in one.
+cGrowth GrowPieces(cTriangleList triangles, cEpsilonSource epsilon, const cProgress& progress = {},
+                   bool keepSingles = false);

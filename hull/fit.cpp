@@ -1,0 +1,591 @@
+#include "hull/fit.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <numeric>
+#include <queue>
+#include <utility>
+
+#include "decomposition/region_growing.h"
+#include "exact_predicates.h"
+#include "geometry/point_key.h"
+#include "geometry/surface.h"
+#include "sound_hull.h"
+
+namespace {
+
+using cIndex = std::uint32_t;
+
+constexpr std::size_t kRepresentatives = 64;  // hull corners a cluster keeps for pricing
+constexpr std::size_t kSamples = 64;          // surface points a cluster keeps for pricing
+constexpr double kAreaWeight = 0.01;          // diagonals per share of the surface merged
+constexpr double kFreeConcavity = 1e-6;       // diagonals: a merge this flat costs nothing
+constexpr std::size_t kStartClusters = 2048;  // at least this many patches to merge from
+
+struct cPoint {
+  double x = 0.0, y = 0.0, z = 0.0;
+};
+cPoint ToPoint(const cVec3& v) {
+  return {v.x, v.y, v.z};
+}
+cPoint Minus(const cPoint& a, const cPoint& b) {
+  return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+cPoint CrossOf(const cPoint& a, const cPoint& b) {
+  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+double DotOf(const cPoint& a, const cPoint& b) {
+  return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+double NormOf(const cPoint& a) {
+  return std::sqrt(DotOf(a, a));
+}
+
+bool Finite(const cVec3& v) {
+  return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
+}
+
+// The distinct corners of faces, in order of first appearance.
+cPointList CornersOf(const cTriangleList& faces) {
+  cPointList corners;
+  cPointIndex seen(faces.size() + 4);
+  for (const cTriangle& f : faces) {
+    for (const cVec3& v : f.vertex) {
+      const auto next = static_cast<std::uint32_t>(corners.size());
+      if (seen.FindOrInsert(v, next) == next) corners.push_back(v);
+    }
+  }
+  return corners;
+}
+
+// At most limit of points, evenly spread over the list (the first always among them).
+cPointList Thin(cPointList points, std::size_t limit) {
+  if (points.size() <= limit) return points;
+  cPointList kept;
+  kept.reserve(limit);
+  for (std::size_t k = 0; k < limit; ++k) kept.push_back(points[k * points.size() / limit]);
+  return kept;
+}
+
+// A face plane in double: unit normal and offset, so that n.p - offset is the signed distance.
+struct cPlane {
+  cPoint n;
+  double offset = 0.0;
+};
+
+std::vector<cPlane> PlanesOf(const cTriangleList& faces) {
+  std::vector<cPlane> planes;
+  planes.reserve(faces.size());
+  for (const cTriangle& f : faces) {
+    const cPoint a = ToPoint(f.vertex[0]);
+    const cPoint n = CrossOf(Minus(ToPoint(f.vertex[1]), a), Minus(ToPoint(f.vertex[2]), a));
+    const double length = NormOf(n);
+    if (!(length > 0.0)) continue;
+    const cPoint unit{n.x / length, n.y / length, n.z / length};
+    planes.push_back({unit, DotOf(unit, a)});
+  }
+  return planes;
+}
+
+// How deep the deepest sample lies inside the hull of corners (0 when none is inside).
+double Concavity(const cPointList& corners, const cPointList& samples, cPointList* hullCorners) {
+  const cTriangleList faces = SoundHull(corners);
+  if (hullCorners != nullptr) *hullCorners = Thin(CornersOf(faces), kRepresentatives);
+  if (faces.size() < 4) return 0.0;
+  const std::vector<cPlane> planes = PlanesOf(faces);
+  double deepest = 0.0;
+  for (const cVec3& s : samples) {
+    const cPoint p = ToPoint(s);
+    double depth = INFINITY;
+    for (const cPlane& plane : planes) {
+      depth = std::min(depth, plane.offset - DotOf(plane.n, p));
+      if (depth <= deepest) break;
+    }
+    if (depth > deepest && std::isfinite(depth)) deepest = depth;
+  }
+  return deepest;
+}
+
+struct cCluster {
+  std::vector<cIndex> regions;
+  cPointList corners;  // at most kRepresentatives hull corners
+  cPointList samples;  // at most kSamples surface points
+  std::vector<cIndex> neighbours;
+  double area = 0.0;
+  std::uint32_t version = 0;
+  bool alive = true;
+};
+
+struct cCandidate {
+  double cost;
+  double concavity;
+  cIndex a, b;
+  std::uint32_t versionA, versionB;
+};
+struct cLater {
+  bool operator()(const cCandidate& x, const cCandidate& y) const {
+    if (x.cost != y.cost) return x.cost > y.cost;
+    if (x.a != y.a) return x.a > y.a;
+    return x.b > y.b;
+  }
+};
+
+class cMerger {
+ public:
+  cMerger(const std::vector<cTriangleList>& patches, std::vector<std::vector<cIndex>>&& neighbours,
+          double diagonal)
+      : diagonal(diagonal > 0.0 && std::isfinite(diagonal) ? diagonal : 1.0) {
+    clusters.resize(patches.size());
+    parent.resize(patches.size());
+    std::iota(parent.begin(), parent.end(), cIndex{0});
+    for (std::size_t r = 0; r < patches.size(); ++r) {
+      cCluster& c = clusters[r];
+      c.regions.push_back(static_cast<cIndex>(r));
+      c.neighbours = std::move(neighbours[r]);
+      cPointList points;
+      for (const cVec3& v : CornersOf(patches[r])) {
+        if (Finite(v)) points.push_back(v);
+      }
+      c.samples = Thin(points, kSamples);
+      c.corners = Thin(points.size() > 3 ? CornersOf(SoundHull(points)) : points, kRepresentatives);
+      for (const cTriangle& t : patches[r]) c.area += 0.5 * Length(Normal(t));
+      if (!std::isfinite(c.area)) c.area = 0.0;
+      totalArea += c.area;
+    }
+    if (!(totalArea > 0.0)) totalArea = 1.0;
+    alive = patches.size();
+  }
+
+  // Merges until at most target clusters remain and no free merge is left. False when progress
+  // asked to stop.
+  bool Run(std::size_t target, const cProgress& progress) {
+    for (cIndex a = 0; a < clusters.size(); ++a) {
+      for (const cIndex b : clusters[a].neighbours) {
+        if (a < b) Offer(a, b);
+      }
+    }
+    const std::size_t start = alive;
+    const std::size_t toMerge = start > target ? start - target : 1;
+    std::size_t merged = 0;
+    while (alive > 1) {
+      if (queue.empty()) {
+        if (alive <= target) break;
+        ConnectAlongSpace();
+        continue;
+      }
+      const cCandidate best = queue.top();
+      queue.pop();
+      if (!Current(best)) continue;
+      if (alive <= target && best.concavity > kFreeConcavity * diagonal) break;
+      Merge(best.a, best.b);
+      if ((++merged & 63) == 0 &&
+          !KeepGoing(progress, "fitting", std::min(1.0, double(merged) / toMerge))) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // The surviving clusters, each as its region numbers in ascending order, ordered by the first.
+  std::vector<std::vector<cIndex>> Clusters() const {
+    std::vector<std::vector<cIndex>> result;
+    for (const cCluster& c : clusters) {
+      if (!c.alive) continue;
+      std::vector<cIndex> regions = c.regions;
+      std::sort(regions.begin(), regions.end());
+      result.push_back(std::move(regions));
+    }
+    std::sort(result.begin(), result.end());
+    return result;
+  }
+
+ private:
+  cIndex Find(cIndex x) {
+    while (parent[x] != x) {
+      parent[x] = parent[parent[x]];
+      x = parent[x];
+    }
+    return x;
+  }
+
+  // When no neighbouring pair is left: links every cluster to the next along a Morton order of
+  // the centres of its corners' box.
+  void ConnectAlongSpace() {
+    cBoundBox all;
+    bool first = true;
+    std::vector<std::pair<cIndex, cPoint>> centres;
+    for (cIndex i = 0; i < clusters.size(); ++i) {
+      if (!clusters[i].alive) continue;
+      cPoint centre;
+      if (!clusters[i].corners.empty()) {
+        const cBoundBox box = ComputeBoundBox(clusters[i].corners);
+        centre = {(double(box.min.x) + box.max.x) / 2, (double(box.min.y) + box.max.y) / 2,
+                  (double(box.min.z) + box.max.z) / 2};
+        for (const cVec3& v : clusters[i].corners) {
+          if (first) all = {v, v};
+          first = false;
+          ExtendBox(all, v);
+        }
+      }
+      centres.emplace_back(i, centre);
+    }
+    const cPoint low = ToPoint(all.min);
+    const cPoint size = Minus(ToPoint(all.max), low);
+    auto cell = [](double value, double from, double extent) {
+      const double share = extent > 0.0 ? (value - from) / extent : 0.0;
+      return static_cast<std::uint64_t>(std::clamp(share, 0.0, 1.0) * 2097151.0);
+    };
+    std::vector<std::pair<std::uint64_t, cIndex>> order;
+    for (const auto& [i, c] : centres) {
+      const std::uint64_t coords[3] = {cell(c.x, low.x, size.x), cell(c.y, low.y, size.y),
+                                       cell(c.z, low.z, size.z)};
+      std::uint64_t code = 0;
+      for (int bit = 20; bit >= 0; --bit) {
+        for (int axis = 0; axis < 3; ++axis) code = code << 1 | ((coords[axis] >> bit) & 1);
+      }
+      order.emplace_back(code, i);
+    }
+    std::sort(order.begin(), order.end());
+    for (std::size_t k = 1; k < order.size(); ++k) {
+      const cIndex a = order[k - 1].second, b = order[k].second;
+      clusters[a].neighbours.push_back(b);
+      clusters[b].neighbours.push_back(a);
+      Offer(std::min(a, b), std::max(a, b));
+    }
+  }
+
+  // Sorts a neighbour list and drops repeats and self.
+  static void Tidy(std::vector<cIndex>& list, cIndex self) {
+    std::sort(list.begin(), list.end());
+    list.erase(std::unique(list.begin(), list.end()), list.end());
+    list.erase(std::remove(list.begin(), list.end(), self), list.end());
+  }
+
+  void Offer(cIndex a, cIndex b) {
+    const cCluster& x = clusters[a];
+    const cCluster& y = clusters[b];
+    cPointList corners = x.corners;
+    corners.insert(corners.end(), y.corners.begin(), y.corners.end());
+    cPointList samples = x.samples;
+    samples.insert(samples.end(), y.samples.begin(), y.samples.end());
+    const double concavity = Concavity(corners, samples, nullptr);
+    const double cost = concavity + kAreaWeight * diagonal * (x.area + y.area) / totalArea;
+    queue.push({cost, concavity, a, b, x.version, y.version});
+  }
+
+  bool Current(const cCandidate& c) const {
+    return clusters[c.a].alive && clusters[c.b].alive && clusters[c.a].version == c.versionA &&
+           clusters[c.b].version == c.versionB;
+  }
+
+  void Merge(cIndex a, cIndex b) {
+    cCluster& x = clusters[a];
+    cCluster& y = clusters[b];
+    x.regions.insert(x.regions.end(), y.regions.begin(), y.regions.end());
+    cPointList corners = x.corners;
+    corners.insert(corners.end(), y.corners.begin(), y.corners.end());
+    Concavity(corners, {}, &x.corners);
+    cPointList samples = x.samples;
+    samples.insert(samples.end(), y.samples.begin(), y.samples.end());
+    x.samples = Thin(std::move(samples), kSamples);
+    x.area += y.area;
+    x.neighbours.insert(x.neighbours.end(), y.neighbours.begin(), y.neighbours.end());
+    y = cCluster();
+    y.alive = false;
+    parent[b] = a;
+    --alive;
+    ++x.version;
+    for (cIndex& n : x.neighbours) n = Find(n);
+    Tidy(x.neighbours, a);
+    for (const cIndex n : x.neighbours) {
+      std::vector<cIndex>& theirs = clusters[n].neighbours;
+      for (cIndex& m : theirs) m = Find(m);
+      Tidy(theirs, n);
+      Offer(std::min(a, n), std::max(a, n));
+    }
+  }
+
+  double diagonal;
+  double totalArea = 0.0;
+  std::vector<cCluster> clusters;
+  std::vector<cIndex> parent;
+  std::size_t alive = 0;
+  std::priority_queue<cCandidate, std::vector<cCandidate>, cLater> queue;
+};
+
+// The starting clusters: every piece cut into patches of at most patchSize triangles that are
+// connected across shared edges, grown breadth first from the piece's first free triangle. Two
+// patches are neighbours when a triangle of one and a triangle of the other have an edge with
+// the same two corners (either direction); an edge of many triangles links them in a chain.
+struct cPatches {
+  std::vector<cTriangleList> triangles;
+  std::vector<std::vector<cIndex>> neighbours;
+};
+
+cPatches CutIntoPatches(const std::vector<cGrownPiece>& pieces, std::size_t patchSize) {
+  std::vector<const cTriangle*> all;
+  std::vector<cIndex> pieceOf;
+  for (std::size_t p = 0; p < pieces.size(); ++p) {
+    for (const cTriangle& t : pieces[p].triangles) {
+      all.push_back(&t);
+      pieceOf.push_back(static_cast<cIndex>(p));
+    }
+  }
+  // Edges as pairs of corner numbers, with the triangles that have them.
+  cPointIndex numbers(all.size() + 16);
+  std::vector<std::pair<std::uint64_t, cIndex>> edges;
+  edges.reserve(3 * all.size());
+  std::uint32_t next = 0;
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    std::uint32_t id[3];
+    bool usable = true;
+    for (int k = 0; k < 3 && usable; ++k) {
+      usable = !HasNaN(all[i]->vertex[k]);
+      if (!usable) break;
+      id[k] = numbers.FindOrInsert(all[i]->vertex[k], next);
+      if (id[k] == next) ++next;
+    }
+    if (!usable) continue;
+    for (int k = 0; k < 3; ++k) {
+      const std::uint32_t a = id[k], b = id[(k + 1) % 3];
+      if (a == b) continue;
+      edges.emplace_back(std::uint64_t(std::min(a, b)) << 32 | std::max(a, b),
+                         static_cast<cIndex>(i));
+    }
+  }
+  std::sort(edges.begin(), edges.end());
+  // Triangle neighbours, as offsets into one list.
+  std::vector<cIndex> count(all.size() + 1, 0);
+  for (std::size_t e = 1; e < edges.size(); ++e) {
+    if (edges[e].first != edges[e - 1].first || edges[e].second == edges[e - 1].second) continue;
+    ++count[edges[e].second];
+    ++count[edges[e - 1].second];
+  }
+  std::vector<cIndex> first(all.size() + 1, 0);
+  for (std::size_t i = 0; i < all.size(); ++i) first[i + 1] = first[i] + count[i];
+  std::vector<cIndex> adjacent(first.back());
+  std::vector<cIndex> fill(first.begin(), first.end() - 1);
+  for (std::size_t e = 1; e < edges.size(); ++e) {
+    if (edges[e].first != edges[e - 1].first || edges[e].second == edges[e - 1].second) continue;
+    adjacent[fill[edges[e].second]++] = edges[e - 1].second;
+    adjacent[fill[edges[e - 1].second]++] = edges[e].second;
+  }
+  edges = {};
+
+  constexpr cIndex kFree = 0xffffffffu;
+  std::vector<cIndex> patchOf(all.size(), kFree);
+  cPatches result;
+  std::vector<cIndex> queue;
+  for (std::size_t seed = 0; seed < all.size(); ++seed) {
+    if (patchOf[seed] != kFree) continue;
+    const auto patch = static_cast<cIndex>(result.triangles.size());
+    result.triangles.emplace_back();
+    queue.assign(1, static_cast<cIndex>(seed));
+    patchOf[seed] = patch;
+    for (std::size_t at = 0; at < queue.size(); ++at) {
+      const cIndex t = queue[at];
+      result.triangles.back().push_back(*all[t]);
+      for (cIndex k = first[t]; k < first[t + 1] && queue.size() < patchSize; ++k) {
+        const cIndex u = adjacent[k];
+        if (patchOf[u] != kFree || pieceOf[u] != pieceOf[t]) continue;
+        patchOf[u] = patch;
+        queue.push_back(u);
+      }
+    }
+  }
+  result.neighbours.resize(result.triangles.size());
+  for (std::size_t t = 0; t < all.size(); ++t) {
+    for (cIndex k = first[t]; k < first[t + 1]; ++k) {
+      const cIndex a = patchOf[t], b = patchOf[adjacent[k]];
+      if (a != b) result.neighbours[a].push_back(b);
+    }
+  }
+  for (std::vector<cIndex>& list : result.neighbours) {
+    std::sort(list.begin(), list.end());
+    list.erase(std::unique(list.begin(), list.end()), list.end());
+  }
+  return result;
+}
+
+// The four directions of a regular tetrahedron's faces: supporting planes with these normals
+// always bound a finite polytope.
+constexpr double kTetra = 0.57735026918962576;
+const cPoint kTetrahedron[4] = {{kTetra, kTetra, kTetra},
+                                {kTetra, -kTetra, -kTetra},
+                                {-kTetra, kTetra, -kTetra},
+                                {-kTetra, -kTetra, kTetra}};
+
+// The corners of the polytope {x : n.x <= offset for every plane}, relative to the origin the
+// planes are given in; planes known to bound it. Brute force over triples, for the few planes
+// a vertex budget allows.
+std::vector<cPoint> PolytopeCorners(const std::vector<cPlane>& planes, double tolerance) {
+  std::vector<cPoint> corners;
+  const std::size_t n = planes.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = i + 1; j < n; ++j) {
+      const cPoint ij = CrossOf(planes[i].n, planes[j].n);
+      for (std::size_t k = j + 1; k < n; ++k) {
+        const double det = DotOf(planes[k].n, ij);
+        if (std::fabs(det) < 1e-12) continue;
+        const cPoint jk = CrossOf(planes[j].n, planes[k].n);
+        const cPoint ki = CrossOf(planes[k].n, planes[i].n);
+        const cPoint p{
+            (planes[i].offset * jk.x + planes[j].offset * ki.x + planes[k].offset * ij.x) / det,
+            (planes[i].offset * jk.y + planes[j].offset * ki.y + planes[k].offset * ij.y) / det,
+            (planes[i].offset * jk.z + planes[j].offset * ki.z + planes[k].offset * ij.z) / det};
+        bool inside = true;
+        for (std::size_t m = 0; m < n && inside; ++m) {
+          inside = DotOf(planes[m].n, p) <= planes[m].offset + tolerance;
+        }
+        if (inside) corners.push_back(p);
+      }
+    }
+  }
+  return corners;
+}
+
+bool Holds(const cTriangleList& faces, const cPointList& points) {
+  for (const cTriangle& f : faces) {
+    for (const cVec3& p : points) {
+      if (Orient3d(f.vertex[0], f.vertex[1], f.vertex[2], p) > 0) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+cTriangleList ReduceHullOutward(const cTriangleList& hull, std::size_t maxVertices) {
+  cPointList corners;
+  for (const cVec3& v : CornersOf(hull)) {
+    if (Finite(v)) corners.push_back(v);
+  }
+  if (corners.size() <= maxVertices) return hull;
+  maxVertices = std::max<std::size_t>(maxVertices, 4);
+
+  // Planes through the centre of the corners' box, for small numbers.
+  const cBoundBox box = ComputeBoundBox(corners);
+  const cPoint centre{(double(box.min.x) + box.max.x) / 2, (double(box.min.y) + box.max.y) / 2,
+                      (double(box.min.z) + box.max.z) / 2};
+  std::vector<cPoint> local;
+  double reach = 0.0;
+  for (const cVec3& v : corners) {
+    local.push_back(Minus(ToPoint(v), centre));
+    reach = std::max(reach, NormOf(local.back()));
+  }
+  double magnitude = 0.0;
+  for (const cVec3& v : corners) {
+    magnitude = std::max(
+        {magnitude, std::fabs(double(v.x)), std::fabs(double(v.y)), std::fabs(double(v.z))});
+  }
+  const std::vector<cPlane> faces = PlanesOf(hull);
+  auto support = [&](const cPoint& n) {
+    double most = -INFINITY;
+    for (const cPoint& p : local) most = std::max(most, DotOf(n, p));
+    return most;
+  };
+
+  // A polytope of f planes has at most 2f - 4 corners.
+  for (std::size_t planeCount = maxVertices / 2 + 2; planeCount >= 4; --planeCount) {
+    // Start from the tetrahedron, then add, one at a time, the hull face that cuts deepest into
+    // the polytope's corner farthest outside the hull.
+    std::vector<cPlane> chosen;
+    for (const cPoint& n : kTetrahedron) chosen.push_back({n, support(n)});
+    std::vector<bool> used(faces.size(), false);
+    while (chosen.size() < planeCount) {
+      const std::vector<cPoint> polytope = PolytopeCorners(chosen, 1e-9 * reach);
+      double worst = 0.0;
+      std::size_t cut = faces.size();
+      for (const cPoint& p : polytope) {
+        for (std::size_t f = 0; f < faces.size(); ++f) {
+          if (used[f]) continue;
+          const double beyond =
+              DotOf(faces[f].n, p) - (faces[f].offset - DotOf(faces[f].n, centre));
+          if (beyond > worst) {
+            worst = beyond;
+            cut = f;
+          }
+        }
+      }
+      if (cut == faces.size()) break;  // the polytope is the hull already
+      used[cut] = true;
+      chosen.push_back({faces[cut].n, support(faces[cut].n)});
+    }
+    // Rounding the corners to floats may move them inward by half a unit in the last place:
+    // the planes are pushed out by more than that, more again if the exact check still fails.
+    for (double pad = 4e-7 * (magnitude + reach); pad < 1e-2 * (magnitude + reach) + 1e-30;
+         pad *= 8.0) {
+      std::vector<cPlane> padded = chosen;
+      for (cPlane& plane : padded) plane.offset += pad;
+      cPointList rounded;
+      for (const cPoint& p : PolytopeCorners(padded, 1e-9 * reach + pad * 1e-3)) {
+        const cVec3 v(static_cast<float>(p.x + centre.x), static_cast<float>(p.y + centre.y),
+                      static_cast<float>(p.z + centre.z));
+        if (Finite(v)) rounded.push_back(v);
+      }
+      const cTriangleList reduced = SoundHull(rounded);
+      if (reduced.size() < 4 || !Holds(reduced, corners)) continue;
+      if (DistinctCorners(reduced) > maxVertices) break;  // fewer planes
+      return reduced;
+    }
+  }
+  return hull;  // not reached for finite corners: four planes always give a tetrahedron
+}
+
+cFit FitHulls(const cTriangleList& triangles, const cFitSettings& settings,
+              const cProgress& progress) {
+  cFit fit;
+  const std::size_t maxHulls = std::max<std::size_t>(settings.maxHulls, 1);
+  const std::size_t maxVertices = std::max<std::size_t>(settings.maxHullVertices, 4);
+  cGrowth growth = GrowPieces(triangles, settings.epsilon, progress, true);
+  if (growth.cancelled) {
+    fit.cancelled = true;
+    return fit;
+  }
+  fit.startPieces = growth.pieces.size();
+  if (growth.pieces.empty()) return fit;
+
+  double diagonal = 0.0;
+  {
+    const cBoundBox box = ComputeBoundBox(triangles);
+    diagonal = Length(box.max - box.min);
+  }
+  // Enough starting clusters for the merges to choose from, few enough to price them all.
+  const std::size_t patchSize = std::max<std::size_t>(
+      1, triangles.size() / std::max<std::size_t>(kStartClusters, 16 * maxHulls));
+  cPatches patches = CutIntoPatches(growth.pieces, patchSize);
+  growth = cGrowth();
+  std::vector<std::vector<cIndex>> clusters;
+  {
+    cMerger merger(patches.triangles, std::move(patches.neighbours), diagonal);
+    if (!merger.Run(maxHulls, progress)) {
+      fit.cancelled = true;
+      return fit;
+    }
+    clusters = merger.Clusters();
+  }
+
+  for (std::size_t c = 0; c < clusters.size(); ++c) {
+    if (!KeepGoing(progress, "hulls", double(c) / clusters.size())) {
+      fit.cancelled = true;
+      fit.hulls.clear();
+      return fit;
+    }
+    cFittedHull hull;
+    for (const cIndex r : clusters[c]) {
+      const cTriangleList& piece = patches.triangles[r];
+      hull.triangles.insert(hull.triangles.end(), piece.begin(), piece.end());
+    }
+    cTriangleList faces = SoundHull(CornersOf(hull.triangles));
+    if (faces.empty()) continue;  // fewer than three distinct finite corners
+    if (DistinctCorners(faces) > maxVertices) {
+      faces = ReduceHullOutward(faces, maxVertices);
+      hull.reduced = true;
+    }
+    hull.faces = std::move(faces);
+    fit.hulls.push_back(std::move(hull));
+  }
+  return fit;
+}

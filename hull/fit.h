@@ -1,0 +1,59 @@
+// Few convex hulls, each with a bounded number of vertices, that stand in for a mesh as a
+// collision shape. The surface is split into fine nearly convex pieces (the region growing at a
+// small plane tolerance, regions of one triangle kept); pieces that share an edge are merged
+// into clusters, cheapest merge first, until at most maxHulls clusters remain; every cluster is
+// wrapped in the hull of all its corners, and a hull with more than maxHullVertices vertices is
+// replaced by one with fewer that still holds every corner (it only moves outward).
+//
+// The price of a merge is the concavity of the merged cluster: how deep the deepest of its
+// surface points (a sample of at most 64) lies inside the hull of the two clusters' hull corners
+// (at most 64 a cluster), plus a hundredth of the box diagonal times the merged share of the
+// surface area, so that among equally flat merges the small clusters go first. After the count
+// is reached, merges that cost no concavity (within a millionth of the diagonal) go on: a convex
+// part is one hull however large maxHulls is. Clusters that share no edge (separate parts, a
+// triangle soup) are joined, once no neighbouring pair is left, to the next ones along a
+// space-filling order of their centres.
+//
+// Every hull is closed, wound outward and convex, decided by exact orientation tests on its float
+// corners, and holds every finite corner of its cluster, so every finite mesh corner is inside
+// the union. Flat clusters give flat two-sided hulls. Corners with a NaN or infinite coordinate
+// take no part. Reads no process-wide value; single-threaded; the same input gives the same
+// hulls in the same order every run.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "geometry/progress.h"
+#include "geometry/vec3.h"
+
+struct cFitSettings {
+  std::size_t maxHulls = 32;         // at least 1
+  std::size_t maxHullVertices = 64;  // at least 4
+  double epsilon = 0.0;              // plane tolerance of the starting pieces, model units
+};
+
+// The share of the box diagonal used as the starting pieces' plane tolerance when none is given.
+constexpr double kFitRelativeEpsilon = 0.002;
+
+struct cFittedHull {
+  cTriangleList faces;      // the hull
+  cTriangleList triangles;  // the mesh triangles of its cluster, piece by piece
+  bool reduced = false;     // the hull of all the cluster's corners had too many vertices
+};
+
+struct cFit {
+  std::vector<cFittedHull> hulls;  // ordered by the cluster's first starting piece
+  std::size_t startPieces = 0;     // pieces before merging
+  bool cancelled = false;          // progress asked to stop: hulls is empty
+};
+
+// maxHulls below 1 is taken as 1, maxHullVertices below 4 as 4 (callers refuse them first).
+// Progress: "decomposing", then "fitting" (merges done), then "hulls".
+cFit FitHulls(const cTriangleList& triangles, const cFitSettings& settings,
+              const cProgress& progress = {});
+
+// The reduction on its own: a closed convex hull (as SoundHull makes it) with at most
+// maxVertices distinct corners that holds every corner of hull. Returns hull itself when it has
+// no more than that already.
+cTriangleList ReduceHullOutward(const cTriangleList& hull, std::size_t maxVertices);
