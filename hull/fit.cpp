@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <numeric>
 #include <queue>
+#include <set>
 #include <utility>
 
 #include "decomposition/region_growing.h"
@@ -89,6 +90,16 @@ std::vector<cPlane> PlanesOf(const cTriangleList& faces) {
   return planes;
 }
 
+// The distance between the boxes of two point lists (0 when they overlap or one is empty).
+double Gap(const cPointList& a, const cPointList& b) {
+  if (a.empty() || b.empty()) return 0.0;
+  const cBoundBox x = ComputeBoundBox(a), y = ComputeBoundBox(b);
+  const double dx = std::max({0.0, double(y.min.x) - x.max.x, double(x.min.x) - y.max.x});
+  const double dy = std::max({0.0, double(y.min.y) - x.max.y, double(x.min.y) - y.max.y});
+  const double dz = std::max({0.0, double(y.min.z) - x.max.z, double(x.min.z) - y.max.z});
+  return std::sqrt(dx * dx + dy * dy + dz * dz);
+}
+
 // How deep the deepest sample lies inside the hull of corners (0 when none is inside).
 double Concavity(const cPointList& corners, const cPointList& samples, cPointList* hullCorners) {
   const cTriangleList faces = SoundHull(corners);
@@ -123,6 +134,7 @@ struct cCandidate {
   double concavity;
   cIndex a, b;
   std::uint32_t versionA, versionB;
+  bool adjacent;  // the clusters share an edge (else they are joined along space)
 };
 struct cLater {
   bool operator()(const cCandidate& x, const cCandidate& y) const {
@@ -136,7 +148,7 @@ class cMerger {
  public:
   cMerger(const std::vector<cTriangleList>& patches, std::vector<std::vector<cIndex>>&& neighbours,
           double diagonal)
-      : diagonal(diagonal > 0.0 && std::isfinite(diagonal) ? diagonal : 1.0) {
+      : diagonal(diagonal > 0.0 && std::isfinite(diagonal) ? diagonal : 1.0), patches(&patches) {
     clusters.resize(patches.size());
     parent.resize(patches.size());
     std::iota(parent.begin(), parent.end(), cIndex{0});
@@ -163,9 +175,13 @@ class cMerger {
   bool Run(std::size_t target, const cProgress& progress) {
     for (cIndex a = 0; a < clusters.size(); ++a) {
       for (const cIndex b : clusters[a].neighbours) {
-        if (a < b) Offer(a, b);
+        if (a < b) Offer(a, b, true);
       }
+      clusters[a].neighbours = {};
     }
+    // Parts that share no edge with the rest (separate shells, loose triangles) compete from the
+    // start, so that they do not keep the count up while the shells merge.
+    ConnectAlongSpace();
     const std::size_t start = alive;
     const std::size_t toMerge = start > target ? start - target : 1;
     std::size_t merged = 0;
@@ -175,10 +191,19 @@ class cMerger {
         ConnectAlongSpace();
         continue;
       }
-      const cCandidate best = queue.top();
+      cCandidate best = queue.top();
       queue.pop();
-      if (!Current(best)) continue;
-      if (alive <= target && best.concavity > kFreeConcavity * diagonal) break;
+      best.a = Find(best.a);
+      best.b = Find(best.b);
+      if (best.a == best.b) continue;
+      if (best.a > best.b) std::swap(best.a, best.b);
+      // A pair priced before one of its clusters changed is priced again when it comes up:
+      // merging only makes clusters less convex, so its new price is no lower.
+      if (clusters[best.a].version != best.versionA || clusters[best.b].version != best.versionB) {
+        Offer(best.a, best.b, best.adjacent);
+        continue;
+      }
+      if (alive <= target && !Free(best)) break;
       Merge(best.a, best.b);
       if ((++merged & 63) == 0 &&
           !KeepGoing(progress, "fitting", std::min(1.0, double(merged) / toMerge))) {
@@ -250,34 +275,41 @@ class cMerger {
     std::sort(order.begin(), order.end());
     for (std::size_t k = 1; k < order.size(); ++k) {
       const cIndex a = order[k - 1].second, b = order[k].second;
-      clusters[a].neighbours.push_back(b);
-      clusters[b].neighbours.push_back(a);
-      Offer(std::min(a, b), std::max(a, b));
+      Offer(std::min(a, b), std::max(a, b), false);
     }
   }
 
-  // Sorts a neighbour list and drops repeats and self.
-  static void Tidy(std::vector<cIndex>& list, cIndex self) {
-    std::sort(list.begin(), list.end());
-    list.erase(std::unique(list.begin(), list.end()), list.end());
-    list.erase(std::remove(list.begin(), list.end(), self), list.end());
-  }
-
-  void Offer(cIndex a, cIndex b) {
+  // Prices the pair once for the clusters as they are now. Clusters that share no edge pay the
+  // gap between the boxes of their corners too: their hull bridges it, which no surface point
+  // shows.
+  void Offer(cIndex a, cIndex b, bool adjacent) {
     const cCluster& x = clusters[a];
     const cCluster& y = clusters[b];
+    if (!priced.insert({a, b, x.version, y.version}).second) return;
+    const double gap = adjacent ? 0.0 : Gap(x.corners, y.corners);
     cPointList corners = x.corners;
     corners.insert(corners.end(), y.corners.begin(), y.corners.end());
     cPointList samples = x.samples;
     samples.insert(samples.end(), y.samples.begin(), y.samples.end());
     const double concavity = Concavity(corners, samples, nullptr);
-    const double cost = concavity + kAreaWeight * diagonal * (x.area + y.area) / totalArea;
-    queue.push({cost, concavity, a, b, x.version, y.version});
+    const double cost = concavity + gap + kAreaWeight * diagonal * (x.area + y.area) / totalArea;
+    queue.push({cost, concavity + gap, a, b, x.version, y.version, adjacent});
   }
 
-  bool Current(const cCandidate& c) const {
-    return clusters[c.a].alive && clusters[c.b].alive && clusters[c.a].version == c.versionA &&
-           clusters[c.b].version == c.versionB;
+  // Whether merging costs no concavity, checked on every corner of the two clusters against
+  // the exact hull of them all (the price looks only at samples).
+  bool Free(const cCandidate& c) {
+    if (!c.adjacent || c.concavity > kFreeConcavity * diagonal) return false;
+    cPointList corners, samples;
+    for (const cIndex x : {c.a, c.b}) {
+      for (const cIndex r : clusters[x].regions) {
+        for (const cVec3& v : CornersOf((*patches)[r])) {
+          if (Finite(v)) samples.push_back(v);
+        }
+      }
+    }
+    corners = samples;
+    return Concavity(corners, samples, nullptr) <= kFreeConcavity * diagonal;
   }
 
   void Merge(cIndex a, cIndex b) {
@@ -291,20 +323,11 @@ class cMerger {
     samples.insert(samples.end(), y.samples.begin(), y.samples.end());
     x.samples = Thin(std::move(samples), kSamples);
     x.area += y.area;
-    x.neighbours.insert(x.neighbours.end(), y.neighbours.begin(), y.neighbours.end());
     y = cCluster();
     y.alive = false;
     parent[b] = a;
     --alive;
     ++x.version;
-    for (cIndex& n : x.neighbours) n = Find(n);
-    Tidy(x.neighbours, a);
-    for (const cIndex n : x.neighbours) {
-      std::vector<cIndex>& theirs = clusters[n].neighbours;
-      for (cIndex& m : theirs) m = Find(m);
-      Tidy(theirs, n);
-      Offer(std::min(a, n), std::max(a, n));
-    }
   }
 
   double diagonal;
@@ -313,6 +336,8 @@ class cMerger {
   std::vector<cIndex> parent;
   std::size_t alive = 0;
   std::priority_queue<cCandidate, std::vector<cCandidate>, cLater> queue;
+  std::set<std::array<std::uint32_t, 4>> priced;  // pairs with the versions they were priced at
+  const std::vector<cTriangleList>* patches;
 };
 
 // The starting clusters: every piece cut into patches of at most patchSize triangles that are
