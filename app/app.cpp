@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
@@ -215,13 +216,17 @@ void cGlWnd::OnCommand(std::uint32_t id) {
     case kCmdConvexHull:
       ConvexHull();
       break;
+    case kCmdFitHulls:
+      FitHulls();
+      break;
     default:
       break;
   }
   // The commands that may have replaced or changed the model, or started a computation that
   // will: a computation's frames cache nothing, and the first frame after it is of this new
   // generation.
-  if (id == kCmdOpen || id == kCmdReset || id == kCmdDecompose || id == kCmdConvexHull)
+  if (id == kCmdOpen || id == kCmdReset || id == kCmdDecompose || id == kCmdConvexHull ||
+      id == kCmdFitHulls)
     ModelChanged();
   SetupView();
 }
@@ -231,6 +236,19 @@ void cGlWnd::ConvexHull() {
   cDecomposition& decomposition = *CurrentMesh->decomposition;
   if (decomposition.worker.load() != 0 || ComputationInProgress()) return;
   StartConvexHull(decomposition);
+}
+
+void cGlWnd::FitHulls() {
+  if (CurrentMesh == nullptr || ComputationInProgress()) return;
+  const std::optional<cFitRequest> request = Platform().AskFitRequest(lastFit);
+  // The dialog's event loop may have let another command start a computation meanwhile.
+  if (!request || CurrentMesh == nullptr || ComputationInProgress()) return;
+  lastFit = *request;
+  cFitSettings settings;
+  settings.maxHulls = static_cast<std::size_t>(std::max(1, request->maxHulls));
+  settings.maxHullVertices = static_cast<std::size_t>(std::max(4, request->maxHullVertices));
+  settings.epsilon = kFitRelativeEpsilon * Length(CurrentMesh->box.max - CurrentMesh->box.min);
+  StartFitHulls(*CurrentMesh, settings);
 }
 
 void cGlWnd::Quit() {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "geometry/vec3.h"
+#include "platform/platform.h"
 
 // Menu command ids.
 enum cCommandId : std::uint32_t {
@@ -23,6 +24,7 @@ enum cCommandId : std::uint32_t {
   kCmdOptions = 16,
   kCmdDecompose = 30,
   kCmdConvexHull = 31,
+  kCmdFitHulls = 32,  // beside the menu's own commands: few hulls within a vertex budget
 };
 
 // Mouse-key flags of mouse events.
@@ -94,10 +96,12 @@ class cGlWnd {
   int height = 0;
   unsigned fontListBase = 0;
   std::string lastFileName;  // the open-file dialog starts from it
+  cFitRequest lastFit;       // the Fit Hulls dialog starts from it
 
  private:
   void Quit();
   void ConvexHull();
+  void FitHulls();
 
   bool quitPending = false;
   // The model's state as frames know it: never 0, and never the same in two window objects.

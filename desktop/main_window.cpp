@@ -54,7 +54,11 @@ const std::vector<cMenu>& MenuTable() {
         {"Axis", kCmdAxis},
         {nullptr, 0},
         {"Options...", kCmdOptions}}},
-      {"Tools", {{"Decompose", kCmdDecompose}, {"Convex Hull", kCmdConvexHull}}},
+      {"Tools",
+       {{"Decompose", kCmdDecompose},
+        {"Convex Hull", kCmdConvexHull},
+        {nullptr, 0},
+        {"Fit Hulls...", kCmdFitHulls}}},
   };
   return table;
 }

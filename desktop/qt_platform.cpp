@@ -17,6 +17,7 @@
 #include <memory>
 #include <thread>
 
+#include "desktop/fit_dialog.h"
 #include "desktop/options_dialog.h"
 
 // Xlib last: its macros (None, Bool, Status...) must not meet the Qt headers above.
@@ -167,6 +168,16 @@ void cQtPlatform::RunOptionsDialog() {
     RunUntilFinished(dialog);
   }
   RestoreContext();
+}
+
+std::optional<cFitRequest> cQtPlatform::AskFitRequest(const cFitRequest& last) {
+  std::optional<cFitRequest> chosen;
+  {
+    cFitDialog dialog(last);
+    if (RunUntilFinished(dialog) == QDialog::Accepted) chosen = dialog.Request();
+  }
+  RestoreContext();
+  return chosen;
 }
 
 void cQtPlatform::RequestQuit(int exitValue) {

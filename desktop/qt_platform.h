@@ -32,6 +32,7 @@ class cQtPlatform : public cPlatform {
   // Any length of path; the name is handed over in the file system's encoding.
   std::optional<std::string> ChooseStlFile(const std::string& previousName) override;
   void RunOptionsDialog() override;
+  std::optional<cFitRequest> AskFitRequest(const cFitRequest& last) override;
   // Posted to the UI thread's event loop like any other event; returns at once.
   void RequestQuit(int exitValue) override;
 

@@ -20,7 +20,7 @@ namespace {
 using cIndex = std::uint32_t;
 
 constexpr std::size_t kRepresentatives = 64;  // hull corners a cluster keeps for pricing
-constexpr std::size_t kSamples = 64;          // surface points a cluster keeps for pricing
+constexpr std::size_t kProbes = 8192;         // surface points every price looks at
 constexpr double kAreaWeight = 0.01;          // diagonals per share of the surface merged
 constexpr double kFreeConcavity = 1e-6;       // diagonals: a merge this flat costs nothing
 constexpr std::size_t kStartClusters = 2048;  // at least this many patches to merge from
@@ -100,14 +100,86 @@ double Gap(const cPointList& a, const cPointList& b) {
   return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
-// How deep the deepest sample lies inside the hull of corners (0 when none is inside).
-double Concavity(const cPointList& corners, const cPointList& samples, cPointList* hullCorners) {
+// Points spread over the whole surface, found by box through a uniform grid: a hull that reaches
+// through the surface (across a hole, a notch, the far side of a bend) has some of them deep
+// inside, whichever cluster they belong to.
+class cProbes {
+ public:
+  cProbes(const std::vector<cTriangleList>& patches, std::size_t count) {
+    cPointList corners;
+    for (const cTriangleList& patch : patches) {
+      for (const cTriangle& t : patch) {
+        for (const cVec3& v : t.vertex) {
+          if (Finite(v)) corners.push_back(v);
+        }
+      }
+    }
+    points = Thin(std::move(corners), count);
+    if (points.empty()) return;
+    box = ComputeBoundBox(points);
+    for (int axis = 0; axis < 3; ++axis) {
+      const double extent = double((&box.max.x)[axis]) - (&box.min.x)[axis];
+      scale[axis] = extent > 0.0 ? kCells / extent : 0.0;
+    }
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> order;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      order.emplace_back(CellOf(points[i]), static_cast<std::uint32_t>(i));
+    }
+    std::sort(order.begin(), order.end());
+    first.assign(kCells * kCells * kCells + 1, 0);
+    for (const auto& [cell, i] : order) ++first[cell + 1];
+    for (std::size_t c = 1; c < first.size(); ++c) first[c] += first[c - 1];
+    cPointList sorted;
+    for (const auto& [cell, i] : order) sorted.push_back(points[i]);
+    points = std::move(sorted);
+  }
+
+  // Calls visit for every point in the cells that the box of [low, high] touches.
+  template <class cVisit>
+  void InBox(const cVec3& low, const cVec3& high, cVisit&& visit) const {
+    if (points.empty()) return;
+    int from[3], to[3];
+    for (int axis = 0; axis < 3; ++axis) {
+      from[axis] = Cell((&low.x)[axis], axis);
+      to[axis] = Cell((&high.x)[axis], axis);
+    }
+    for (int x = from[0]; x <= to[0]; ++x) {
+      for (int y = from[1]; y <= to[1]; ++y) {
+        for (int z = from[2]; z <= to[2]; ++z) {
+          const std::size_t cell = (std::size_t(x) * kCells + y) * kCells + z;
+          for (std::uint32_t i = first[cell]; i < first[cell + 1]; ++i) visit(points[i]);
+        }
+      }
+    }
+  }
+
+ private:
+  static constexpr int kCells = 24;
+  int Cell(float value, int axis) const {
+    const double at = (double(value) - (&box.min.x)[axis]) * scale[axis];
+    return static_cast<int>(std::clamp(at, 0.0, double(kCells - 1)));
+  }
+  std::uint32_t CellOf(const cVec3& p) const {
+    return static_cast<std::uint32_t>((Cell(p.x, 0) * kCells + Cell(p.y, 1)) * kCells +
+                                      Cell(p.z, 2));
+  }
+
+  cPointList points;
+  cBoundBox box;
+  double scale[3] = {0.0, 0.0, 0.0};
+  std::vector<std::uint32_t> first;
+};
+
+// How deep the deepest probe (or extra point) lies inside the hull of corners (0 when none is
+// inside).
+double Concavity(const cPointList& corners, const cProbes* probes, const cPointList& extra,
+                 cPointList* hullCorners) {
   const cTriangleList faces = SoundHull(corners);
   if (hullCorners != nullptr) *hullCorners = Thin(CornersOf(faces), kRepresentatives);
-  if (faces.size() < 4) return 0.0;
+  if (faces.size() < 4 || (probes == nullptr && extra.empty())) return 0.0;
   const std::vector<cPlane> planes = PlanesOf(faces);
   double deepest = 0.0;
-  for (const cVec3& s : samples) {
+  auto probe = [&](const cVec3& s) {
     const cPoint p = ToPoint(s);
     double depth = INFINITY;
     for (const cPlane& plane : planes) {
@@ -115,14 +187,18 @@ double Concavity(const cPointList& corners, const cPointList& samples, cPointLis
       if (depth <= deepest) break;
     }
     if (depth > deepest && std::isfinite(depth)) deepest = depth;
+  };
+  if (probes != nullptr) {
+    const cBoundBox box = ComputeBoundBox(faces);
+    probes->InBox(box.min, box.max, probe);
   }
+  for (const cVec3& s : extra) probe(s);
   return deepest;
 }
 
 struct cCluster {
   std::vector<cIndex> regions;
   cPointList corners;  // at most kRepresentatives hull corners
-  cPointList samples;  // at most kSamples surface points
   std::vector<cIndex> neighbours;
   double area = 0.0;
   std::uint32_t version = 0;
@@ -148,7 +224,9 @@ class cMerger {
  public:
   cMerger(const std::vector<cTriangleList>& patches, std::vector<std::vector<cIndex>>&& neighbours,
           double diagonal)
-      : diagonal(diagonal > 0.0 && std::isfinite(diagonal) ? diagonal : 1.0), patches(&patches) {
+      : diagonal(diagonal > 0.0 && std::isfinite(diagonal) ? diagonal : 1.0),
+        probes(patches, kProbes),
+        patches(&patches) {
     clusters.resize(patches.size());
     parent.resize(patches.size());
     std::iota(parent.begin(), parent.end(), cIndex{0});
@@ -160,7 +238,6 @@ class cMerger {
       for (const cVec3& v : CornersOf(patches[r])) {
         if (Finite(v)) points.push_back(v);
       }
-      c.samples = Thin(points, kSamples);
       c.corners = Thin(points.size() > 3 ? CornersOf(SoundHull(points)) : points, kRepresentatives);
       for (const cTriangle& t : patches[r]) c.area += 0.5 * Length(Normal(t));
       if (!std::isfinite(c.area)) c.area = 0.0;
@@ -289,15 +366,13 @@ class cMerger {
     const double gap = adjacent ? 0.0 : Gap(x.corners, y.corners);
     cPointList corners = x.corners;
     corners.insert(corners.end(), y.corners.begin(), y.corners.end());
-    cPointList samples = x.samples;
-    samples.insert(samples.end(), y.samples.begin(), y.samples.end());
-    const double concavity = Concavity(corners, samples, nullptr);
+    const double concavity = Concavity(corners, &probes, {}, nullptr);
     const double cost = concavity + gap + kAreaWeight * diagonal * (x.area + y.area) / totalArea;
     queue.push({cost, concavity + gap, a, b, x.version, y.version, adjacent});
   }
 
   // Whether merging costs no concavity, checked on every corner of the two clusters against
-  // the exact hull of them all (the price looks only at samples).
+  // the exact hull of them all (the price looks only at the probes).
   bool Free(const cCandidate& c) {
     if (!c.adjacent || c.concavity > kFreeConcavity * diagonal) return false;
     cPointList corners, samples;
@@ -309,7 +384,7 @@ class cMerger {
       }
     }
     corners = samples;
-    return Concavity(corners, samples, nullptr) <= kFreeConcavity * diagonal;
+    return Concavity(corners, &probes, samples, nullptr) <= kFreeConcavity * diagonal;
   }
 
   void Merge(cIndex a, cIndex b) {
@@ -318,10 +393,7 @@ class cMerger {
     x.regions.insert(x.regions.end(), y.regions.begin(), y.regions.end());
     cPointList corners = x.corners;
     corners.insert(corners.end(), y.corners.begin(), y.corners.end());
-    Concavity(corners, {}, &x.corners);
-    cPointList samples = x.samples;
-    samples.insert(samples.end(), y.samples.begin(), y.samples.end());
-    x.samples = Thin(std::move(samples), kSamples);
+    Concavity(corners, nullptr, {}, &x.corners);
     x.area += y.area;
     y = cCluster();
     y.alive = false;
@@ -331,6 +403,7 @@ class cMerger {
   }
 
   double diagonal;
+  cProbes probes;
   double totalArea = 0.0;
   std::vector<cCluster> clusters;
   std::vector<cIndex> parent;

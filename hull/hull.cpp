@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <new>
 
 #include "geometry/point_key.h"
+#include "geometry/surface.h"
 #include "hull_internal.h"
 #include "incremental_hull.h"
 #include "sound_hull.h"
@@ -285,4 +288,66 @@ void ConvexHullWorker(cDecomposition& decomposition) {
   decomposition.worker.store(0);
   Platform().ShowMessage("Convex hull completed...", "message");
   Busy.fetch_sub(1);  // raised by whoever started this worker
+}
+
+void StartFitHulls(cMesh& mesh, const cFitSettings& settings) {
+  cDecomposition* decomposition = mesh.decomposition;
+  if (decomposition == nullptr) {
+    auto owned = std::make_unique<cDecomposition>();
+    decomposition = owned.get();
+    decomposition->source = &mesh;
+    mesh.components.push_back(std::move(owned));
+    mesh.decomposition = decomposition;
+  }
+  if (decomposition->worker.load() != 0) return;
+  DestroyFirstToLast(decomposition->hulls);
+  DestroyFirstToLast(decomposition->pieces);
+  decomposition->source = &mesh;
+  Busy.fetch_add(1);
+  Platform().StartThread([decomposition, settings] { FitHullsWorker(*decomposition, settings); },
+                         decomposition->worker);
+}
+
+void FitHullsWorker(cDecomposition& decomposition, const cFitSettings& settings) {
+  cTriangleList triangles;
+  cMesh* mesh = decomposition.source;
+  if (mesh != nullptr) {
+    triangles.reserve(mesh->GetTriangleCount());
+    for (std::uint32_t i = 0; i < mesh->GetTriangleCount(); ++i) {
+      cTriangle t;
+      triangles.push_back(mesh->GetTriangle(t, i));
+    }
+  }
+  cFit fit = FitHulls(triangles, settings, [](const char* step, double fraction) {
+    Platform().Progress(step, fraction);
+    return true;
+  });
+  for (cFittedHull& hull : fit.hulls) {
+    auto piece = std::make_unique<cConvexPiece>();
+    piece->triangles = std::move(hull.triangles);
+    piece->box = ComputeBoundBox(piece->triangles);
+    decomposition.pieces.push_back(std::move(piece));
+  }
+  for (cFittedHull& hull : fit.hulls) {
+    cHullShape shape;
+    shape.box = ComputeBoundBox(hull.faces);
+    shape.currentPoint = hull.faces.back().vertex[2];
+    shape.faces = std::move(hull.faces);
+    AppendHull(decomposition, std::move(shape));
+  }
+  const std::string summary = FitSummary(decomposition, fit.startPieces);
+  decomposition.worker.store(0);
+  Platform().ShowMessage(summary, "message");
+  Busy.fetch_sub(1);  // raised by whoever started this worker
+}
+
+std::string FitSummary(const cDecomposition& decomposition, std::size_t startPieces) {
+  std::size_t most = 0;
+  for (const cHullPointer& hull : decomposition.hulls) {
+    most = std::max(most, DistinctCorners(hull->faces));
+  }
+  char text[160];
+  std::snprintf(text, sizeof text, "%zu hulls from %zu pieces, at most %zu vertices each",
+                decomposition.hulls.size(), startPieces, most);
+  return text;
 }

@@ -9,7 +9,10 @@
 // box is closed, so the command's guards keep every command away from the mesh meanwhile.
 #pragma once
 
+#include <string>
+
 #include "geometry/mesh.h"
+#include "hull/fit.h"
 #include "hull/hull_construction.h"
 
 class cDecomposition;
@@ -68,6 +71,19 @@ cHullResult& AppendHull(cDecomposition& decomposition, cHullShape&& shape);
 // handle in decomposition.worker). The decomposition must outlive the worker; the callers'
 // guards see to that.
 void StartConvexHull(cDecomposition& decomposition);
+
+// Tools > Fit Hulls... on a mesh that no worker uses: attaches a decomposition when the mesh has
+// none, destroys its pieces and hull results, raises Busy and starts FitHullsWorker on a platform
+// thread (its handle in decomposition.worker). The mesh must outlive the worker.
+void StartFitHulls(cMesh& mesh, const cFitSettings& settings);
+
+// Body of the Fit Hulls worker: FitHulls on the mesh's triangles; every cluster becomes a piece
+// and every hull a hull result (colours drawn in that order); then clears worker, shows what was
+// made and how well it stands for the mesh (caption "message"), and lowers Busy last.
+void FitHullsWorker(cDecomposition& decomposition, const cFitSettings& settings);
+
+// The text of that box.
+std::string FitSummary(const cDecomposition& decomposition, std::size_t startPieces);
 
 // Body of the Convex Hull worker thread: appends a hull result to decomposition.hulls for every
 // leaf piece with at least four distinct corners (pieces in order, children depth first), Smooth

@@ -15,6 +15,12 @@
 // Non-zero while the thread it names runs its body; 0 means no thread.
 using cThreadHandle = std::uintptr_t;
 
+// What Tools > Fit Hulls... asks for: at most maxHulls hulls of at most maxHullVertices vertices.
+struct cFitRequest {
+  int maxHulls = 32;         // 1 or more
+  int maxHullVertices = 64;  // 4 or more
+};
+
 class cPlatform {
  public:
   virtual ~cPlatform() = default;
@@ -42,6 +48,12 @@ class cPlatform {
   // runs from 0 to 1. Called now and then by the thread doing the step; reports never change
   // what the step computes. Does nothing unless a platform shows it.
   virtual void Progress(const char* /*step*/, double /*fraction*/) {}
+
+  // The Fit Hulls dialog, starting from last. Returns the numbers chosen (within their ranges),
+  // or nothing when cancelled. Platforms that show no dialog cancel it.
+  virtual std::optional<cFitRequest> AskFitRequest(const cFitRequest& /*last*/) {
+    return std::nullopt;
+  }
 };
 
 // Runs bodies on std::threads and keeps the thread objects until they are joined: finished ones
