@@ -280,7 +280,9 @@ class cMerger {
         Offer(best.a, best.b, best.adjacent);
         continue;
       }
-      if (alive <= target && !Free(best)) break;
+      // Past the count only merges that cost no concavity go on; any other pair is dropped
+      // (merging only makes clusters less convex, so it would not become free later).
+      if (alive <= target && !Free(best)) continue;
       Merge(best.a, best.b);
       if ((++merged & 63) == 0 &&
           !KeepGoing(progress, "fitting", std::min(1.0, double(merged) / toMerge))) {

@@ -10,3 +10,6 @@ cd_test(hull_property_test SOURCES hull_property_test.cpp
 # The library's functions, against the commands they stand for.
 cd_test(core_test SOURCES core_test.cpp
   LIBS cd_core cd_io cd_decomposition cd_hull cd_state cd_platform cd_geometry LABELS core)
+# The fitting mode and its outward reduction.
+cd_test(fit_test SOURCES fit_test.cpp
+  LIBS cd_hull cd_decomposition cd_platform cd_state cd_geometry LABELS core TIMEOUT 300)

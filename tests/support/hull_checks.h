@@ -10,13 +10,10 @@
 #include <string>
 #include <tuple>
 
+#include "geometry/point_key.h"
 #include "geometry/vec3.h"
 #include "hull/exact_predicates.h"
 
-using cPointKey = std::tuple<float, float, float>;
-inline cPointKey KeyOf(const cVec3& v) {
-  return {v.x + 0.0f, v.y + 0.0f, v.z + 0.0f};  // + 0.0f: -0.0 and 0.0 are one key
-}
 
 // Bit for bit equal (NaN equals the same NaN, 0.0 differs from -0.0).
 inline bool SameBits(const cPointList& a, const cPointList& b) {
