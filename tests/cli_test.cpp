@@ -768,6 +768,46 @@ TEST_F(CliTest, HullFactsFollowTheFacesAndMatchTheFaces) {
   }
 }
 
+// The facts of surfaces a run cannot make: "closed" holds only when every directed edge is used
+// once and its reverse once, and never for a corner that is not finite or for no faces.
+TEST(CliExport, HullFactsTellClosedSurfacesFromOpenOnes) {
+  const cVec3 o(0, 0, 0), x(1, 0, 0), y(0, 1, 0), z(0, 0, 1);
+  const cTriangle base(o, y, x), left(z, y, o), front(z, o, x), slope(z, x, y);
+  const cVec3 minusZero(-0.0f, 0, 0), minusY(0, -1, 0), minusZ(0, 0, -1);
+  struct cCase {
+    const char* name;
+    cTriangleList faces;
+    std::size_t vertices;
+    bool closed;
+  };
+  const cCase cases[] = {
+      {"tetrahedron", {base, left, front, slope}, 4, true},
+      {"-0 and 0 one corner", {cTriangle(minusZero, y, x), left, front, slope}, 4, true},
+      {"a face missing", {base, left, front}, 4, false},
+      {"a face listed twice", {base, left, front, slope, slope}, 4, false},
+      {"a face turned over: its edges used twice in one direction",
+       {base, left, front, cTriangle(z, y, x)}, 4, false},
+      {"the tetrahedron turned half round the x axis",
+       {cTriangle(o, minusY, x), cTriangle(minusZ, minusY, o), cTriangle(minusZ, o, x),
+        cTriangle(minusZ, x, minusY)},
+       4, true},
+      {"two tetrahedra touching at an edge: it is used twice in each direction",
+       {base, left, front, slope, cTriangle(o, minusY, x), cTriangle(minusZ, minusY, o),
+        cTriangle(minusZ, o, x), cTriangle(minusZ, x, minusY)},
+       6, false},
+      {"a corner not finite", {cTriangle(o, y, x), cTriangle(z, y, o), cTriangle(z, o, x),
+                               cTriangle(cVec3(NAN, 0, 1), x, y)}, 5, false},
+      {"no faces", {}, 0, false},
+  };
+  for (const cCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const cHullFacts facts = HullFacts(c.faces);
+    EXPECT_EQ(facts.faces, c.faces.size());
+    EXPECT_EQ(facts.vertices, c.vertices);
+    EXPECT_EQ(facts.closed, c.closed);
+  }
+}
+
 TEST_F(CliTest, FactsOnStandardErrorWhenAskedOrOnATerminal) {
   const cRun run = Cli({Fixture("cli_tetrahedron.stl"), "--verbose"});
   ASSERT_EQ(run.exitCode, 0);
