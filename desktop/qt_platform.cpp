@@ -63,21 +63,9 @@ void ShowEmptyTitleIfUntitled(QWidget& window) {
   XFlush(display);
 }
 
-// Runs ring on its thread (the UI thread) when Ring is called through a queued call by name:
-// such a call is built and delivered inside Qt, and hands nothing of ours from thread to thread.
-class cDoorbell : public QObject {
-  Q_OBJECT
- public:
-  explicit cDoorbell(std::function<void()> ring_) : ring(std::move(ring_)) {}
-  Q_INVOKABLE void Ring() { ring(); }
-
- private:
-  std::function<void()> ring;
-};
-
 }  // namespace
 
-cQtPlatform::cQtPlatform() : doorbell(new cDoorbell([this] { OpenRequestedBoxes(); })) {}
+cQtPlatform::cQtPlatform() : doorbell([this] { OpenRequestedBoxes(); }) {}
 
 cQtPlatform::~cQtPlatform() {
   StopWorkers();
@@ -105,7 +93,7 @@ void cQtPlatform::ShowMessage(const std::string& text, const std::string& captio
     const std::lock_guard<std::mutex> lock(boxRequestsMutex);
     boxRequests.push_back(std::move(request));
   }
-  QMetaObject::invokeMethod(doorbell.get(), "Ring", Qt::QueuedConnection);
+  QMetaObject::invokeMethod(&doorbell, "Ring", Qt::QueuedConnection);
   closed.wait();
 }
 
@@ -219,5 +207,3 @@ void cQtPlatform::SetContextRestorer(std::function<void()> restore) {
 void cQtPlatform::RestoreContext() {
   if (restoreContext) restoreContext();
 }
-
-#include "qt_platform.moc"

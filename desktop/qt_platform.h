@@ -11,11 +11,24 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
 
 class QDialog;
+
+// Runs ring on its thread when Ring is called through a queued call by name: such a call is
+// built and delivered inside Qt, and hands nothing of ours from one thread to the other.
+class cDoorbell : public QObject {
+  Q_OBJECT
+ public:
+  explicit cDoorbell(std::function<void()> ring_) : ring(std::move(ring_)) {}
+  Q_INVOKABLE void Ring() { ring(); }
+
+ private:
+  std::function<void()> ring;
+};
 
 class cQtPlatform : public cPlatform {
  public:
@@ -72,7 +85,7 @@ class cQtPlatform : public cPlatform {
   void RestoreContext();
 
   QObject uiContext;  // lives on the UI thread: the target of calls handed over to it
-  std::unique_ptr<QObject> doorbell;  // on the UI thread: a queued call runs OpenRequestedBoxes
+  cDoorbell doorbell;  // on the UI thread: rung by the workers, runs OpenRequestedBoxes
   std::mutex boxRequestsMutex;
   std::vector<std::shared_ptr<cBoxRequest>> boxRequests;  // under boxRequestsMutex
   cWorkerThreads threads;
