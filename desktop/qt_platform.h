@@ -84,7 +84,7 @@ class cQtPlatform : public cPlatform {
                      std::function<void()> release);
   void RestoreContext();
 
-  QObject uiContext;  // lives on the UI thread: the target of calls handed over to it
+  QObject uiContext;   // lives on the UI thread: the target of calls handed over to it
   cDoorbell doorbell;  // on the UI thread: rung by the workers, runs OpenRequestedBoxes
   std::mutex boxRequestsMutex;
   std::vector<std::shared_ptr<cBoxRequest>> boxRequests;  // under boxRequestsMutex

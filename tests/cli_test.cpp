@@ -55,12 +55,12 @@ struct cRun {
 };
 
 struct cSpawn {
-  std::string stdoutDevice;      // empty: capture; else an existing file opened for writing as is
-  rlim_t fileSizeLimit = 0;      // 0: none
-  rlim_t addressSpaceLimit = 0;  // 0: none
-  bool stderrTerminal = false;   // standard error is a pseudo-terminal, read into cRun::err
+  std::string stdoutDevice;       // empty: capture; else an existing file opened for writing as is
+  rlim_t fileSizeLimit = 0;       // 0: none
+  rlim_t addressSpaceLimit = 0;   // 0: none
+  bool stderrTerminal = false;    // standard error is a pseudo-terminal, read into cRun::err
   bool stderrIntoStdout = false;  // standard error goes where standard output goes
-  std::string workingDirectory;  // empty: the test's
+  std::string workingDirectory;   // empty: the test's
 };
 
 cSpawn FileSizeLimit(rlim_t bytes) {
@@ -788,17 +788,24 @@ TEST(CliExport, HullFactsTellClosedSurfacesFromOpenOnes) {
       {"a face missing", {base, left, front}, 4, false},
       {"a face listed twice", {base, left, front, slope, slope}, 4, false},
       {"a face turned over: its edges used twice in one direction",
-       {base, left, front, cTriangle(z, y, x)}, 4, false},
+       {base, left, front, cTriangle(z, y, x)},
+       4,
+       false},
       {"the tetrahedron turned half round the x axis",
        {cTriangle(o, minusY, x), cTriangle(minusZ, minusY, o), cTriangle(minusZ, o, x),
         cTriangle(minusZ, x, minusY)},
-       4, true},
+       4,
+       true},
       {"two tetrahedra touching at an edge: it is used twice in each direction",
        {base, left, front, slope, cTriangle(o, minusY, x), cTriangle(minusZ, minusY, o),
         cTriangle(minusZ, o, x), cTriangle(minusZ, x, minusY)},
-       6, false},
-      {"a corner not finite", {cTriangle(o, y, x), cTriangle(z, y, o), cTriangle(z, o, x),
-                               cTriangle(cVec3(NAN, 0, 1), x, y)}, 5, false},
+       6,
+       false},
+      {"a corner not finite",
+       {cTriangle(o, y, x), cTriangle(z, y, o), cTriangle(z, o, x),
+        cTriangle(cVec3(NAN, 0, 1), x, y)},
+       5,
+       false},
       {"no faces", {}, 0, false},
   };
   for (const cCase& c : cases) {
