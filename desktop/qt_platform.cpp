@@ -66,7 +66,7 @@ void ShowEmptyTitleIfUntitled(QWidget& window) {
 
 }  // namespace
 
-cQtPlatform::cQtPlatform() = default;
+cQtPlatform::cQtPlatform() : doorbell([this] { OpenRequestedBoxes(); }) {}
 
 cQtPlatform::~cQtPlatform() {
   StopWorkers();
@@ -84,23 +84,35 @@ void cQtPlatform::ShowMessage(const std::string& text, const std::string& captio
     return;
   }
   // The box is opened on the UI thread without an event loop of its own; this thread waits
-  // until it is closed. Should the call never run (the application gone), the promise is
-  // destroyed unset and the wait ends all the same.
-  auto closed = std::make_shared<std::promise<void>>();
-  std::future<void> done = closed->get_future();
-  QMetaObject::invokeMethod(
-      &uiContext,
-      [this, text, caption, closed] {
-        OpenWorkerBox(text, caption, [closed] {
-          try {
-            closed->set_value();
-          } catch (...) {
-            // Already released.
-          }
-        });
-      },
-      Qt::QueuedConnection);
-  done.wait();
+  // until it is closed. Should the queued call never run (the application gone), the request
+  // goes with the platform, its promise destroyed unset, and the wait ends all the same.
+  auto request = std::make_shared<cBoxRequest>();
+  request->text = text;
+  request->caption = caption;
+  std::future<void> closed = request->closed.get_future();
+  {
+    const std::lock_guard<std::mutex> lock(boxRequestsMutex);
+    boxRequests.push_back(std::move(request));
+  }
+  QMetaObject::invokeMethod(&doorbell, "Ring", Qt::QueuedConnection);
+  closed.wait();
+}
+
+void cQtPlatform::OpenRequestedBoxes() {
+  std::vector<std::shared_ptr<cBoxRequest>> requests;
+  {
+    const std::lock_guard<std::mutex> lock(boxRequestsMutex);
+    requests.swap(boxRequests);
+  }
+  for (const std::shared_ptr<cBoxRequest>& request : requests) {
+    OpenWorkerBox(request->text, request->caption, [request] {
+      try {
+        request->closed.set_value();
+      } catch (...) {
+        // Already released.
+      }
+    });
+  }
 }
 
 void cQtPlatform::OpenWorkerBox(const std::string& text, const std::string& caption,
@@ -189,8 +201,9 @@ void cQtPlatform::StopWorkers() {
   stopping.store(true);
   // Closing a worker's box lets the worker go on to its end.
   for (QDialog* box : std::vector<QDialog*>(workerBoxes)) box->done(QDialog::Accepted);
-  // A worker may be about to hand a box over; serving its call lets it go on to its end.
+  // A worker may be about to hand a box over; serving its request lets it go on to its end.
   while (threads.Running() > 0) {
+    OpenRequestedBoxes();
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }

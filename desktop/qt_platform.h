@@ -6,13 +6,29 @@
 
 #include <atomic>
 #include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
 
 class QDialog;
+
+// Runs ring on its thread when Ring is called through a queued call by name: such a call is
+// built and delivered inside Qt, and hands nothing of ours from one thread to the other.
+class cDoorbell : public QObject {
+  Q_OBJECT
+ public:
+  explicit cDoorbell(std::function<void()> ring_) : ring(std::move(ring_)) {}
+  Q_INVOKABLE void Ring() { ring(); }
+
+ private:
+  std::function<void()> ring;
+};
 
 class cQtPlatform : public cPlatform {
  public:
@@ -26,7 +42,10 @@ class cQtPlatform : public cPlatform {
   // no icon and no owner. On the UI thread it runs here, in an event loop of its own; from a
   // worker it is opened on the UI thread without one and only the worker waits, so the window
   // keeps drawing and taking commands meanwhile, and closing the box frees the worker at once,
-  // whatever dialogs were opened after it.
+  // whatever dialogs were opened after it. The worker's request reaches the UI thread through
+  // boxRequests, under its mutex; the call queued to the UI thread carries no data, so that
+  // ThreadSanitizer, which does not see Qt's own event queue, sees everything the threads share
+  // (tests/qt_platform_test.cpp runs in the ThreadSanitizer build).
   void ShowMessage(const std::string& text, const std::string& caption) override;
   void StartThread(std::function<void()> body, std::atomic<cThreadHandle>& handleSlot) override;
   // Any length of path; the name is handed over in the file system's encoding.
@@ -49,14 +68,27 @@ class cQtPlatform : public cPlatform {
   std::function<std::optional<std::string>(const std::string&)> fileChooserOverride;
 
  private:
+  // A worker's box on its way to the UI thread; closed is set once the box is closed (or not
+  // shown), and the worker waits for it.
+  struct cBoxRequest {
+    std::string text;
+    std::string caption;
+    std::promise<void> closed;
+  };
+
   bool OnUiThread() const;
   void ShowMessageHere(const std::string& text, const std::string& caption);
+  // UI thread: opens the boxes the workers have asked for so far.
+  void OpenRequestedBoxes();
   // UI thread: opens a worker's box; release is called once when it is closed (or not shown).
   void OpenWorkerBox(const std::string& text, const std::string& caption,
                      std::function<void()> release);
   void RestoreContext();
 
-  QObject uiContext;  // lives on the UI thread: the target of calls handed over to it
+  QObject uiContext;   // lives on the UI thread: the target of calls handed over to it
+  cDoorbell doorbell;  // on the UI thread: rung by the workers, runs OpenRequestedBoxes
+  std::mutex boxRequestsMutex;
+  std::vector<std::shared_ptr<cBoxRequest>> boxRequests;  // under boxRequestsMutex
   cWorkerThreads threads;
   std::atomic<bool> stopping{false};
   std::function<void()> restoreContext;

@@ -8,7 +8,8 @@
 #   2. whole runs of the batch tool on 1M-triangle text STL files, timed with /usr/bin/time -v,
 #      once with --no-hulls and once with hulls (each cut off after $CD_BENCH_TIMEOUT seconds,
 #      default 600).
-# Prints Markdown tables for the README; raw results go to build-bench/results/.
+# Prints Markdown tables (Reading, Decomposition, Convex hulls, the Convex Hull command, Frames,
+# Whole runs) for docs/performance.md; raw results go to build-bench/results/.
 # Options: --quick leaves out the 1M-triangle meshes and the whole runs. Arguments starting with
 # --benchmark (e.g. --benchmark_filter=BallPoints) run only the convex hull benchmark instead:
 # our hulls and qconvex (package qhull-bin) side by side on the same points, built in build/.
@@ -117,6 +118,32 @@ for b in rows("decomposition_bench"):
     peak = f"{b['peak_MB']:.1f}" if "peak_MB" in b else "-"
     print(f"| {b['name']} | {b['triangles']:.0f} | {b['pieces']:.0f} | {ms(b, 'real_time'):.1f} "
           f"| {ms(b, 'cpu_time'):.1f} | {b['triangles/s'] / 1e6:.2f} M | {peak} |")
+
+hulls = [b for b in rows("hull_bench") if not b.get("error_occurred")]
+kinds = {"BM_SpherePoints": "on a sphere", "BM_BallPoints": "in a ball",
+         "BM_BigSphereMeshSample": "of the 1M-triangle sphere mesh (Smooth 1.0)"}
+compared = [b for b in hulls if b["name"].split("/")[0] in kinds and "ours_cpu_ms" in b]
+if compared:
+    print("\n### Convex hulls (ours: processor time for one hull; qconvex: its Ts compute time)\n")
+    print("| points | faces | ours ms | qconvex ms | ratio | qconvex whole run ms |")
+    print("|---|---:|---:|---:|---:|---:|")
+    for b in compared:
+        print(f"| {b['points']:,.0f} {kinds[b['name'].split('/')[0]]} | {b['faces']:,.0f} "
+              f"| {b['ours_cpu_ms']:.2f} | {b['qconvex_ms']:.2f} | {b['ratio']:.2f} "
+              f"| {b['qconvex_wall_ms']:.0f} |")
+command = [b for b in hulls if b["name"].startswith(("BM_ConvexHullCommandBigSphere/",
+                                                      "BM_CollectDistinctPoints"))]
+if command:
+    print("\n### The Convex Hull command on the 1M-triangle sphere mesh as one piece\n")
+    print("| work | CPU ms | wall ms |")
+    print("|---|---:|---:|")
+    for b in command:
+        if b["name"].startswith("BM_CollectDistinctPoints"):
+            work = "distinct points of its 999,000 triangles"
+        else:
+            smooth = int(b["name"].split("/")[1]) / 10
+            work = f"distinct points, sample and hull at Smooth {smooth:.1f}"
+        print(f"| {work} | {ms(b, 'cpu_time'):.0f} | {ms(b, 'real_time'):.0f} |")
 
 import glob, statistics
 processes = []

@@ -17,9 +17,18 @@ install_packages() {
   fi
 }
 
-# build DIR [cmake options...]
+# build DIR [cmake options...] [-- TARGET...]: configures DIR and builds every target, or only
+# the targets named after "--".
 build() {
   local dir="$1"; shift
-  cmake -S "$ROOT" -B "$ROOT/$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$ROOT/$dir"
+  local options=() targets=()
+  while [ "$#" -gt 0 ] && [ "$1" != "--" ]; do options+=("$1"); shift; done
+  [ "$#" -gt 0 ] && shift
+  targets=("$@")
+  cmake -S "$ROOT" -B "$ROOT/$dir" -G Ninja "${options[@]}" >/dev/null
+  if [ "${#targets[@]}" -gt 0 ]; then
+    cmake --build "$ROOT/$dir" --target "${targets[@]}"
+  else
+    cmake --build "$ROOT/$dir"
+  fi
 }

@@ -55,11 +55,12 @@ struct cRun {
 };
 
 struct cSpawn {
-  std::string stdoutDevice;      // empty: capture; else an existing file opened for writing as is
-  rlim_t fileSizeLimit = 0;      // 0: none
-  rlim_t addressSpaceLimit = 0;  // 0: none
-  bool stderrTerminal = false;   // standard error is a pseudo-terminal, read into cRun::err
-  std::string workingDirectory;  // empty: the test's
+  std::string stdoutDevice;       // empty: capture; else an existing file opened for writing as is
+  rlim_t fileSizeLimit = 0;       // 0: none
+  rlim_t addressSpaceLimit = 0;   // 0: none
+  bool stderrTerminal = false;    // standard error is a pseudo-terminal, read into cRun::err
+  bool stderrIntoStdout = false;  // standard error goes where standard output goes
+  std::string workingDirectory;   // empty: the test's
 };
 
 cSpawn FileSizeLimit(rlim_t bytes) {
@@ -99,9 +100,10 @@ cChild StartProgram(const std::string& program, const std::vector<std::string>& 
   if (child.pid == 0) {
     const int out = child.capture ? open(child.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)
                                   : open(child.outPath.c_str(), O_WRONLY);
-    const int err = spawn.stderrTerminal
-                        ? slave
-                        : open(child.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = slave;
+    if (spawn.stderrIntoStdout) err = out;
+    if (!spawn.stderrTerminal && !spawn.stderrIntoStdout)
+      err = open(child.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
     if (spawn.stderrTerminal) close(child.terminal);
     if (spawn.fileSizeLimit != 0) {
@@ -134,7 +136,7 @@ cRun Wait(cChild& child) {
   if (child.pid < 0 || waitpid(child.pid, &status, 0) != child.pid) return run;
   run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   if (child.terminal < 0) {
-    run.err = ReadAll(child.errPath);
+    if (fs::exists(child.errPath)) run.err = ReadAll(child.errPath);
     fs::remove(child.errPath);
   }
   if (child.capture) {
@@ -768,6 +770,53 @@ TEST_F(CliTest, HullFactsFollowTheFacesAndMatchTheFaces) {
   }
 }
 
+// The facts of surfaces a run cannot make: "closed" holds only when every directed edge is used
+// once and its reverse once, and never for a corner that is not finite or for no faces.
+TEST(CliExport, HullFactsTellClosedSurfacesFromOpenOnes) {
+  const cVec3 o(0, 0, 0), x(1, 0, 0), y(0, 1, 0), z(0, 0, 1);
+  const cTriangle base(o, y, x), left(z, y, o), front(z, o, x), slope(z, x, y);
+  const cVec3 minusZero(-0.0f, 0, 0), minusY(0, -1, 0), minusZ(0, 0, -1);
+  struct cCase {
+    const char* name;
+    cTriangleList faces;
+    std::size_t vertices;
+    bool closed;
+  };
+  const cCase cases[] = {
+      {"tetrahedron", {base, left, front, slope}, 4, true},
+      {"-0 and 0 one corner", {cTriangle(minusZero, y, x), left, front, slope}, 4, true},
+      {"a face missing", {base, left, front}, 4, false},
+      {"a face listed twice", {base, left, front, slope, slope}, 4, false},
+      {"a face turned over: its edges used twice in one direction",
+       {base, left, front, cTriangle(z, y, x)},
+       4,
+       false},
+      {"the tetrahedron turned half round the x axis",
+       {cTriangle(o, minusY, x), cTriangle(minusZ, minusY, o), cTriangle(minusZ, o, x),
+        cTriangle(minusZ, x, minusY)},
+       4,
+       true},
+      {"two tetrahedra touching at an edge: it is used twice in each direction",
+       {base, left, front, slope, cTriangle(o, minusY, x), cTriangle(minusZ, minusY, o),
+        cTriangle(minusZ, o, x), cTriangle(minusZ, x, minusY)},
+       6,
+       false},
+      {"a corner not finite",
+       {cTriangle(o, y, x), cTriangle(z, y, o), cTriangle(z, o, x),
+        cTriangle(cVec3(NAN, 0, 1), x, y)},
+       5,
+       false},
+      {"no faces", {}, 0, false},
+  };
+  for (const cCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const cHullFacts facts = HullFacts(c.faces);
+    EXPECT_EQ(facts.faces, c.faces.size());
+    EXPECT_EQ(facts.vertices, c.vertices);
+    EXPECT_EQ(facts.closed, c.closed);
+  }
+}
+
 TEST_F(CliTest, FactsOnStandardErrorWhenAskedOrOnATerminal) {
   const cRun run = Cli({Fixture("cli_tetrahedron.stl"), "--verbose"});
   ASSERT_EQ(run.exitCode, 0);
@@ -1039,6 +1088,71 @@ TEST_F(CliTest, ReadmeFolderRecipeConvertsEverySample) {
     ASSERT_EQ(direct.exitCode, 0);
     EXPECT_EQ(ReadAll(At("out/" + std::string(name) + ".json")), ReadAll(At("direct.json")));
     EXPECT_EQ(ReadAll(At("out/" + std::string(name) + ".obj")), ReadAll(At("direct.obj")));
+  }
+}
+
+// One example of the README: a comment naming the command, then a fenced block of what it prints.
+struct cReadmeExample {
+  std::string command;
+  std::string expected;
+  std::size_t line = 0;  // of the comment, 1-based
+};
+
+// Every line "<!-- example: COMMAND -->" of the text, followed on the next by a fenced block. A
+// block whose first line starts with "$ " shows the command first: that line must be
+// "$ COMMAND", and the output is what follows it.
+std::vector<cReadmeExample> ReadmeExamples(const std::string& readme) {
+  const std::string mark = "<!-- example: ";
+  std::vector<cReadmeExample> examples;
+  for (std::size_t at = readme.find(mark); at != std::string::npos;
+       at = readme.find(mark, at + 1)) {
+    if (at > 0 && readme[at - 1] != '\n') continue;  // a mark is a line of its own
+    cReadmeExample example;
+    example.line =
+        1 + static_cast<std::size_t>(std::count(readme.begin(), readme.begin() + at, '\n'));
+    const std::size_t end = readme.find(" -->\n", at);
+    if (end == std::string::npos || readme.find('\n', at) < end)
+      throw std::runtime_error("README line " + std::to_string(example.line) + ": unclosed mark");
+    example.command = readme.substr(at + mark.size(), end - at - mark.size());
+    const std::size_t open = end + 5;
+    const std::size_t body = readme.find('\n', open) + 1;
+    const std::size_t close = readme.find("\n```\n", body - 1);
+    if (readme.compare(open, 3, "```") != 0 || close == std::string::npos)
+      throw std::runtime_error("README line " + std::to_string(example.line) +
+                               ": no fenced block after the mark");
+    example.expected = readme.substr(body, close + 1 - body);
+    if (example.expected.rfind("$ ", 0) == 0) {
+      const std::size_t first = example.expected.find('\n');
+      if (example.expected.substr(2, first - 2) != example.command)
+        throw std::runtime_error("README line " + std::to_string(example.line) +
+                                 ": the block shows another command than its mark");
+      example.expected.erase(0, first + 1);
+    }
+    examples.push_back(example);
+  }
+  return examples;
+}
+
+// The README's examples, run one after another by /bin/sh in one folder laid out as the
+// repository's root is (samples/ and tests/ as links, build/convexdecomp-cli the tool under
+// test), so that an example may read what an earlier one wrote; standard error goes with
+// standard output, as on a terminal. Each prints exactly its block.
+TEST_F(CliTest, ReadmeExamplesPrintWhatTheReadmeShows) {
+  const std::vector<cReadmeExample> examples = ReadmeExamples(ReadAll(CD_README));
+  ASSERT_GE(examples.size(), 8u);
+  const fs::path source = fs::path(CD_README).parent_path();
+  const fs::path root = dir / "root";
+  fs::create_directories(root / "build");
+  fs::create_symlink(CD_CLI, root / "build/convexdecomp-cli");
+  fs::create_directory_symlink(source / "samples", root / "samples");
+  fs::create_directory_symlink(source / "tests", root / "tests");
+  cSpawn here;
+  here.workingDirectory = root.string();
+  here.stderrIntoStdout = true;
+  for (const cReadmeExample& example : examples) {
+    SCOPED_TRACE("README.md:" + std::to_string(example.line) + ": " + example.command);
+    const cRun run = RunProgram("/bin/sh", {"-c", example.command}, dir, here);
+    EXPECT_EQ(run.out, example.expected);
   }
 }
 

@@ -1,5 +1,5 @@
-# Desktop program tests: the Options dialog without a display (Qt's offscreen platform), the
-# window and the program under a virtual X server (xcb).
+# Desktop program tests: the Options dialog and the message-box hand-over between threads without
+# a display (Qt's offscreen platform), the window and the program under a virtual X server (xcb).
 find_package(Qt6 REQUIRED COMPONENTS Test)
 find_package(X11 REQUIRED)
 find_package(OpenGL REQUIRED COMPONENTS OpenGL)
@@ -9,6 +9,15 @@ cd_test(options_dialog_test
   LIBS cd_desktop Qt6::Test
   LABELS qt
   TIMEOUT 60
+  ENVIRONMENT QT_QPA_PLATFORM=offscreen)
+
+# Labelled tsan-qt: the ThreadSanitizer build of scripts/test.sh builds and runs it (and of the Qt
+# code nothing else).
+cd_test(qt_platform_test
+  SOURCES qt_platform_test.cpp
+  LIBS cd_desktop Qt6::Test
+  LABELS tsan-qt
+  TIMEOUT 120
   ENVIRONMENT QT_QPA_PLATFORM=offscreen)
 
 # Every window test (and the listing of them) runs in an X server of its own. The server number
