@@ -7,3 +7,4 @@ cd_test(hull_test SOURCES hull_test.cpp
 # Needs qconvex (package qhull-bin) as its oracle.
 cd_test(hull_property_test SOURCES hull_property_test.cpp
   LIBS cd_hull cd_reference_hull cd_geometry LABELS core TIMEOUT 600)
+cd_test(fidelity_test SOURCES fidelity_test.cpp LIBS cd_hull cd_geometry LABELS core)
