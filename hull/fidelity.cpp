@@ -446,8 +446,10 @@ class cBoxTree {
       std::uint32_t code = 0;
       for (int a = 0; a < 3; ++a) {
         const double extent = hi[a] - lo[a];
+        // Boxes reaching past the float range have centres that are infinite or not a number:
+        // those go to the first cell.
         const double share = extent > 0.0 ? (Centre(items[i], a) - lo[a]) / extent : 0.0;
-        const double cell = std::clamp(std::floor(share * 1024.0), 0.0, 1023.0);
+        const double cell = share >= 0.0 ? std::min(std::floor(share * 1024.0), 1023.0) : 0.0;
         code |= Spread(static_cast<std::uint32_t>(cell)) << (2 - a);
       }
       codes[i] = code;
@@ -1187,12 +1189,43 @@ void MeasureVolumes(const cTriangleList& mesh, const std::vector<cPreparedHull>&
   result.iouHigh = std::max(SafeRatio(iHigh, solid + eLow), result.iou);
 }
 
-void MeasureDistances(const cTriangleList& mesh, const std::vector<cPreparedHull>& prepared,
-                      std::uint32_t samples, cFidelity& result) {
+// The finite triangles of a mesh, each set of three corners once (a repeated triangle, in any
+// corner order, adds nothing to a nearest-distance search but its cost).
+std::vector<std::uint32_t> DistinctFiniteTriangles(const cCornerIndex& corners) {
+  std::vector<std::uint32_t> kept;
+  if (corners.overflow) return kept;
+  const std::size_t count = corners.id.size() / 3;
+  auto key = [&](std::size_t t) {
+    std::array<std::uint32_t, 3> k = {corners.id[3 * t], corners.id[3 * t + 1],
+                                      corners.id[3 * t + 2]};
+    std::sort(k.begin(), k.end());
+    return k;
+  };
+  std::size_t slots = 1024;
+  while (slots < 2 * count) slots *= 2;
+  std::vector<std::uint32_t> table(slots, kNone);
+  for (std::size_t t = 0; t < count; ++t) {
+    const auto k = key(t);
+    if (k[2] == kNone) continue;  // a corner that is not finite sorts last
+    std::uint64_t h =
+        (std::uint64_t{k[0]} << 32 | k[1]) ^ (std::uint64_t{k[2]} * 0x9E3779B97F4A7C15ull);
+    h = (h ^ (h >> 31)) * 0xBF58476D1CE4E5B9ull;
+    std::size_t slot = (h ^ (h >> 29)) & (slots - 1);
+    while (table[slot] != kNone && key(table[slot]) != k) slot = (slot + 1) & (slots - 1);
+    if (table[slot] != kNone) continue;
+    table[slot] = static_cast<std::uint32_t>(t);
+    kept.push_back(static_cast<std::uint32_t>(t));
+  }
+  return kept;
+}
+
+void MeasureDistances(const cTriangleList& mesh, const cCornerIndex& corners,
+                      const std::vector<cPreparedHull>& prepared, std::uint32_t samples,
+                      cFidelity& result) {
   if (samples == 0 || !(result.diagonal > 0.0)) return;
   std::vector<cItemBox> boxes;
-  for (std::size_t t = 0; t < mesh.size(); ++t) {
-    if (IsFinite(mesh[t])) boxes.push_back(ItemBox(BoxOf(mesh[t]), static_cast<std::uint32_t>(t)));
+  for (std::uint32_t t : DistinctFiniteTriangles(corners)) {
+    boxes.push_back(ItemBox(BoxOf(mesh[t]), t));
   }
   if (boxes.empty() || boxes.size() > cBoxTree::kMaxItems) return;
   cSurfaceSampler sampler;
@@ -1300,8 +1333,8 @@ cFidelity MeasureFidelity(const cTriangleList& mesh, const std::vector<cTriangle
   if (result.closed) {
     MeasureVolumes(mesh, prepared, settings.gridResolution, result);
   } else {
-    MeasureDistances(mesh, prepared, std::min<std::uint32_t>(settings.distanceSamples, 1u << 24),
-                     result);
+    MeasureDistances(mesh, corners, prepared,
+                     std::min<std::uint32_t>(settings.distanceSamples, 1u << 24), result);
   }
   return result;
 }
