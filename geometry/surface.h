@@ -7,8 +7,10 @@
 
 #include "geometry/vec3.h"
 
-// Closed: at least one triangle, no corner with a NaN coordinate, and every directed edge (a
-// corner to the next in the triangle's order) appears exactly once with its reverse exactly once.
+// Closed: at least one triangle, every corner finite, no triangle repeating a corner, and every
+// directed edge (a corner to the next in the triangle's order) appears exactly once with its
+// reverse exactly once. A closed list wound outward bounds a solid; one wound inward, or crossing
+// itself, is still closed here.
 bool IsClosedSurface(const cTriangleList& triangles);
 
 // The volume a surface wound outward encloses (negative when wound inward): the sum over the

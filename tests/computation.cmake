@@ -13,3 +13,4 @@ cd_test(core_test SOURCES core_test.cpp
 # The fitting mode and its outward reduction.
 cd_test(fit_test SOURCES fit_test.cpp
   LIBS cd_hull cd_decomposition cd_platform cd_state cd_geometry LABELS core TIMEOUT 300)
+cd_test(fidelity_test SOURCES fidelity_test.cpp LIBS cd_hull cd_geometry LABELS core)
