@@ -10,6 +10,7 @@
 #include "decomposition/decomposition.h"
 #include "geometry/point_key.h"
 #include "geometry/surface.h"
+#include "hull/fidelity.h"
 #include "hull/hull.h"
 
 namespace {
@@ -144,7 +145,84 @@ void PutLeaves(std::FILE* out, const cConvexPiece& piece, int& number, std::size
   PutObject(out, "piece_" + std::to_string(++number), piece.triangles, piece.color, next);
 }
 
+void PutFidelity(std::FILE* out, const cFidelity& f) {
+  auto number = [](double value) { return JsonDouble(value); };
+  Put(out, ",\n  \"fidelity\": {\"hulls\": [");
+  for (std::size_t i = 0; i < f.hulls.size(); ++i) {
+    if (i > 0) Put(out, ", ");
+    Put(out, "{\"vertex_count\": " + std::to_string(f.hulls[i].vertexCount) +
+                 ", \"face_count\": " + std::to_string(f.hulls[i].faceCount) +
+                 ", \"measured\": " + (f.hulls[i].measured ? "true" : "false") + "}");
+  }
+  Put(out, "], \"total_vertices\": " + std::to_string(f.totalVertices) +
+               ", \"largest_vertex_count\": " + std::to_string(f.largestVertexCount) +
+               ", \"total_faces\": " + std::to_string(f.totalFaces) +
+               ", \"diagonal\": " + number(f.diagonal) + ", \"tolerance\": " + number(f.tolerance) +
+               ",\n    \"surface_samples\": " + std::to_string(f.surfaceSamples) +
+               ", \"surface_coverage\": " + number(f.surfaceCoverage) +
+               ", \"mesh_vertices\": " + std::to_string(f.meshVertices) +
+               ", \"vertex_coverage\": " + number(f.vertexCoverage) +
+               ", \"closed\": " + (f.closed ? "true" : "false"));
+  if (f.closed) {
+    Put(out, ",\n    \"solid_volume\": " + number(f.solidVolume) +
+                 ", \"intersection\": " + number(f.intersectionVolume) +
+                 ", \"intersection_error\": " + number(f.intersectionError) + ", \"excess\": " +
+                 number(f.excessVolume) + ", \"excess_error\": " + number(f.excessError) +
+                 ", \"missing\": " + number(f.missingVolume) +
+                 ", \"missing_error\": " + number(f.missingError) + ", \"iou\": " + number(f.iou) +
+                 ", \"iou_low\": " + number(f.iouLow) + ", \"iou_high\": " + number(f.iouHigh) +
+                 ", \"cell_size\": " + number(f.cellSize));
+  } else {
+    Put(out, ",\n    \"distance_samples\": " + std::to_string(f.distanceSamples) +
+                 ", \"largest_distance\": " + number(f.largestDistance) +
+                 ", \"mean_distance\": " + number(f.meanDistance));
+  }
+  Put(out, "}");
+}
+
+std::string Percent(double share) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f %%", 100.0 * share);
+  return text;
+}
+
+std::string Volume(double value, double error) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.6g (+- %.3g)", value, error);
+  return text;
+}
+
 }  // namespace
+
+std::string FidelityReport(const cFidelity& f) {
+  char text[256];
+  std::string report;
+  std::snprintf(text, sizeof text, "fidelity: %zu hulls, %llu vertices (largest %u), %llu faces\n",
+                f.hulls.size(), static_cast<unsigned long long>(f.totalVertices),
+                f.largestVertexCount, static_cast<unsigned long long>(f.totalFaces));
+  report += text;
+  report += "inside the hulls: " + Percent(f.surfaceCoverage) + " of the surface (" +
+            std::to_string(f.surfaceSamples) + " samples), " + Percent(f.vertexCoverage) +
+            " of the mesh's " + std::to_string(f.meshVertices) + " vertices\n";
+  if (f.closed) {
+    const double solid = f.solidVolume > 0.0 ? f.solidVolume : 1.0;
+    report += "closed mesh, solid volume " + FormatDouble(f.solidVolume) + "\n";
+    report += "  missing " + Volume(f.missingVolume, f.missingError) + " = " +
+              Percent(f.missingVolume / solid) + " of the solid\n";
+    report += "  excess " + Volume(f.excessVolume, f.excessError) + " = " +
+              Percent(f.excessVolume / solid) + " of the solid\n";
+    std::snprintf(text, sizeof text, "  IoU %.4f (between %.4f and %.4f)", f.iou, f.iouLow,
+                  f.iouHigh);
+    report += text;
+  } else {
+    std::snprintf(text, sizeof text,
+                  "open mesh: the hulls' surfaces lie at most %.3g %% (mean %.3g %%) of the box "
+                  "diagonal from the mesh (%u samples)",
+                  100.0 * f.largestDistance, 100.0 * f.meanDistance, f.distanceSamples);
+    report += text;
+  }
+  return report;
+}
 
 std::string FormatFloat(float value) {
   if (std::isnan(value)) return "nan";  // whatever its sign bit
@@ -191,6 +269,12 @@ void WriteJson(std::FILE* out, const cRunResult& run) {
     PutHull(out, *hulls[i]);
     Put(out, i + 1 < hulls.size() ? ",\n" : "\n  ]");
   }
+  if (run.fit != nullptr) {
+    Put(out, ",\n  \"fit\": {\"max_hulls\": " + std::to_string(run.fit->maxHulls) +
+                 ", \"max_hull_vertices\": " + std::to_string(run.fit->maxHullVertices) +
+                 ", \"start_pieces\": " + std::to_string(run.fit->startPieces) + "}");
+  }
+  if (run.fidelity != nullptr) PutFidelity(out, *run.fidelity);
   Put(out, "\n}\n");
 }
 

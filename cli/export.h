@@ -10,6 +10,17 @@
 
 class cDecomposition;
 class cHullResult;
+struct cFidelity;
+
+// What the fitting mode was asked for and started from.
+struct cFitRun {
+  std::size_t maxHulls = 0;
+  std::size_t maxHullVertices = 0;
+  std::size_t startPieces = 0;  // pieces at the starting Epsilon (the run's "epsilon")
+};
+
+// The fidelity as the lines of --report (no trailing newline on the last).
+std::string FidelityReport(const cFidelity& fidelity);
 
 // One run of the batch tool, as it is written out.
 struct cRunResult {
@@ -18,6 +29,9 @@ struct cRunResult {
   std::vector<std::string> messages;              // the message texts, in the order they were shown
   const cMesh* mesh = nullptr;                    // not null
   const cDecomposition* decomposition = nullptr;  // not null
+  // The fitting mode's settings and start, when it ran (null otherwise).
+  const cFitRun* fit = nullptr;
+  const cFidelity* fidelity = nullptr;  // when it was measured
 };
 
 // Shortest decimal text that reads back as the same float; "nan", "inf" or "-inf" (unquoted)
@@ -45,7 +59,8 @@ cHullFacts HullFacts(const cTriangleList& faces);
 // or one of the strings for a value that is not finite). A piece with children also gets
 // "children", a list of the same shape. Coordinates are numbers, or the strings "nan", "inf",
 // "-inf"; colours are the bytes. The bytes depend only on the values, so equal runs give equal
-// files.
+// files. A fitting run adds "fit" {"max_hulls", "max_hull_vertices", "start_pieces"}, and a run
+// whose fidelity was measured adds "fidelity" (the fields of cFidelity, hull by hull too).
 void WriteJson(std::FILE* out, const cRunResult& run);
 
 // OBJ: one object "o <prefix>_1", "o <prefix>_2", ... per hull result in list order, corners

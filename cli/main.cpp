@@ -22,6 +22,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,7 @@
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
 #include "geometry/surface.h"
+#include "hull/fidelity.h"
 #include "hull/fit.h"
 #include "hull/hull.h"
 
@@ -181,6 +183,7 @@ int Run(const cCliOptions& options, const cDisplay& display) {
     return 0;
   }
 
+  cFitRun fitRun;
   // Tools > Decompose: a decomposition attached to the mesh, its pieces grown.
   auto owned = std::make_unique<cDecomposition>();
   cDecomposition& decomposition = *owned;
@@ -198,6 +201,9 @@ int Run(const cCliOptions& options, const cDisplay& display) {
     if (!options.epsilonGiven && !options.epsilonRelative) epsilon = kFitRelativeEpsilon * diagonal;
     settings.epsilon = epsilon;
     cFit fit = FitHulls(mesh.triangles, settings, progress);
+    fitRun.maxHulls = settings.maxHulls;
+    fitRun.maxHullVertices = settings.maxHullVertices;
+    fitRun.startPieces = fit.startPieces;
     for (cFittedHull& hull : fit.hulls) {
       auto piece = std::make_unique<cConvexPiece>();
       piece->triangles = std::move(hull.triangles);
@@ -245,7 +251,18 @@ int Run(const cCliOptions& options, const cDisplay& display) {
     }
   }
 
+  // How well the hulls stand for the mesh.
+  std::optional<cFidelity> fidelity;
+  if (options.report) {
+    std::vector<cTriangleList> faces;
+    for (const cHullPointer& hull : hulls) faces.push_back(hull->faces);
+    fidelity = MeasureFidelity(mesh.triangles, faces);
+    std::fprintf(stderr, "%s\n", FidelityReport(*fidelity).c_str());
+  }
+
   cRunResult run;
+  if (options.maxHulls) run.fit = &fitRun;
+  if (fidelity) run.fidelity = &*fidelity;
   run.epsilon = epsilon;
   run.smooth = options.smooth;
   run.messages = console.messages;
