@@ -150,6 +150,7 @@ void cGlWnd::OnSize(int w, int h) {
 void cGlWnd::DrawScene() {
   cSceneView view;
   view.mesh = CurrentMesh;
+  view.cache = drawCache;
   view.eye = CameraEye;
   view.offset = SceneOffset;
   view.lightAngle = LightAngle;
