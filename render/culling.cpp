@@ -66,21 +66,23 @@ cCullFrame ReadCullFrame() {
   for (auto& row : b)
     for (double v : row) scale = std::max(scale, std::abs(v));
   if (!std::isfinite(det) || std::abs(det) <= 1e-9 * scale * scale * scale) return f;
+  double eye[3];
   for (int c = 0; c < 3; ++c) {
     double sum = 0.0;
     for (int i = 0; i < 3; ++i) sum += cof[i][c] * t[i];  // (B^-1)[c][i] = cof[i][c] / det
-    f.eye[c] = -sum / det;
+    eye[c] = -sum / det;
   }
+  f.eye = cVec3d{eye[0], eye[1], eye[2]};
   double sign = det < 0 ? 1.0 : -1.0;  // the usual camera has det(B) < 0: back faces point away
   if (frontFace == GL_CW) sign = -sign;
   if (cullMode == GL_FRONT) sign = -sign;
   f.away = sign;
-  for (int c = 0; c < 3; ++c) f.w[c] = b[2][c];
-  f.wLength = std::sqrt(f.w[0] * f.w[0] + f.w[1] * f.w[1] + f.w[2] * f.w[2]);
-  const double xLength = std::sqrt(b[0][0] * b[0][0] + b[0][1] * b[0][1] + b[0][2] * b[0][2]);
-  const double yLength = std::sqrt(b[1][0] * b[1][0] + b[1][1] * b[1][1] + b[1][2] * b[1][2]);
+  f.w = cVec3d{b[2][0], b[2][1], b[2][2]};
+  f.wLength = Length(f.w);
+  const double xLength = Length(cVec3d{b[0][0], b[0][1], b[0][2]});
+  const double yLength = Length(cVec3d{b[1][0], b[1][1], b[1][2]});
   f.pixelsPerUnit = std::min(xLength * viewport[2], yLength * viewport[3]) / 2.0;
-  f.active = std::isfinite(f.eye[0]) && std::isfinite(f.eye[1]) && std::isfinite(f.eye[2]) &&
+  f.active = std::isfinite(f.eye.x) && std::isfinite(f.eye.y) && std::isfinite(f.eye.z) &&
              f.wLength > 0.0 && std::isfinite(f.pixelsPerUnit) && f.pixelsPerUnit > 0.0;
   return f;
 }
@@ -91,17 +93,15 @@ cCullFrame ReadCullFrame() {
 // When that sum stays below a right angle by the margin, every triangle faces away.
 bool ChunkCulled(const cChunk& chunk, const cCullFrame& f) {
   if (!chunk.cullable) return false;
-  const double d[3] = {chunk.center[0] - f.eye[0], chunk.center[1] - f.eye[1],
-                       chunk.center[2] - f.eye[2]};
-  const double distance = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+  const cVec3d d = chunk.center - f.eye;
+  const double distance = Length(d);
   const double r = chunk.radius;
   if (!(distance > 2.0 * r) || !(distance > 0.0)) return false;
   // Wholly in front of the eye (w > 0), where window facing is the side of the plane.
-  const double depth = f.w[0] * d[0] + f.w[1] * d[1] + f.w[2] * d[2];
+  const double depth = Dot(f.w, d);
   const double near = depth - r * f.wLength * 1.001;
   if (!(near > 1e-6 * f.wLength * distance)) return false;
-  const double c =
-      f.away * (chunk.axis[0] * d[0] + chunk.axis[1] * d[1] + chunk.axis[2] * d[2]) / distance;
+  const double c = f.away * Dot(chunk.axis, d) / distance;
   if (!(c > 0.0)) return false;
   // With a the angle to the centre plus the one subtended (both below a right angle here, the
   // second at most 30 degrees), the test is a + halfAngle + margin < 90 degrees, that is
@@ -127,64 +127,45 @@ void BuildChunks(const cTriangleList& list, std::vector<cChunk>& chunks) {
     cChunk chunk{};
     chunk.cullable = true;
     double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
-    double sum[3] = {};
+    cVec3d sum;
     chunk.minHeight = HUGE_VAL;
     for (std::size_t i = first; i < last; ++i) {
       const cTriangle& t = list[i];
-      double v[3][3];
-      for (int k = 0; k < 3; ++k) {
-        v[k][0] = t.vertex[k].x;
-        v[k][1] = t.vertex[k].y;
-        v[k][2] = t.vertex[k].z;
+      for (const cVec3& corner : t.vertex) {
+        const double v[3] = {corner.x, corner.y, corner.z};
         for (int a = 0; a < 3; ++a) {
-          if (!std::isfinite(v[k][a])) chunk.cullable = false;
-          lo[a] = std::min(lo[a], v[k][a]);
-          hi[a] = std::max(hi[a], v[k][a]);
+          if (!std::isfinite(v[a])) chunk.cullable = false;
+          lo[a] = std::min(lo[a], v[a]);
+          hi[a] = std::max(hi[a], v[a]);
         }
       }
-      const double e1[3] = {v[1][0] - v[0][0], v[1][1] - v[0][1], v[1][2] - v[0][2]};
-      const double e2[3] = {v[2][0] - v[0][0], v[2][1] - v[0][1], v[2][2] - v[0][2]};
-      const double e3[3] = {v[2][0] - v[1][0], v[2][1] - v[1][1], v[2][2] - v[1][2]};
-      const double n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
-                           e1[0] * e2[1] - e1[1] * e2[0]};
-      const double len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
-      auto norm = [](const double* e) {
-        return std::sqrt(e[0] * e[0] + e[1] * e[1] + e[2] * e[2]);
-      };
-      const double longest = std::max({norm(e1), norm(e2), norm(e3)});
+      const cVec3d v0 = Widen(t.vertex[0]), v1 = Widen(t.vertex[1]), v2 = Widen(t.vertex[2]);
+      const cVec3d e1 = v1 - v0, e2 = v2 - v0, e3 = v2 - v1;
+      const cVec3d n = Cross(e1, e2);
+      const double len = Length(n);
+      const double longest = std::max({Length(e1), Length(e2), Length(e3)});
       if (!(len > 0.0) || !std::isfinite(len) || IsZero(UnitNormal(t))) {
         chunk.cullable = false;
         continue;
       }
       chunk.minHeight = std::min(chunk.minHeight, len / longest);
-      for (int a = 0; a < 3; ++a) sum[a] += n[a] / len;
+      sum = sum + n / len;
     }
     if (chunk.cullable) {
-      const double len = std::sqrt(sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2]);
+      const double len = Length(sum);
       if (!(len > 1e-3 * static_cast<double>(last - first))) chunk.cullable = false;
-      for (int a = 0; a < 3; ++a) chunk.axis[a] = chunk.cullable ? sum[a] / len : 0.0;
+      chunk.axis = chunk.cullable ? sum / len : cVec3d{};
     }
     if (chunk.cullable) {
       double radius2 = 0.0, leastCosine = 1.0;
-      for (int a = 0; a < 3; ++a) chunk.center[a] = (lo[a] + hi[a]) / 2;
+      chunk.center = cVec3d{(lo[0] + hi[0]) / 2, (lo[1] + hi[1]) / 2, (lo[2] + hi[2]) / 2};
       for (std::size_t i = first; i < last; ++i) {
         const cTriangle& t = list[i];
-        for (const cVec3& p : t.vertex) {
-          const double dx = p.x - chunk.center[0], dy = p.y - chunk.center[1],
-                       dz = p.z - chunk.center[2];
-          radius2 = std::max(radius2, dx * dx + dy * dy + dz * dz);
-        }
-        const double e1[3] = {double{t.vertex[1].x} - t.vertex[0].x,
-                              double{t.vertex[1].y} - t.vertex[0].y,
-                              double{t.vertex[1].z} - t.vertex[0].z};
-        const double e2[3] = {double{t.vertex[2].x} - t.vertex[0].x,
-                              double{t.vertex[2].y} - t.vertex[0].y,
-                              double{t.vertex[2].z} - t.vertex[0].z};
-        const double n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
-                             e1[0] * e2[1] - e1[1] * e2[0]};
-        const double len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
-        const double cosine =
-            (n[0] * chunk.axis[0] + n[1] * chunk.axis[1] + n[2] * chunk.axis[2]) / len;
+        for (const cVec3& p : t.vertex)
+          radius2 = std::max(radius2, SquaredLength(Widen(p) - chunk.center));
+        const cVec3d v0 = Widen(t.vertex[0]);
+        const cVec3d n = Cross(Widen(t.vertex[1]) - v0, Widen(t.vertex[2]) - v0);
+        const double cosine = Dot(n, chunk.axis) / Length(n);
         leastCosine = std::min(leastCosine, std::clamp(cosine, -1.0, 1.0));
       }
       // Room for the rounding of the doubles and of the floats the GL works in.

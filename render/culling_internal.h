@@ -6,15 +6,16 @@
 #include <vector>
 
 #include "geometry/vec3.h"
+#include "geometry/vec3d.h"
 
 // A run of consecutive triangles of a list, with what a frame needs to know that the GL would
 // cull every one of them as back-facing: a sphere holding their corners and a cone holding
 // their normals. Doubles, from the float corners.
 constexpr std::size_t kChunkTriangles = 64;
 struct cChunk {
-  double center[3];
+  cVec3d center;
   double radius;
-  double axis[3];           // unit; the normals lie within the half angle of it
+  cVec3d axis;              // unit; the normals lie within the half angle of it
   double cosHalf, sinHalf;  // of the cone's half angle
   double sinHalfAndMargin;  // of the half angle plus kCullMargin
   double minHeight;         // the smallest height of a triangle over its longest edge
@@ -31,9 +32,9 @@ void BuildChunks(const cTriangleList& list, std::vector<cChunk>& chunks);
 // dot(normal, corner - e) wherever w > 0.
 struct cCullFrame {
   bool active = false;  // chunks may be skipped in this frame
-  double eye[3] = {};   // in the coordinates the lists are drawn in
+  cVec3d eye;           // in the coordinates the lists are drawn in
   double away = 1.0;    // sign: culled where away * dot(normal, corner - eye) > 0
-  double w[3] = {};     // the w row's 3 x 3 part: depth along the view, w = dot(w, p - eye)
+  cVec3d w;             // the w row's 3 x 3 part: depth along the view, w = dot(w, p - eye)
   double wLength = 0.0;
   double pixelsPerUnit = 0.0;   // at w = 1, across the view
   double minPixelHeight = 0.0;  // of a skipped triangle on screen
