@@ -58,6 +58,8 @@ void DrawPiece(const cConvexPiece& piece) {
 void DrawHullResult(cHullResult& hull) {
   if (!hull.ready) return;
   DrawColorTriangles(hull.faces, hull.color);
+  // Kept on purpose: the faces the step in progress removes, in red. The construction leaves the
+  // list empty, so nothing is drawn between steps; a frame drawn during a step would see them.
   DrawFrameList(hull.visibleFaces, 1.0f, 0.0f, 0.0f);
   DrawPoint(hull.currentPoint.x, hull.currentPoint.y, hull.currentPoint.z, 10.0f, 0.0f, 0.0f, 1.0f);
   if (ShowBoundBox()) DrawBox(hull.box);
