@@ -53,7 +53,7 @@ constexpr double kRadius = 1000.0;               // model units; the tolerances 
 constexpr double kMargin = 1e-6 * kRadius;       // clearance from a tolerance, exact geometry
 constexpr double kBehindSlack = 1e-9 * kRadius;  // double rounding of the final distances
 
-using cKey = cPointKey;
+using cKey = cCornerKey;
 
 // The point sets: fixed seeds, portable generation (only mt19937 itself is relied upon).
 enum class cShape { Sphere, Ball };
@@ -77,7 +77,7 @@ cPointList RandomPoints(cShape shape, int count, unsigned seed) {
     const double r = shape == cShape::Sphere ? kRadius : kRadius * std::cbrt(Uniform(g));
     const cVec3 p(static_cast<float>(x / l * r), static_cast<float>(y / l * r),
                   static_cast<float>(z / l * r));
-    if (seen.insert(KeyOf(p)).second) points.push_back(p);
+    if (seen.insert(CornerKeyOf(p)).second) points.push_back(p);
   }
   return points;
 }
@@ -112,14 +112,14 @@ std::string AuditStep(const cTriangleList& faces, const cVec3& q) {
   std::map<std::pair<cKey, cKey>, std::size_t> owner;
   for (std::size_t i = 0; i < faces.size(); ++i) {
     for (int e = 0; e < 3; ++e)
-      owner[{KeyOf(faces[i].vertex[e]), KeyOf(faces[i].vertex[(e + 1) % 3])}] = i;
+      owner[{CornerKeyOf(faces[i].vertex[e]), CornerKeyOf(faces[i].vertex[(e + 1) % 3])}] = i;
   }
   for (std::size_t i = 0; i < faces.size(); ++i) {
     if (!visible[i]) continue;
     for (int e = 0; e < 3; ++e) {
       const cVec3& a = faces[i].vertex[e];
       const cVec3& b = faces[i].vertex[(e + 1) % 3];
-      const auto across = owner.find({KeyOf(b), KeyOf(a)});
+      const auto across = owner.find({CornerKeyOf(b), CornerKeyOf(a)});
       if (across == owner.end()) return "hull already open";
       const bool rim = !visible[across->second];
       const cTriangle candidate(q, a, b);
@@ -200,11 +200,11 @@ std::optional<cHullResult> AuditedBuild(const cPointList& points, std::string& w
 // The used corners of faces, as indices into points.
 std::set<std::size_t> UsedCorners(const cTriangleList& faces, const cPointList& points) {
   std::map<cKey, std::size_t> indexOf;
-  for (std::size_t i = 0; i < points.size(); ++i) indexOf[KeyOf(points[i])] = i;
+  for (std::size_t i = 0; i < points.size(); ++i) indexOf[CornerKeyOf(points[i])] = i;
   std::set<std::size_t> used;
   for (const cTriangle& f : faces) {
     for (const cVec3& v : f.vertex) {
-      const auto it = indexOf.find(KeyOf(v));
+      const auto it = indexOf.find(CornerKeyOf(v));
       if (it != indexOf.end()) used.insert(it->second);
     }
   }

@@ -13,8 +13,10 @@
 #include "geometry/vec3.h"
 #include "hull/exact_predicates.h"
 
-using cPointKey = std::tuple<float, float, float>;
-inline cPointKey KeyOf(const cVec3& v) {
+// Named apart from geometry/point_key.h's cPointKey and KeyOf: a second KeyOf(const cVec3&) would
+// be the same symbol as that one, and a build that does not inline would call either for both.
+using cCornerKey = std::tuple<float, float, float>;
+inline cCornerKey CornerKeyOf(const cVec3& v) {
   return {v.x + 0.0f, v.y + 0.0f, v.z + 0.0f};  // + 0.0f: -0.0 and 0.0 are one key
 }
 
@@ -30,10 +32,10 @@ inline bool SameBits(const cTriangleList& a, const cTriangleList& b) {
 
 // Every directed edge exactly once, its reverse exactly once, no face repeating a corner.
 inline std::string ClosureProblem(const cTriangleList& faces) {
-  std::map<std::pair<cPointKey, cPointKey>, int> edges;
+  std::map<std::pair<cCornerKey, cCornerKey>, int> edges;
   for (const cTriangle& f : faces) {
     for (int e = 0; e < 3; ++e) {
-      const cPointKey a = KeyOf(f.vertex[e]), b = KeyOf(f.vertex[(e + 1) % 3]);
+      const cCornerKey a = CornerKeyOf(f.vertex[e]), b = CornerKeyOf(f.vertex[(e + 1) % 3]);
       if (a == b) return "a face repeats a corner";
       ++edges[{a, b}];
     }
@@ -71,11 +73,11 @@ inline std::string ConvexityProblem(const cTriangleList& faces, const cPointList
 
 // Every corner is one of the points.
 inline std::string CornerProblem(const cTriangleList& faces, const cPointList& points) {
-  std::set<cPointKey> known;
-  for (const cVec3& p : points) known.insert(KeyOf(p));
+  std::set<cCornerKey> known;
+  for (const cVec3& p : points) known.insert(CornerKeyOf(p));
   for (const cTriangle& f : faces) {
     for (const cVec3& v : f.vertex) {
-      if (!known.count(KeyOf(v))) return "a corner that is no input point";
+      if (!known.count(CornerKeyOf(v))) return "a corner that is no input point";
     }
   }
   return "";
