@@ -6,6 +6,7 @@
 
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
+#include "geometry/vec3d.h"
 #include "hull/hull.h"
 #include "io/stl.h"
 #include "platform/platform.h"
@@ -46,17 +47,16 @@ cVec3 ComputeEye(float elevation, float azimuth, float distance) {
 
 cClipPlanes ComputeClipPlanes(const cBoundBox& box, const cVec3& offset, const cVec3& eye) {
   const cClipPlanes design;
-  const double ex = eye.x, ey = eye.y, ez = eye.z;
-  const double distance = std::sqrt(ex * ex + ey * ey + ez * ez);
+  const cVec3d e = Widen(eye);
+  const double distance = Length(e);
   if (!(distance > 0.0) || !std::isfinite(distance)) return design;
   // Depth of a point: its distance from the eye along the line of sight.
   double nearest = INFINITY;
   double farthest = -INFINITY;
   for (int corner = 0; corner < 8; ++corner) {
-    const double x = static_cast<double>((corner & 1) ? box.max.x : box.min.x) - offset.x;
-    const double y = static_cast<double>((corner & 2) ? box.max.y : box.min.y) - offset.y;
-    const double z = static_cast<double>((corner & 4) ? box.max.z : box.min.z) - offset.z;
-    const double depth = (distance * distance - (x * ex + y * ey + z * ez)) / distance;
+    const cVec3 at((corner & 1) ? box.max.x : box.min.x, (corner & 2) ? box.max.y : box.min.y,
+                   (corner & 4) ? box.max.z : box.min.z);
+    const double depth = (distance * distance - Dot(Widen(at) - Widen(offset), e)) / distance;
     if (!std::isfinite(depth)) return design;
     nearest = std::min(nearest, depth);
     farthest = std::max(farthest, depth);
@@ -151,6 +151,7 @@ void cGlWnd::OnSize(int w, int h) {
 void cGlWnd::DrawScene() {
   cSceneView view;
   view.mesh = CurrentMesh;
+  view.cache = drawCache;
   view.eye = CameraEye;
   view.offset = SceneOffset;
   view.lightAngle = LightAngle;

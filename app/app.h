@@ -9,6 +9,8 @@
 #include "geometry/vec3.h"
 #include "platform/platform.h"
 
+class cDrawCache;
+
 // Menu command ids.
 enum cCommandId : std::uint32_t {
   kCmdQuit = 0,
@@ -95,6 +97,9 @@ class cGlWnd {
   int width = 0;
   int height = 0;
   unsigned fontListBase = 0;
+  // What the frames keep in the context they draw in, owned by whoever owns that context; none:
+  // every frame draws its lists directly.
+  cDrawCache* drawCache = nullptr;
   std::string lastFileName;  // the open-file dialog starts from it
   cFitRequest lastFit;       // the Fit Hulls dialog starts from it
 

@@ -13,8 +13,3 @@ std::string FormatSetting(double value);
 // atof of the first 127 characters, in the C locale whatever the program's locale: leading white
 // space skipped, the longest numeric prefix converted, 0.0 when there is none.
 double ReadSetting(const std::string& text);
-
-// Options dialog ids: the two edit boxes and the OK button.
-constexpr int kEpsilonBoxId = 1000;
-constexpr int kOkButtonId = 1001;
-constexpr int kSmoothBoxId = 1002;

@@ -9,10 +9,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <numbers>
 #include <random>
 #include <string>
 
+#include "geometry/torus.h"
 #include "geometry/vec3.h"
 
 enum class cBenchShape { Scan, Cad, Soup };
@@ -28,26 +28,9 @@ inline cTriangleList ScanSurface(std::size_t count) {
   const int rings = std::max(3, static_cast<int>(count / (2.0 * sides)));
   std::mt19937 random(12345u);
   std::uniform_real_distribution<double> noise(-0.1, 0.1);
-  std::vector<cVec3> grid;
-  for (int i = 0; i < rings; ++i) {
-    for (int j = 0; j < sides; ++j) {
-      const double u = 2 * std::numbers::pi * i / rings, v = 2 * std::numbers::pi * j / sides;
-      const double r = 20 + 3 * std::sin(5 * u) * std::cos(3 * v) + noise(random);
-      const double w = 50 + r * std::cos(v);
-      grid.emplace_back(static_cast<float>(w * std::cos(u)), static_cast<float>(w * std::sin(u)),
-                        static_cast<float>(r * std::sin(v)));
-    }
-  }
-  auto at = [&](int i, int j) { return grid[(i % rings) * sides + (j % sides)]; };
-  cTriangleList triangles;
-  triangles.reserve(2 * static_cast<std::size_t>(rings) * sides);
-  for (int i = 0; i < rings; ++i) {
-    for (int j = 0; j < sides; ++j) {
-      triangles.emplace_back(at(i, j), at(i + 1, j), at(i + 1, j + 1));
-      triangles.emplace_back(at(i, j), at(i + 1, j + 1), at(i, j + 1));
-    }
-  }
-  return triangles;
+  return TorusTriangles(rings, sides, 50.0, [&](double u, double v) {
+    return 20 + 3 * std::sin(5 * u) * std::cos(3 * v) + noise(random);
+  });
 }
 
 // A closed block, 100 x 100 at the base: a terraced top (flat levels joined by one-cell steep

@@ -11,11 +11,7 @@
 // and 0.1, and the distinct-point collection.
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
-
-#include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -26,6 +22,7 @@
 #include "hull/hull.h"
 #include "hull/hull_internal.h"
 #include "tests/support/meshes.h"
+#include "tests/support/qconvex.h"
 
 namespace {
 
@@ -51,28 +48,14 @@ const cTriangleList& BigSphere() {
 }
 
 // qconvex's compute time and whole wall time in seconds, or negative when it cannot run.
-std::pair<double, double> RunQconvex(const cPointList& points) {
-  char path[] = "/tmp/cd_hull_bench_XXXXXX";
-  const int fd = mkstemp(path);
-  if (fd < 0) return {-1, -1};
-  std::FILE* out = fdopen(fd, "w");
-  std::fprintf(out, "3\n%zu\n", points.size());
-  for (const cVec3& p : points) std::fprintf(out, "%.9g %.9g %.9g\n", p.x, p.y, p.z);
-  std::fclose(out);
-  const std::string command = std::string("qconvex Ts < ") + path + " 2>&1";
-  const auto start = std::chrono::steady_clock::now();
-  std::FILE* in = popen(command.c_str(), "r");
+std::pair<double, double> QconvexTimes(const cPointList& points) {
+  const cQconvexRun run = RunQconvex(points, "Ts", true);
+  if (!run.started) return {-1, -1};
   double compute = -1;
-  char line[512];
-  while (in != nullptr && std::fgets(line, sizeof line, in) != nullptr) {
-    const char* key = "CPU seconds to compute hull (after input):";
-    if (const char* at = std::strstr(line, key)) compute = std::atof(at + std::strlen(key));
-  }
-  if (in != nullptr) pclose(in);
-  const double wall =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::remove(path);
-  return {compute, wall};
+  const char* key = "CPU seconds to compute hull (after input):";
+  if (const char* at = std::strstr(run.output.c_str(), key))
+    compute = std::atof(at + std::strlen(key));
+  return {compute, run.seconds};
 }
 
 void Compare(benchmark::State& state, const cPointList& points) {
@@ -93,7 +76,7 @@ void Compare(benchmark::State& state, const cPointList& points) {
     hull.BuildClosed(sample);
   }
   const double mine = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
-  const auto [compute, wall] = RunQconvex(points);
+  const auto [compute, wall] = QconvexTimes(points);
   state.counters["points"] = static_cast<double>(points.size());
   state.counters["faces"] = static_cast<double>(faces);
   state.counters["ours_cpu_ms"] = mine * 1e3;

@@ -50,10 +50,12 @@ cTriangleList TorusOf(std::int64_t n) {
   return Torus(sides * 5 / 2, sides, 4.0f, 1.5f, 0.4f);
 }
 
-// The view File > Open gives the model: centred on its box, moved back by its diagonal.
-cSceneView FramedView(cMesh& mesh) {
+// The view File > Open gives the model: centred on its box, moved back by its diagonal; the
+// frames keep their arrays in cache.
+cSceneView FramedView(cMesh& mesh, cDrawCache& cache) {
   cSceneView view;
   view.mesh = &mesh;
+  view.cache = &cache;
   view.offset = GetCenter(mesh.box);
   const float distance = static_cast<float>(Length(mesh.box.max - mesh.box.min));
   view.eye = cVec3(0.0f, 0.3f * distance, 0.95f * distance);
@@ -93,16 +95,15 @@ void Frames(benchmark::State& state, bool pieces, bool normals, cListDrawing dra
   }
   std::unique_ptr<cMesh> mesh = MeshOf(state.range(0));
   if (pieces) SplitIntoPieces(*mesh);
-  cSceneView view = FramedView(*mesh);
+  cDrawCache cache;
+  cSceneView view = FramedView(*mesh, cache);
   view.showNormals = normals;
   view.modelGeneration = 1;
-  SetListDrawing(drawing);
+  SetListDrawing(cache, drawing);
   DrawScene(view);  // builds the cache
   for (auto _ : state) DrawScene(view);
   // Chunks of cached triangles left out because the GL culls all of them.
-  state.counters["skipped"] = static_cast<double>(SkippedChunkCount());
-  SetListDrawing(cListDrawing::Cached);
-  ReleaseDrawCache();
+  state.counters["skipped"] = static_cast<double>(SkippedChunkCount(cache));
   state.counters["triangles"] = static_cast<double>(mesh->triangles.size());
 }
 
@@ -141,13 +142,13 @@ void FirstFrames(benchmark::State& state, bool pieces, bool cold = false) {
   }
   std::unique_ptr<cMesh> mesh = MeshOf(state.range(0));
   if (pieces) SplitIntoPieces(*mesh);
-  cSceneView view = FramedView(*mesh);
+  cDrawCache cache;
+  cSceneView view = FramedView(*mesh, cache);
   for (auto _ : state) {
-    if (cold) ReleaseDrawCache();
+    if (cold) cache.Release();
     ++view.modelGeneration;
     DrawScene(view);
   }
-  ReleaseDrawCache();
   state.counters["triangles"] = static_cast<double>(mesh->triangles.size());
 }
 void BM_FirstFrame(benchmark::State& state) {
@@ -174,14 +175,14 @@ void BM_FrameOverhead(benchmark::State& state) {
     return;
   }
   std::unique_ptr<cMesh> mesh = MeshOf(state.range(0));
-  cSceneView view = FramedView(*mesh);
+  cDrawCache cache;
+  cSceneView view = FramedView(*mesh, cache);
   mesh->triangles.resize(static_cast<std::size_t>(state.range(0)) / 1000);
   for (cTriangle& t : mesh->triangles) t = cTriangle(t.vertex[0], t.vertex[0], t.vertex[0]);
   SplitIntoPieces(*mesh, 1);
   view.modelGeneration = 1;
   DrawScene(view);
   for (auto _ : state) DrawScene(view);
-  ReleaseDrawCache();
   state.counters["lists"] = static_cast<double>(mesh->decomposition->pieces.size());
 }
 

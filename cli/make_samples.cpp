@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "geometry/torus.h"
+
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
@@ -45,18 +47,12 @@ struct cSurface {
 // the tube, both counter-clockwise, so (u, v) -> (u + 1, v) -> (u + 1, v + 1) faces outward.
 cSurface MakeTorus(int segments, int sides, double R, double r) {
   cSurface s;
-  for (int u = 0; u < segments; ++u) {
-    const double theta = 2.0 * kPi * u / segments;
-    for (int v = 0; v < sides; ++v) {
-      const double phi = 2.0 * kPi * v / sides;
-      const double ring = R + r * std::cos(phi);
-      s.Add(ring * std::cos(theta), ring * std::sin(theta), r * std::sin(phi));
-    }
-  }
-  auto at = [&](int u, int v) { return (u % segments) * sides + v % sides; };
-  for (int u = 0; u < segments; ++u) {
-    for (int v = 0; v < sides; ++v) s.Quad(at(u, v), at(u + 1, v), at(u + 1, v + 1), at(u, v + 1));
-  }
+  ForEachTorusCorner(
+      segments, sides, R, [r](double, double) { return r; },
+      [&s](double x, double y, double z) { s.Add(x, y, z); });
+  ForEachClosedGridFacet(segments, sides, [&s](std::size_t a, std::size_t b, std::size_t c) {
+    s.facets.push_back({static_cast<int>(a), static_cast<int>(b), static_cast<int>(c)});
+  });
   return s;
 }
 

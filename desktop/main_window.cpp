@@ -116,6 +116,7 @@ cGlView::cGlView(std::unique_ptr<cGlWnd> windowObject, QWidget* parent)
 cGlView::~cGlView() {
   makeCurrent();
   ReleaseFont();
+  ReleaseDrawCache();
   doneCurrent();
   // The base class destroys the context after this object is gone: no call back into it.
   if (context() != nullptr) disconnect(context(), nullptr, this, nullptr);
@@ -149,6 +150,9 @@ void cGlView::initializeGL() {
         },
         Qt::DirectConnection);
     ReleaseFont();
+    ReleaseDrawCache();
+    drawCache = std::make_unique<cDrawCache>();
+    wnd->drawCache = drawCache.get();
     wnd->fontListBase = BuildFontLists(RenderGlyphs(BitmapFont()));
     const QSize size = FramebufferSize();
     wnd->OnSize(size.width(), size.height());
@@ -255,6 +259,11 @@ void cGlView::ReleaseFont() {
     DeleteFontLists(wnd->fontListBase);
   }
   wnd->fontListBase = 0;
+}
+
+void cGlView::ReleaseDrawCache() {
+  wnd->drawCache = nullptr;
+  drawCache.reset();
 }
 
 void cGlView::ReleaseScene() {

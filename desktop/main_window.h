@@ -38,7 +38,8 @@ class cGlView : public QOpenGLWidget {
   // gets past it.
   void Forward(cWindowMessage message, std::uint32_t wParam, std::uint32_t lParam);
 
-  // The end of the run: the current mesh goes, then the font lists, with the context current.
+  // The end of the run: the current mesh goes, then the frames' cache and the font lists, with
+  // the context current.
   void ReleaseScene();
 
   // File > Open with path chosen, with the context current; before the context exists, as
@@ -62,9 +63,12 @@ class cGlView : public QOpenGLWidget {
 
  private:
   QSize FramebufferSize() const;
-  void ReleaseFont();  // context current
+  void ReleaseFont();       // context current
+  void ReleaseDrawCache();  // context current
 
   std::unique_ptr<cGlWnd> wnd;
+  // Made with each context (initializeGL), gone with it; the window object draws through it.
+  std::unique_ptr<cDrawCache> drawCache;
   QString pendingFile;           // to open once the context exists
   bool busyScreenShown = false;  // the busy screen's projection is in place
   bool checkGlErrors = false;    // CD_CHECK_GL_ERRORS set: report GL errors after every frame

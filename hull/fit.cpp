@@ -364,7 +364,7 @@ class cMerger {
   void Offer(cIndex a, cIndex b, bool adjacent) {
     const cCluster& x = clusters[a];
     const cCluster& y = clusters[b];
-    if (!priced.insert({a, b, x.version, y.version}).second) return;
+    if (!priced.insert({a, b, x.version, y.version, adjacent ? 1u : 0u}).second) return;
     const double gap = adjacent ? 0.0 : Gap(x.corners, y.corners);
     cPointList corners = x.corners;
     corners.insert(corners.end(), y.corners.begin(), y.corners.end());
@@ -411,7 +411,9 @@ class cMerger {
   std::vector<cIndex> parent;
   std::size_t alive = 0;
   std::priority_queue<cCandidate, std::vector<cCandidate>, cLater> queue;
-  std::set<std::array<std::uint32_t, 4>> priced;  // pairs with the versions they were priced at
+  // Pairs with the versions they were priced at, and whether they share an edge: a pair joined
+  // along space too keeps its own entry as neighbours.
+  std::set<std::array<std::uint32_t, 5>> priced;
   const std::vector<cTriangleList>* patches;
 };
 

@@ -19,6 +19,7 @@
 
 cHullResult::cHullResult() : color(RandomColor(255)) {}
 
+// Kept on purpose, though the members free themselves: the original teardown, step for step.
 cHullResult::~cHullResult() {
   faces.clear();
   visibleFaces.shrink_to_fit();
@@ -79,8 +80,8 @@ bool AllFinite(const cPointList& points) {
 
 }  // namespace
 
-// The seed, then one AddPoint per remaining point from index 3; nothing is checked or repaired
-// afterwards. cIncrementalHull takes the same decisions as AddPoint below, step for step.
+// The seed, then one step per remaining point from index 3, all in one cIncrementalHull (the
+// steps AddPoint takes one at a time); nothing is checked or repaired afterwards.
 void cHullResult::Build(cPointList& points) {
   if (points.size() < 4) return;
   box = ComputeBoundBox(points);
@@ -89,6 +90,8 @@ void cHullResult::Build(cPointList& points) {
   Seed(points, hull);
   for (std::size_t i = 3; i < points.size(); ++i) hull.AddPoint(points[i]);
   faces = hull.Faces();
+  // visibleFaces and ready kept on purpose: they mirror the steps, and a frame drawn during a
+  // step would see them.
   if (points.size() > 3) {  // as the last AddPoint leaves them
     currentPoint = points.back();
     visibleFaces.clear();
@@ -130,8 +133,8 @@ void cHullResult::BuildClosed(cPointList& points) {
   box = shape.box;
   currentPoint = shape.currentPoint;
   if (points.size() > 3) {
-    // The steps a construction ends with; nothing is drawn from them between frames, but a
-    // frame drawn during a step would see them.
+    // Kept on purpose: the steps a construction ends with; nothing is drawn from them between
+    // frames, but a frame drawn during a step would see them.
     visibleFaces.clear();
     ready = true;
   }
@@ -152,6 +155,9 @@ void cHullResult::AddPoint(cVec3 q) {
   for (const cTriangle& f : faces) hull.AddFace(f);
   hull.AddPoint(q);
   faces = hull.Faces();
+  // Kept on purpose, though they change nothing between frames: the step's own states (not
+  // ready while its removed faces are cleared, ready after), as the construction goes through
+  // them; a frame drawn during a step would see them.
   ready = false;
   visibleFaces.clear();
   ready = true;

@@ -1,8 +1,16 @@
-// Convex hulls of the pieces: the result component, the incremental (beneath-beyond)
-// construction, and the Convex Hull command with its worker.
+// Convex hulls of the pieces: the result component, its constructions, and the Convex Hull
+// command with its worker.
+//
+// Two constructions. cHullResult::Build and AddPoint are the original incremental
+// (beneath-beyond) construction, kept as they are: a seed tetrahedron, then one step per point,
+// nothing checked or repaired afterwards. What the program runs for every piece, in the Convex
+// Hull command and in the batch tool alike, is BuildClosedHull (hull_construction.h), which
+// cHullResult::BuildClosed wraps: the same incremental construction, checked for a closed surface
+// after every step and against the points at the end, with the exact-predicate construction of
+// sound_hull.h in its place whenever a check fails.
 //
 // Threads: StartConvexHull runs on the UI thread; ConvexHullWorker runs on the worker thread it
-// starts, and so do Build and AddPoint when the command calls them. The worker's one message box
+// starts, and so does the construction it runs for every piece. The worker's one message box
 // ("Convex hull completed...") blocks only the worker; while it is open the UI thread keeps
 // drawing and dispatching commands, and may re-enter anything here except on this decomposition:
 // its worker handle is non-zero until just before the box opens, and Busy stays raised until the
@@ -33,9 +41,9 @@ class cHullResult : public cMeshComponent {
   void Apply(cMesh*) override {}
   void Draw() override;
 
-  // Builds the hull of points (at least four, pairwise distinct) into faces: a seed
-  // tetrahedron, then one AddPoint per remaining point. Removes the fourth seed corner from
-  // points when one clears SeedTolerance. Fewer than four points leave faces empty.
+  // The original construction. Builds the hull of points (at least four, pairwise distinct) into
+  // faces: a seed tetrahedron, then one AddPoint per remaining point. Removes the fourth seed
+  // corner from points when one clears SeedTolerance. Fewer than four points leave faces empty.
   void Build(cPointList& points);
 
   // The hull of points as Build makes it, kept only when every step leaves faces closed (each
@@ -43,19 +51,21 @@ class cHullResult : public cMeshComponent {
   // of the list to VisibleTolerance per unit of the list's largest extent. Otherwise faces is the
   // hull built with exact orientation tests (sound_hull.h): closed, wound outward, convex, made
   // of the finite points only. box, the removal of the fourth seed corner, currentPoint and
-  // ready end as Build leaves them. The Convex Hull command builds every piece's hull this way.
+  // ready end as Build leaves them. The construction the program runs (through BuildClosedHull).
   void BuildClosed(cPointList& points);
 
-  // Adds q: removes the faces it sees (farther than VisibleTolerance in front) and closes the
-  // hole with a fan of new faces from q.
+  // One step of the original construction. Adds q: removes the faces it sees (farther than
+  // VisibleTolerance in front) and closes the hole with a fan of new faces from q.
   void AddPoint(cVec3 q);
 
   cTriangleList faces;  // wound so that Normal points outward
   cColor color;
-  cTriangleList visibleFaces;  // faces removed in the step in progress; empty between steps
-  cVec3 currentPoint;          // point of the latest step
-  cBoundBox box;               // box of the points given to Build
-  bool ready = true;           // false only while a step empties visibleFaces
+  // Faces removed in the step in progress, drawn in red. The construction keeps the faces it
+  // removes to itself, so this stays empty; kept for the frames, like ready.
+  cTriangleList visibleFaces;
+  cVec3 currentPoint;  // point of the latest step
+  cBoundBox box;       // box of the points given to Build
+  bool ready = true;   // false only while a step empties visibleFaces
 };
 
 // Owns hull (made with new: a cHullResult or a class derived from it) as an entry of a cHullList.

@@ -1,5 +1,8 @@
-// The incremental construction of hull.h (seed faces, then one step per added point), with the
-// same decisions and the same face order as the plain description in hull.cpp, made fast:
+// The incremental construction of hull.h (seed faces, then one step per added point) made fast:
+// cHullResult::Build and AddPoint and BuildClosedHull all run their steps here. It takes the same
+// decisions and keeps the same face order as the construction written plainly (every face
+// rescanned on every step, visible ones erased in place, every candidate tested with
+// IsHorizonFace against all visible faces), which the hull tests keep as their oracle. Made fast:
 //   - every face's plane (Normal, float offset, double length) is computed once, when the face
 //     is made, with the same float roundings SignedDistance uses;
 //   - faces stay in creation order: a removed face is only marked, new faces go to the end;

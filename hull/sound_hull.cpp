@@ -7,6 +7,7 @@
 
 #include "exact_predicates.h"
 #include "geometry/point_key.h"
+#include "geometry/vec3d.h"
 
 namespace {
 
@@ -21,11 +22,6 @@ std::vector<cVec3> FiniteDistinct(const cPointList& points) {
     if (index.FindOrInsert(p, next) == next) kept.push_back(p);
   }
   return kept;
-}
-
-double SquaredDistance(const cVec3& a, const cVec3& b) {
-  const double x = double(a.x) - b.x, y = double(a.y) - b.y, z = double(a.z) - b.z;
-  return x * x + y * y + z * z;
 }
 
 // Collinear points: the lexicographic ends and the first point between them, both ways round.
@@ -50,10 +46,8 @@ cTriangleList FlatHull(const std::vector<cVec3>& p, const cVec3& a, const cVec3&
                        const cVec3& c) {
   // Project along an axis the plane is not parallel to; of those, the one the normal is closest
   // to (the choice only needs Orient2d(a, b, c) non-zero to be exact).
-  const double e1x = double(b.x) - a.x, e1y = double(b.y) - a.y, e1z = double(b.z) - a.z;
-  const double e2x = double(c.x) - a.x, e2y = double(c.y) - a.y, e2z = double(c.z) - a.z;
-  const double n[3] = {std::fabs(e1y * e2z - e1z * e2y), std::fabs(e1z * e2x - e1x * e2z),
-                       std::fabs(e1x * e2y - e1y * e2x)};
+  const cVec3d normal = Cross(Widen(b) - Widen(a), Widen(c) - Widen(a));
+  const double n[3] = {std::fabs(normal.x), std::fabs(normal.y), std::fabs(normal.z)};
   int axis = -1;
   for (int k = 0; k < 3; ++k) {
     if (Orient2d(a, b, c, k) != 0 && (axis < 0 || n[k] > n[axis])) axis = k;
@@ -96,7 +90,7 @@ cTriangleList FlatHull(const std::vector<cVec3>& p, const cVec3& a, const cVec3&
 struct cFace {
   std::uint32_t v[3];
   std::uint32_t nb[3];    // face across the edge v[i] -> v[i + 1]
-  double n[3];            // approximate normal, for the furthest-point choice only
+  cVec3d n;               // approximate normal, for the furthest-point choice only
   double offset;          // n . v[0]
   std::int64_t outside;   // head of the list of points strictly in front, or -1
   std::int64_t furthest;  // the point of that list with the largest approximate distance
@@ -153,13 +147,9 @@ class cQuickHull {
     f.v[0] = a;
     f.v[1] = b;
     f.v[2] = c;
-    const cVec3 &pa = p[a], &pb = p[b], &pc = p[c];
-    const double e1x = double(pb.x) - pa.x, e1y = double(pb.y) - pa.y, e1z = double(pb.z) - pa.z;
-    const double e2x = double(pc.x) - pa.x, e2y = double(pc.y) - pa.y, e2z = double(pc.z) - pa.z;
-    f.n[0] = e1y * e2z - e1z * e2y;
-    f.n[1] = e1z * e2x - e1x * e2z;
-    f.n[2] = e1x * e2y - e1y * e2x;
-    f.offset = f.n[0] * pa.x + f.n[1] * pa.y + f.n[2] * pa.z;
+    const cVec3d pa = Widen(p[a]);
+    f.n = Cross(Widen(p[b]) - pa, Widen(p[c]) - pa);
+    f.offset = Dot(f.n, pa);
     f.outside = -1;
     f.furthest = -1;
     f.furthestDistance = 0.0;
@@ -180,7 +170,7 @@ class cQuickHull {
       if (!InFront(f, i)) continue;
       next[i] = f.outside;
       f.outside = i;
-      const double distance = f.n[0] * p[i].x + f.n[1] * p[i].y + f.n[2] * p[i].z - f.offset;
+      const double distance = Dot(f.n, Widen(p[i])) - f.offset;
       if (f.furthest < 0 || distance > f.furthestDistance) {
         f.furthest = i;
         f.furthestDistance = distance;
@@ -267,17 +257,15 @@ cTriangleList SoundHull(const cPointList& points) {
   std::size_t i1 = i0;
   double best = -1.0;
   for (std::size_t i = 0; i < p.size(); ++i) {
-    const double d = SquaredDistance(p[i], p[i0]);
+    const double d = SquaredLength(Widen(p[i]) - Widen(p[i0]));
     if (d > best) best = d, i1 = i;
   }
   const cVec3 &a = p[i0], &b = p[i1];
-  const double ux = double(b.x) - a.x, uy = double(b.y) - a.y, uz = double(b.z) - a.z;
+  const cVec3d u = Widen(b) - Widen(a);
   std::size_t i2 = p.size();
   best = -1.0;
   for (std::size_t i = 0; i < p.size(); ++i) {
-    const double vx = double(p[i].x) - a.x, vy = double(p[i].y) - a.y, vz = double(p[i].z) - a.z;
-    const double cx = uy * vz - uz * vy, cy = uz * vx - ux * vz, cz = ux * vy - uy * vx;
-    const double d = cx * cx + cy * cy + cz * cz;
+    const double d = SquaredLength(Cross(u, Widen(p[i]) - Widen(a)));
     if (d > best) best = d, i2 = i;
   }
   if (Collinear(a, b, p[i2])) {
@@ -288,13 +276,11 @@ cTriangleList SoundHull(const cPointList& points) {
     if (i2 == p.size()) return LineHull(p);
   }
   const cVec3& c = p[i2];
-  const double vx = double(c.x) - a.x, vy = double(c.y) - a.y, vz = double(c.z) - a.z;
-  const double nx = uy * vz - uz * vy, ny = uz * vx - ux * vz, nz = ux * vy - uy * vx;
+  const cVec3d n = Cross(u, Widen(c) - Widen(a));
   std::size_t i3 = p.size();
   best = -1.0;
   for (std::size_t i = 0; i < p.size(); ++i) {
-    const double d = std::fabs(nx * (double(p[i].x) - a.x) + ny * (double(p[i].y) - a.y) +
-                               nz * (double(p[i].z) - a.z));
+    const double d = std::fabs(Dot(n, Widen(p[i]) - Widen(a)));
     if (d > best) best = d, i3 = i;
   }
   if (Orient3d(a, b, c, p[i3]) == 0) {

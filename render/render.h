@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "geometry/mesh.h"
@@ -38,27 +39,49 @@ void InstallDrawHooks();
 
 // --- Frame and view ----------------------------------------------------------------------------
 
+// What frames keep from one to the next for the GL context they draw in: the arrays of the lists
+// the first frame of a model generation drew, and the memory they are in. Made by the code that
+// owns the context, given to the frames drawn in it (cSceneView::cache), and released or
+// destroyed before that context is destroyed or the frames move to another one. UI thread only,
+// like all drawing.
+class cDrawCache {
+ public:
+  cDrawCache();
+  ~cDrawCache();
+  cDrawCache(const cDrawCache&) = delete;
+  cDrawCache& operator=(const cDrawCache&) = delete;
+
+  // Frees what the frames cached; the next frame with a model generation builds it again.
+  void Release();
+
+  // What it holds, for render/ itself (render/list_cache_internal.h).
+  struct cState;
+  cState& State() { return *state; }
+  const cState& State() const { return *state; }
+
+ private:
+  std::unique_ptr<cState> state;
+};
+
 // Everything a frame of the scene reads.
 struct cSceneView {
-  cMesh* mesh = nullptr;    // drawn through its Draw; none when null
-  cVec3 eye;                // the camera eye, where the first light sits
-  cVec3 offset;             // the model is moved by -offset (the centre of the mesh's box)
-  float lightAngle = 0.0f;  // the circling light's angle, radians
+  cMesh* mesh = nullptr;        // drawn through its Draw; none when null
+  cDrawCache* cache = nullptr;  // of the context drawn in; none: every list is drawn directly
+  cVec3 eye;                    // the camera eye, where the first light sits
+  cVec3 offset;                 // the model is moved by -offset (the centre of the mesh's box)
+  float lightAngle = 0.0f;      // the circling light's angle, radians
   bool showBoundBox = false;
   bool showNormals = false;
   bool showAxis = false;  // a cross of 10 units at the orbit centre
   // Names the state of the model (every list the frame may draw, with its contents). Frames
-  // with the same non-zero value draw each list from what the first of them cached; a new value
-  // drops the cache. 0: the model may be changing, nothing is cached or reused.
+  // with the same non-zero value and cache draw each list from what the first of them cached; a
+  // new value drops what the cache holds. 0: the model may be changing, nothing is cached or
+  // reused.
   std::uint64_t modelGeneration = 0;
 };
 
 // One frame of the scene. Ends with glFinish and glFlush; the caller swaps.
 void DrawScene(const cSceneView& view);
-
-// Frees what the frames cached, in the context that is current (the one the frames drew in).
-// Due before that context is destroyed or the frames move to another one.
-void ReleaseDrawCache();
 
 // Projection (perspective with the given clip planes, and look-at from eye toward the origin)
 // and the fixed state that every frame relies on. Leaves the projection matrix selected.

@@ -5,7 +5,7 @@ cd_test(hull_test SOURCES hull_test.cpp
   LIBS cd_hull cd_reference_hull cd_io cd_decomposition cd_state cd_platform cd_geometry
   LABELS core)
 # Needs qconvex (package qhull-bin) as its oracle.
-cd_test(hull_property_test SOURCES hull_property_test.cpp
+cd_test(hull_property_test SOURCES hull_property_test.cpp support/qconvex.h
   LIBS cd_hull cd_reference_hull cd_geometry LABELS core TIMEOUT 600)
 # The library's functions, against the commands they stand for.
 cd_test(core_test SOURCES core_test.cpp

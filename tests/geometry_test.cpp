@@ -11,6 +11,7 @@
 
 #include "geometry/huge_pages.h"
 #include "geometry/mesh.h"
+#include "geometry/vec3d.h"
 #include "tests/support/triangle_printing.h"
 
 // Release order of watched objects, noted without allocating (pieces have no virtual hooks).
@@ -54,6 +55,27 @@ TEST(Vectors, CrossDotAndLength) {
   const float f = 1.0f + 0x1p-23f;  // f * f needs 47 bits: exact in double, not in float
   EXPECT_EQ(Dot(cVec3(f, f, f), cVec3(f, f, f)), 3 * (1.0 + 0x1p-22 + 0x1p-46));
   EXPECT_EQ(Length(cVec3(3, -4, 12)), 13.0);
+}
+
+// The double vectors widen before they subtract, and sum x, y, z in that order (the float
+// vectors' Dot sums z, y, x): with terms that cancel, the order shows in the bits.
+TEST(Vectors, DoubleVectorsWidenFirstAndSumXYZInThatOrder) {
+  EXPECT_EQ((Widen(cVec3(1e8f, 0, 0)) - Widen(cVec3(1, 0, 0))).x, 99999999.0);  // not in float
+  const cVec3d ones{1, 1, 1};
+  EXPECT_EQ(Dot(cVec3d{1e16, -1e16, 1}, ones), 1.0);  // (1e16 - 1e16) + 1
+  EXPECT_EQ(Dot(cVec3d{1, 1e16, -1e16}, ones), 0.0);  // (1 + 1e16) - 1e16: the 1 is lost
+  EXPECT_EQ(Dot(cVec3d{1, 1e16, -1e16}, ones), Dot(ones, cVec3d{1, 1e16, -1e16}));
+  const cVec3d c = Cross(cVec3d{1, 2, 3}, cVec3d{4, 5, 6});
+  EXPECT_EQ(c.x, -3.0);
+  EXPECT_EQ(c.y, 6.0);
+  EXPECT_EQ(c.z, -3.0);
+  EXPECT_EQ(Cross(cVec3d{1, 0, 0}, cVec3d{0, 1, 0}).z, 1.0);  // right-handed
+  EXPECT_EQ(SquaredLength(cVec3d{3, -4, 12}), 169.0);
+  EXPECT_EQ(Length(cVec3d{3, -4, 12}), 13.0);
+  const cVec3d q = (cVec3d{1, 2, 3} + cVec3d{1, 2, 3}) / 4;
+  EXPECT_EQ(q.x, 0.5);
+  EXPECT_EQ(q.y, 1.0);
+  EXPECT_EQ(q.z, 1.5);
 }
 
 TEST(Triangles, NormalFollowsCornerOrderAndVanishesWhenDegenerate) {

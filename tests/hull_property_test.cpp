@@ -26,8 +26,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -37,6 +35,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -44,6 +43,7 @@
 #include "hull/hull.h"
 #include "hull/hull_internal.h"
 #include "tests/support/hull_checks.h"
+#include "tests/support/qconvex.h"
 #include "tests/support/reference_hull.h"
 #include "tests/support/triangle_printing.h"
 
@@ -145,30 +145,22 @@ std::string AuditStep(const cTriangleList& faces, const cVec3& q) {
 
 // The indices qconvex reports as extreme points, or nothing (with a failure) when it cannot run.
 std::optional<std::set<std::size_t>> ExtremePoints(const cPointList& points) {
-  char path[] = "/tmp/cd_hull_points_XXXXXX";
-  const int fd = mkstemp(path);
-  if (fd < 0) {
-    ADD_FAILURE() << "cannot create a temporary file";
+  const cQconvexRun run = RunQconvex(points, "Fx", false);
+  if (!run.started) {
+    ADD_FAILURE() << "cannot write the points for qconvex or start it";
     return std::nullopt;
   }
-  std::FILE* out = fdopen(fd, "w");
-  std::fprintf(out, "3\n%zu\n", points.size());
-  for (const cVec3& p : points) std::fprintf(out, "%.9g %.9g %.9g\n", p.x, p.y, p.z);
-  std::fclose(out);
-  const std::string command = std::string("qconvex Fx < ") + path + " 2>/dev/null";
-  std::FILE* in = popen(command.c_str(), "r");
+  std::istringstream in(run.output);
   std::set<std::size_t> indices;
   std::size_t count = 0;
-  bool ok = in != nullptr && std::fscanf(in, "%zu", &count) == 1;
+  bool ok = static_cast<bool>(in >> count);
   for (std::size_t i = 0; ok && i < count; ++i) {
     std::size_t index = 0;
-    ok = std::fscanf(in, "%zu", &index) == 1 && index < points.size();
+    ok = static_cast<bool>(in >> index) && index < points.size();
     indices.insert(index);
   }
-  const int status = in != nullptr ? pclose(in) : -1;
-  std::remove(path);
-  if (!ok || status != 0) {
-    ADD_FAILURE() << "qconvex did not answer (exit status " << status << ")";
+  if (!ok || run.status != 0) {
+    ADD_FAILURE() << "qconvex did not answer (exit status " << run.status << ")";
     return std::nullopt;
   }
   return indices;

@@ -145,14 +145,14 @@ class RenderTest : public testing::Test {
     ASSERT_TRUE(contextError.empty()) << contextError;
     ResetProcessState();
     InstallDrawHooks();
+    wnd.drawCache = &drawCache;
     glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
     wnd.OnSize(kSize, kSize);
     LookFrom(0.0f, 0.0f, 5.0f);
   }
 
   void TearDown() override {
-    ReleaseDrawCache();
-    SetListDrawing(cListDrawing::Cached);
+    drawCache.Release();
     delete CurrentMesh;
     ResetProcessState();
     DrawHooks() = cDrawHooks();
@@ -211,6 +211,7 @@ class RenderTest : public testing::Test {
 
   static std::unique_ptr<cOffscreenContext> context;
   static std::string contextError;
+  cDrawCache drawCache;  // of the offscreen context; every test's frames draw through it
   cGlWnd wnd;
 };
 
@@ -779,10 +780,10 @@ TEST_F(CachedDrawingTest, EveryPixelIsTheDirectCallsPixelInEveryScene) {
         glGetFloatv(GL_CURRENT_NORMAL, n.data());
         return n;
       };
-      SetListDrawing(cListDrawing::Immediate);
+      SetListDrawing(drawCache, cListDrawing::Immediate);
       const cFrame direct = Frame();
       const std::array<GLfloat, 3> directNormal = currentNormal();
-      SetListDrawing(cListDrawing::Cached);
+      SetListDrawing(drawCache, cListDrawing::Cached);
       const cFrame built = Frame();  // the first frame builds the arrays
       EXPECT_EQ(currentNormal(), directNormal);
       const cFrame reused = Frame();  // and the next ones reuse them
@@ -884,12 +885,12 @@ TEST_F(CachedDrawingTest, EveryPixelIsTheDirectCallsPixelFromEveryOrbitPosition)
         model.build(*this);
         SetPolygonMode(mode);
         LookFrom(o.elevation, o.azimuth, o.distance);
-        SetListDrawing(cListDrawing::Immediate);
+        SetListDrawing(drawCache, cListDrawing::Immediate);
         const cFrame direct = Frame();
-        EXPECT_EQ(SkippedChunkCount(), 0u);
-        SetListDrawing(cListDrawing::Cached);
+        EXPECT_EQ(SkippedChunkCount(drawCache), 0u);
+        SetListDrawing(drawCache, cListDrawing::Cached);
         const cFrame built = Frame();
-        skipped += SkippedChunkCount();
+        skipped += SkippedChunkCount(drawCache);
         EXPECT_EQ(DifferingPixels(direct, built), 0);
         EXPECT_EQ(DifferingPixels(direct, Frame()), 0);
       }
@@ -903,42 +904,42 @@ TEST_F(CachedDrawingTest, AClosedTorusSeenFromOutsideLeavesOutChunksOnlyWhileCul
   NewMesh(FineTorus(), Bytes(100, 40, 10));
   LookFrom(0.5f, 0.8f, 3.5f);
   const cFrame culled = Frame();
-  const std::size_t skipped = SkippedChunkCount();
+  const std::size_t skipped = SkippedChunkCount(drawCache);
   EXPECT_GT(skipped, 20u);  // of 360; fewer than half face away
   EXPECT_LT(skipped, 180u);
   // Without culling, or culling the other side, nothing may be left out.
   glDisable(GL_CULL_FACE);
   EXPECT_EQ(DifferingPixels(culled, Frame()), 0);  // closed: the far side is hidden anyway
-  EXPECT_EQ(SkippedChunkCount(), 0u);
+  EXPECT_EQ(SkippedChunkCount(drawCache), 0u);
   glEnable(GL_CULL_FACE);
   glCullFace(GL_FRONT);
   const cFrame inside = Frame();
-  SetListDrawing(cListDrawing::Immediate);
+  SetListDrawing(drawCache, cListDrawing::Immediate);
   EXPECT_EQ(DifferingPixels(inside, Frame()), 0);
-  SetListDrawing(cListDrawing::Cached);
+  SetListDrawing(drawCache, cListDrawing::Cached);
   glCullFace(GL_BACK);
   glFrontFace(GL_CW);
   const cFrame reversed = Frame();
-  SetListDrawing(cListDrawing::Immediate);
+  SetListDrawing(drawCache, cListDrawing::Immediate);
   EXPECT_EQ(DifferingPixels(reversed, Frame()), 0);
-  SetListDrawing(cListDrawing::Cached);
+  SetListDrawing(drawCache, cListDrawing::Cached);
   glFrontFace(GL_CCW);
   // With normal lines the frame is drawn directly.
   ShowNormals = true;
   Frame();
-  EXPECT_EQ(SkippedChunkCount(), 0u);
+  EXPECT_EQ(SkippedChunkCount(drawCache), 0u);
   ShowNormals = false;
   Frame();
-  EXPECT_EQ(SkippedChunkCount(), skipped);
+  EXPECT_EQ(SkippedChunkCount(drawCache), skipped);
 }
 
 TEST_F(CachedDrawingTest, ListsAreRecordedOncePerModelGenerationAndNotWhileAComputationRuns) {
   cMesh& mesh = NewMesh(SmallTorus(), Bytes(100, 40, 10));
   SplitIntoPieces(*this, mesh, 100);
   Frame();
-  EXPECT_EQ(CachedListCount(), mesh.decomposition->pieces.size());
+  EXPECT_EQ(CachedListCount(drawCache), mesh.decomposition->pieces.size());
   Frame();
-  EXPECT_EQ(CachedListCount(), mesh.decomposition->pieces.size());
+  EXPECT_EQ(CachedListCount(drawCache), mesh.decomposition->pieces.size());
 
   // A list changed in place, same length, same storage: seen after the model says so.
   cTriangleList& first = mesh.decomposition->pieces.front()->triangles;
@@ -946,18 +947,18 @@ TEST_F(CachedDrawingTest, ListsAreRecordedOncePerModelGenerationAndNotWhileAComp
   for (cTriangle& t : first) std::swap(t.vertex[1], t.vertex[2]);  // now facing away
   wnd.ModelChanged();
   const cFrame after = Frame();
-  SetListDrawing(cListDrawing::Immediate);
+  SetListDrawing(drawCache, cListDrawing::Immediate);
   EXPECT_EQ(DifferingPixels(after, Frame()), 0);
   EXPECT_GT(DifferingPixels(before, after), 0);
-  SetListDrawing(cListDrawing::Cached);
+  SetListDrawing(drawCache, cListDrawing::Cached);
 
   // A run on this thread in progress: nothing is cached, and what was is dropped.
   ++UiRunDepth;
   Frame();
-  EXPECT_EQ(CachedListCount(), 0u);
+  EXPECT_EQ(CachedListCount(drawCache), 0u);
   --UiRunDepth;
   const cFrame flipped = Frame();
-  EXPECT_EQ(CachedListCount(), mesh.decomposition->pieces.size());
+  EXPECT_EQ(CachedListCount(drawCache), mesh.decomposition->pieces.size());
 
   // View commands keep the cache: a change nobody announced is not seen.
   for (cTriangle& t : first) std::swap(t.vertex[1], t.vertex[2]);
@@ -973,12 +974,38 @@ TEST_F(CachedDrawingTest, ListsAreRecordedOncePerModelGenerationAndNotWhileAComp
   ASSERT_FALSE(cGlWnd::ComputationInProgress());
   ASSERT_FALSE(mesh.decomposition->hulls.empty());
   const cFrame hulls = Frame();
-  EXPECT_GT(CachedListCount(), 0u);
-  SetListDrawing(cListDrawing::Immediate);
+  EXPECT_GT(CachedListCount(drawCache), 0u);
+  SetListDrawing(drawCache, cListDrawing::Immediate);
   EXPECT_EQ(DifferingPixels(hulls, Frame()), 0);
-  SetListDrawing(cListDrawing::Cached);
-  ReleaseDrawCache();
-  EXPECT_EQ(CachedListCount(), 0u);
+  SetListDrawing(drawCache, cListDrawing::Cached);
+  drawCache.Release();
+  EXPECT_EQ(CachedListCount(drawCache), 0u);
+}
+
+// The cache belongs to the context the frames draw in: frames given another cache build and use
+// that one alone, and frames given none draw every list directly and touch no cache.
+TEST_F(CachedDrawingTest, EachCacheHoldsOnlyWhatTheFramesGivenItBuilt) {
+  cMesh& mesh = NewMesh(SmallTorus(), Bytes(100, 40, 10));
+  SplitIntoPieces(*this, mesh, 100);
+  const std::size_t pieces = mesh.decomposition->pieces.size();
+  const cFrame first = Frame();
+  EXPECT_EQ(CachedListCount(drawCache), pieces);
+
+  cDrawCache other;
+  wnd.drawCache = &other;
+  EXPECT_EQ(CachedListCount(other), 0u);
+  EXPECT_EQ(DifferingPixels(first, Frame()), 0);
+  EXPECT_EQ(CachedListCount(other), pieces);
+  drawCache.Release();
+  EXPECT_EQ(CachedListCount(drawCache), 0u);
+  EXPECT_EQ(CachedListCount(other), pieces);
+  EXPECT_EQ(DifferingPixels(first, Frame()), 0);
+
+  wnd.drawCache = nullptr;
+  EXPECT_EQ(DifferingPixels(first, Frame()), 0);
+  EXPECT_EQ(CachedListCount(drawCache), 0u);
+  EXPECT_EQ(CachedListCount(other), pieces);
+  wnd.drawCache = &drawCache;
 }
 
 // --- Clip planes

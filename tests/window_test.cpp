@@ -13,6 +13,7 @@
 #include <QOpenGLContext>
 #include <QProcess>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -37,11 +38,13 @@
 
 #include "app/app.h"
 #include "decomposition/decomposition.h"
+#include "desktop/fit_dialog.h"
 #include "desktop/glyphs.h"
 #include "desktop/main_window.h"
 #include "desktop/options_dialog.h"
 #include "desktop/qt_platform.h"
 #include "geometry/mesh.h"
+#include "geometry/surface.h"
 #include "hull/hull.h"
 #include "state/state.h"
 #include "tests/support/qt_application.h"
@@ -298,7 +301,7 @@ TEST_F(WindowTest, MenusHaveTheTabledItemsEachSendingItsCommandId) {
         {"Axis", 15},
         {nullptr, 0},
         {"Options...", 16}}},
-      {"Tools", {{"Decompose", 30}, {"Convex Hull", 31}}},
+      {"Tools", {{"Decompose", 30}, {"Convex Hull", 31}, {nullptr, 0}, {"Fit Hulls...", 32}}},
   };
   const QList<QAction*> titles = window->menuBar()->actions();
   ASSERT_EQ(titles.size(), static_cast<qsizetype>(expected.size()));
@@ -879,6 +882,59 @@ TEST_F(WindowTest, OpenDecomposeAndHullsShowPiecesThenHullsInTheirColours) {
         << int(hull.color.red) << " " << int(hull.color.green) << " " << int(hull.color.blue);
   }
   EXPECT_EQ(CountTextPixels(hulls), 0);
+}
+
+TEST_F(WindowTest, FitHullsAsksForTheBudgetAndDrawsHullsWithinIt) {
+  platform.fileChooserOverride = [](const std::string&) {
+    return std::optional<std::string>(CD_FIXTURES "/window_two_cubes.stl");
+  };
+  Show();
+  Choose(*window, "File", "Open");
+  ASSERT_NE(CurrentMesh, nullptr);
+
+  // Cancelled: nothing is made.
+  QTimer::singleShot(50, [] {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      if (auto* dialog = qobject_cast<cFitDialog*>(widget)) dialog->reject();
+    }
+  });
+  Choose(*window, "Tools", "Fit Hulls...");
+  EXPECT_EQ(CurrentMesh->decomposition, nullptr);
+  EXPECT_EQ(Busy.load(), 0);
+
+  // Four hulls of at most eight vertices asked for: the two cubes are two hulls.
+  QTimer answer;
+  answer.setInterval(20);
+  QObject::connect(&answer, &QTimer::timeout, [] {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      auto* dialog = qobject_cast<cFitDialog*>(widget);
+      if (dialog == nullptr || !dialog->isVisible()) continue;
+      dialog->HullsBox()->setValue(4);
+      dialog->VerticesBox()->setValue(8);
+      dialog->accept();
+    }
+  });
+  answer.start();
+  cBoxCloser closer;
+  Choose(*window, "Tools", "Fit Hulls...");
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return !closer.boxes.empty() && Busy.load() == 0 && !cGlWnd::ComputationInProgress(); },
+      30000));
+  answer.stop();
+  ASSERT_EQ(closer.boxes.size(), 1u);
+  EXPECT_EQ(closer.boxes[0].caption, "message");
+  EXPECT_EQ(closer.boxes[0].text.rfind("2 hulls from", 0), 0u) << closer.boxes[0].text;
+  ASSERT_NE(CurrentMesh->decomposition, nullptr);
+  const cDecomposition& decomposition = *CurrentMesh->decomposition;
+  ASSERT_EQ(decomposition.hulls.size(), 2u);
+  EXPECT_EQ(decomposition.pieces.size(), 2u);
+  EXPECT_EQ(View().Wnd().lastFit.maxHulls, 4);
+  MovePointer(View(), QPoint(200, 200));
+  const QImage hulls = View().grabFramebuffer();
+  for (const cHullPointer& hull : decomposition.hulls) {
+    EXPECT_EQ(DistinctCorners(hull->faces), 8u);
+    EXPECT_GT(CountShades(hulls, hull->color), 200);
+  }
 }
 
 // --- Opening by dropping, and the wheel -------------------------------------------------------

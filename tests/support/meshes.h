@@ -7,31 +7,16 @@
 #include <numbers>
 #include <vector>
 
+#include "geometry/torus.h"
 #include "geometry/vec3.h"
 
 // Closed torus around the z axis with six bulges along its ring (the tube's radius swings by
 // bulge around minor): 2 * rings * sides triangles, corners shared bit for bit, every Normal
 // pointing outward. The grooves between the bulges are concave.
 inline cTriangleList Torus(int rings, int sides, float major, float minor, float bulge) {
-  std::vector<cVec3> grid;
-  for (int i = 0; i < rings; ++i) {
-    for (int j = 0; j < sides; ++j) {
-      const double u = 2 * std::numbers::pi * i / rings, v = 2 * std::numbers::pi * j / sides;
-      const double r = minor + bulge * std::cos(6 * u);
-      const double w = major + r * std::cos(v);
-      grid.emplace_back(static_cast<float>(w * std::cos(u)), static_cast<float>(w * std::sin(u)),
-                        static_cast<float>(r * std::sin(v)));
-    }
-  }
-  auto at = [&](int i, int j) { return grid[(i % rings) * sides + (j % sides)]; };
-  cTriangleList triangles;
-  for (int i = 0; i < rings; ++i) {
-    for (int j = 0; j < sides; ++j) {
-      triangles.emplace_back(at(i, j), at(i + 1, j), at(i + 1, j + 1));
-      triangles.emplace_back(at(i, j), at(i + 1, j + 1), at(i, j + 1));
-    }
-  }
-  return triangles;
+  return TorusTriangles(rings, sides, major, [minor, bulge](double u, double) {
+    return minor + bulge * std::cos(6 * u);
+  });
 }
 
 // The torus the computation tests and benchmarks share; a run yields many pieces.
