@@ -21,6 +21,7 @@ using cIndex = std::uint32_t;
 
 constexpr std::size_t kRepresentatives = 64;  // hull corners a cluster keeps for pricing
 constexpr std::size_t kProbes = 8192;         // surface points every price looks at
+constexpr std::size_t kRaysPerPatch = 4;      // rays cast through the solid behind a patch
 constexpr double kAreaWeight = 0.01;          // diagonals per share of the surface merged
 constexpr double kFreeConcavity = 1e-6;       // diagonals: a merge this flat costs nothing
 constexpr std::size_t kStartClusters = 2048;  // at least this many patches to merge from
@@ -134,6 +135,43 @@ class cProbes {
     points = std::move(sorted);
   }
 
+  // Where a ray from `from` along the unit vector `inward` first passes within radius of a
+  // probe farther than 2 * radius along it: the probe's place along the ray, less the radius.
+  // False when it leaves the probes' box first.
+  bool Opposite(const cPoint& from, const cPoint& inward, double radius, cPoint& hit) const {
+    if (points.empty() || !(radius > 0.0)) return false;
+    double step = INFINITY;
+    for (int axis = 0; axis < 3; ++axis) {
+      if (scale[axis] > 0.0) step = std::min(step, 0.5 / scale[axis]);
+    }
+    if (!std::isfinite(step)) return false;
+    double best = INFINITY;
+    std::uint32_t lastCell = 0xffffffffu;
+    for (double t = 0.0;; t += step) {
+      const cPoint at{from.x + t * inward.x, from.y + t * inward.y, from.z + t * inward.z};
+      if (at.x < box.min.x || at.y < box.min.y || at.z < box.min.z || at.x > box.max.x ||
+          at.y > box.max.y || at.z > box.max.z || t > best + 4.0 * step) {
+        break;
+      }
+      const cVec3 near(static_cast<float>(at.x), static_cast<float>(at.y),
+                       static_cast<float>(at.z));
+      const std::uint32_t cell = CellOf(near);
+      if (cell == lastCell) continue;
+      lastCell = cell;
+      for (std::uint32_t i = first[cell]; i < first[cell + 1]; ++i) {
+        const cPoint v = Minus(ToPoint(points[i]), from);
+        const double along = DotOf(v, inward);
+        if (along <= 2.0 * radius || along >= best) continue;
+        if (DotOf(v, v) - along * along < radius * radius) best = along;
+      }
+    }
+    if (!std::isfinite(best)) return false;
+    // Short of the probe by the radius: a ray that grazes the far side meets it no later.
+    best -= radius;
+    hit = {from.x + best * inward.x, from.y + best * inward.y, from.z + best * inward.z};
+    return true;
+  }
+
   // Calls visit for every point in the cells that the box of [low, high] touches.
   template <class cVisit>
   void InBox(const cVec3& low, const cVec3& high, cVisit&& visit) const {
@@ -222,11 +260,12 @@ struct cLater {
 
 class cMerger {
  public:
-  cMerger(const std::vector<cTriangleList>& patches, std::vector<std::vector<cIndex>>&& neighbours,
-          double diagonal)
+  cMerger(const std::vector<cTriangleList>& patches, const std::vector<cPointList>& inside,
+          std::vector<std::vector<cIndex>>&& neighbours, const cProbes& probes, double diagonal)
       : diagonal(diagonal > 0.0 && std::isfinite(diagonal) ? diagonal : 1.0),
-        probes(patches, kProbes),
-        patches(&patches) {
+        probes(probes),
+        patches(&patches),
+        inside(&inside) {
     clusters.resize(patches.size());
     parent.resize(patches.size());
     std::iota(parent.begin(), parent.end(), cIndex{0});
@@ -238,6 +277,7 @@ class cMerger {
       for (const cVec3& v : CornersOf(patches[r])) {
         if (Finite(v)) points.push_back(v);
       }
+      points.insert(points.end(), inside[r].begin(), inside[r].end());
       c.corners = Thin(points.size() > 3 ? CornersOf(SoundHull(points)) : points, kRepresentatives);
       for (const cTriangle& t : patches[r]) c.area += 0.5 * Length(Normal(t));
       if (!std::isfinite(c.area)) c.area = 0.0;
@@ -383,9 +423,10 @@ class cMerger {
         for (const cVec3& v : CornersOf((*patches)[r])) {
           if (Finite(v)) samples.push_back(v);
         }
+        corners.insert(corners.end(), (*inside)[r].begin(), (*inside)[r].end());
       }
     }
-    corners = samples;
+    corners.insert(corners.end(), samples.begin(), samples.end());
     return Concavity(corners, &probes, samples, nullptr) <= kFreeConcavity * diagonal;
   }
 
@@ -405,7 +446,7 @@ class cMerger {
   }
 
   double diagonal;
-  cProbes probes;
+  const cProbes& probes;
   double totalArea = 0.0;
   std::vector<cCluster> clusters;
   std::vector<cIndex> parent;
@@ -415,6 +456,7 @@ class cMerger {
   // along space too keeps its own entry as neighbours.
   std::set<std::array<std::uint32_t, 5>> priced;
   const std::vector<cTriangleList>* patches;
+  const std::vector<cPointList>* inside;
 };
 
 // The starting clusters: every piece cut into patches of at most patchSize triangles that are
@@ -509,6 +551,39 @@ cPatches CutIntoPatches(const std::vector<cGrownPiece>& pieces, std::size_t patc
     list.erase(std::unique(list.begin(), list.end()), list.end());
   }
   return result;
+}
+
+// For a closed mesh: points on the far side of the solid behind every patch, where rays from a
+// few of its triangles' centres, cast inward against their normals, meet the surface again (as
+// the probes tell it, to about their spacing). A patch's hull then reaches through the solid
+// behind it instead of being a thin shell, and a cluster of patches fills its part of the solid.
+std::vector<cPointList> InsidePoints(const std::vector<cTriangleList>& patches,
+                                     const cProbes& probes) {
+  double area = 0.0;
+  for (const cTriangleList& patch : patches) {
+    for (const cTriangle& t : patch) area += 0.5 * Length(Normal(t));
+  }
+  const double radius = 1.5 * std::sqrt(area / kProbes);
+  std::vector<cPointList> inside(patches.size());
+  for (std::size_t p = 0; p < patches.size(); ++p) {
+    const cTriangleList& patch = patches[p];
+    const std::size_t rays = std::min<std::size_t>(patch.size(), kRaysPerPatch);
+    for (std::size_t k = 0; k < rays; ++k) {
+      const cTriangle& t = patch[k * patch.size() / rays];
+      const cPoint a = ToPoint(t.vertex[0]), b = ToPoint(t.vertex[1]), c = ToPoint(t.vertex[2]);
+      const cPoint n = CrossOf(Minus(b, a), Minus(c, a));
+      const double length = NormOf(n);
+      if (!(length > 0.0) || !std::isfinite(length)) continue;
+      const cPoint inward{-n.x / length, -n.y / length, -n.z / length};
+      const cPoint centre{(a.x + b.x + c.x) / 3, (a.y + b.y + c.y) / 3, (a.z + b.z + c.z) / 3};
+      cPoint hit;
+      if (!probes.Opposite(centre, inward, radius, hit)) continue;
+      const cVec3 point(static_cast<float>(hit.x), static_cast<float>(hit.y),
+                        static_cast<float>(hit.z));
+      if (Finite(point)) inside[p].push_back(point);
+    }
+  }
+  return inside;
 }
 
 // The four directions of a regular tetrahedron's faces: supporting planes with these normals
@@ -659,9 +734,13 @@ cFit FitHulls(const cTriangleList& triangles, const cFitSettings& settings,
       1, triangles.size() / std::max<std::size_t>(kStartClusters, 16 * maxHulls));
   cPatches patches = CutIntoPatches(growth.pieces, patchSize);
   growth = cGrowth();
+  const cProbes probes(patches.triangles, kProbes);
+  const std::vector<cPointList> inside = IsClosedSurface(triangles)
+                                             ? InsidePoints(patches.triangles, probes)
+                                             : std::vector<cPointList>(patches.triangles.size());
   std::vector<std::vector<cIndex>> clusters;
   {
-    cMerger merger(patches.triangles, std::move(patches.neighbours), diagonal);
+    cMerger merger(patches.triangles, inside, std::move(patches.neighbours), probes, diagonal);
     if (!merger.Run(maxHulls, progress)) {
       fit.cancelled = true;
       return fit;
@@ -680,7 +759,10 @@ cFit FitHulls(const cTriangleList& triangles, const cFitSettings& settings,
       const cTriangleList& piece = patches.triangles[r];
       hull.triangles.insert(hull.triangles.end(), piece.begin(), piece.end());
     }
-    cTriangleList faces = SoundHull(CornersOf(hull.triangles));
+    cPointList points = CornersOf(hull.triangles);
+    for (const cIndex r : clusters[c])
+      points.insert(points.end(), inside[r].begin(), inside[r].end());
+    cTriangleList faces = SoundHull(points);
     if (faces.empty()) continue;  // fewer than three distinct finite corners
     if (DistinctCorners(faces) > maxVertices) {
       faces = ReduceHullOutward(faces, maxVertices);

@@ -3,7 +3,10 @@
 // small plane tolerance, regions of one triangle kept); pieces that share an edge are merged
 // into clusters, cheapest merge first, until at most maxHulls clusters remain; every cluster is
 // wrapped in the hull of all its corners, and a hull with more than maxHullVertices vertices is
-// replaced by one with fewer that still holds every corner (it only moves outward).
+// replaced by one with fewer that still holds every corner (it only moves outward). On a closed
+// mesh every piece also carries a few points of the far side of the solid behind it (rays cast
+// inward from its triangles meet the surface again), so that hulls fill the solid rather than
+// wrap its surface in thin shells.
 //
 // The price of a merge is the concavity of the merged cluster: how deep the deepest of its
 // surface points (a sample of at most 64) lies inside the hull of the two clusters' hull corners
