@@ -19,7 +19,7 @@ namespace {
 
 using cIndex = std::uint32_t;
 
-constexpr std::size_t kRepresentatives = 64;  // hull corners a cluster keeps for pricing
+constexpr std::size_t kRepresentatives = 32;  // hull corners a cluster keeps for pricing
 constexpr std::size_t kProbes = 8192;         // surface points every price looks at
 constexpr std::size_t kRaysPerPatch = 4;      // rays cast through the solid behind a patch
 constexpr double kAreaWeight = 0.01;          // diagonals per share of the surface merged
