@@ -54,8 +54,9 @@ struct cHullFidelity {
 //   O(N^2 * N + T + (mesh and hull area) / cell area); open mesh: a bounding-volume tree over
 //   the triangles, O(T), then D nearest-triangle searches, each slower the farther the hulls'
 //   surfaces lie from the mesh. Memory O(T + F + N^2).
-// A 1M-triangle closed torus with 32 box hulls takes about 0.5 s with the defaults; the same
-// torus opened, about 0.8 s.
+// Measured with the defaults: a 1M-triangle closed torus with 32 box hulls, 0.6 s of one core
+// (the volume errors about 10% of the solid's volume); the same torus opened, 1.1 s; closed, with
+// 64 hulls of about 260 faces, 0.8 s.
 struct cFidelity {
   std::vector<cHullFidelity> hulls;  // one entry per hull, in list order
   std::uint64_t totalVertices = 0;   // sum of the hulls' vertexCount
