@@ -71,9 +71,9 @@ struct cFidelity {
   // Surface coverage: samples drawn on the mesh's triangles in proportion to their area (a fixed
   // low-discrepancy sequence; triangles with a non-finite corner or zero area get none), and the
   // share of them covered: inside some measured hull (for a convex hull; a flat one has no
-  // inside) or within tolerance of one of its triangles (Euclidean distance). A point within
-  // 2^-20 of a hull's largest coordinate from its surface may be judged either way when the
-  // tolerance is smaller than that. Shares are 0 when there is nothing to count.
+  // inside) or within tolerance of one of its triangles (Euclidean distance; never less than
+  // 2^-40 of the hull's largest coordinate, so that points on it, computed with rounding, count).
+  // Shares are 0 when there is nothing to count.
   std::uint32_t surfaceSamples = 0;
   std::uint32_t surfaceSamplesCovered = 0;
   double surfaceCoverage = 0.0;  // 0..1

@@ -374,6 +374,7 @@ TEST(Fidelity, CoverageOfSurfaceAndCorners) {
                                 {o, cVec3(1, 1, 0), cVec3(0, 1, 0)}};
   const cTriangleList twoSided =
       Join(square, {{o, cVec3(1, 1, 0), cVec3(1, 0, 0)}, {o, cVec3(0, 1, 0), cVec3(1, 1, 0)}});
+  const cTriangleList torus = Torus(12, 8, 4.0f, 1.5f, 0.2f);
   cTriangleList nanHull = cube;
   nanHull[4].vertex[2].z = NaN;
   cFidelitySettings exact;
@@ -398,6 +399,8 @@ TEST(Fidelity, CoverageOfSurfaceAndCorners) {
       {"cube, a hull 1e-6 lower, within tolerance", cube, {justBelow}, {}, 1, 1},
       {"cube, a hull 1e-6 lower, no tolerance", cube, {justBelow}, exact, 5.0 / 6, 0.5},
       {"cube, a hull 1e-6 lower, NaN tolerance", cube, {justBelow}, notANumber, 5.0 / 6, 0.5},
+      // Points on the hull's faces, computed with rounding, count as on them.
+      {"torus, its hull, no tolerance", torus, {HullOf(torus)}, exact, 1, 1},
       {"open box, the cube", OpenBox(o, one), {cube}, {}, 1, 1},
       {"square, a flat hull on it", square, {twoSided}, {}, 1, 1},
       {"square, a flat hull on half", square, {Box(o, cVec3(0.5f, 1, 0))}, {}, 0.5, 0.5},
