@@ -50,13 +50,13 @@ struct cHullFidelity {
 //   distinct corners and closure about O(T); hull preparation O(F log F); vertex and surface
 //   coverage O((V + S) log F) for hulls near which the points lie (points deep inside a hull of
 //   many faces cost more); closed mesh: the signed volume O(T) and the grid, which touches
-//   every column once and every (triangle or hull face, column it overlaps) pair once:
-//   O(N^2 * N + T + (mesh and hull area) / cell area); open mesh: a bounding-volume tree over
+//   every cell once and every (triangle or hull face, column it overlaps) pair once:
+//   O(N^3 + T + (mesh and hull area) / cell area); open mesh: a bounding-volume tree over
 //   the triangles, O(T), then D nearest-triangle searches, each slower the farther the hulls'
 //   surfaces lie from the mesh. Memory O(T + F + N^2).
 // Measured with the defaults: a 1M-triangle closed torus with 32 box hulls, 0.6 s of one core
-// (the volume errors about 10% of the solid's volume); the same torus opened, 1.1 s; closed, with
-// 64 hulls of about 260 faces, 0.8 s.
+// (intersection error 10%, excess error 20% of the solid's volume); the same torus opened, 1.1 s;
+// closed, with 64 hulls of about 260 faces, 0.8 s.
 struct cFidelity {
   std::vector<cHullFidelity> hulls;  // one entry per hull, in list order
   std::uint64_t totalVertices = 0;   // sum of the hulls' vertexCount
