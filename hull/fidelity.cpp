@@ -537,18 +537,23 @@ struct cPlane {
 // faces, their planes and a ball inside it.
 class cPreparedHull {
  public:
-  cPreparedHull(const cTriangleList& hullFaces, double tolerance)
-      : faces(&hullFaces),
-        flat(!SpansSpace(hullFaces)),
-        tolerance(tolerance),
-        reach2(tolerance * tolerance) {
+  // covered: the coverage tolerance in model units, raised here to 2^-40 of the largest
+  // coordinate so that points on the surface, computed with rounding, count as on it.
+  cPreparedHull(const cTriangleList& hullFaces, double covered)
+      : faces(&hullFaces), flat(!SpansSpace(hullFaces)) {
+    for (const cTriangle& t : hullFaces) box.Add(BoxOf(t));
+    double magnitude = 0.0;
+    for (int a = 0; a < 3; ++a) {
+      magnitude = std::max({magnitude, std::fabs(box.lo[a]), std::fabs(box.hi[a])});
+    }
+    tolerance = std::max(covered, std::ldexp(magnitude, -40));
+    reach2 = tolerance * tolerance;
     std::vector<cItemBox> boxes;
     cPoint sum;
     double area = 0.0;
     for (std::size_t f = 0; f < hullFaces.size(); ++f) {
       const cTriangle& t = hullFaces[f];
       cBox faceBox = BoxOf(t);
-      box.Add(faceBox);
       faceBox.Grow(tolerance);
       boxes.push_back(ItemBox(faceBox, static_cast<std::uint32_t>(f)));
       const cPoint a = ToPoint(t.vertex[0]), b = ToPoint(t.vertex[1]), c = ToPoint(t.vertex[2]);
@@ -579,10 +584,6 @@ class cPreparedHull {
     innerRadius2 = inner > 0.0 && std::isfinite(inner) ? inner * inner : -1.0;
     // Nearest faces are looked for up to a few faces' sizes away, and never closer than float
     // rounding of the largest coordinate (see Covers).
-    double magnitude = 0.0;
-    for (int a = 0; a < 3; ++a) {
-      magnitude = std::max({magnitude, std::fabs(box.lo[a]), std::fabs(box.hi[a])});
-    }
     const double search =
         std::max(std::ldexp(magnitude, -20), 4.0 * std::sqrt(area / planes.size()));
     search2 = search * search;
@@ -666,8 +667,8 @@ class cPreparedHull {
 
   const cTriangleList* faces;
   bool flat;                         // all corners in one plane: no volume
-  double tolerance;                  // model units
-  double reach2;                     // tolerance^2
+  double tolerance = 0.0;            // model units
+  double reach2 = 0.0;               // tolerance^2
   cBox box;                          // of the corners
   cBox grown;                        // by the tolerance
   std::optional<cBoxTree> faceTree;  // face boxes grown by the tolerance
