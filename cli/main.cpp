@@ -29,6 +29,7 @@
 #include "cli/export.h"
 #include "cli/options.h"
 #include "cli/output.h"
+#include "cli/run_settings.h"
 #include "core/convexdecomp.h"
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
@@ -171,6 +172,10 @@ int Run(const cCliOptions& options, const cDisplay& display) {
   if (mesh.triangles.empty()) Warn("'" + options.input + "' yields no triangles");
   const double diagonal = Length(mesh.box.max - mesh.box.min);
   if (display.facts) std::fprintf(stderr, "box diagonal: %s\n", FormatDouble(diagonal).c_str());
+  if (const std::string problem = EpsilonProblem(options, diagonal); !problem.empty()) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, problem.c_str());
+    return 2;
+  }
   if (options.epsilonRelative) {
     epsilon = *options.epsilonRelative * diagonal;
     if (display.facts) std::fprintf(stderr, "epsilon: %s\n", FormatDouble(epsilon).c_str());

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <set>
 #include <sstream>
@@ -494,6 +495,67 @@ TEST_F(CliTest, CoordinatesAreShortestRoundTripAndNonFiniteAsStrings) {
   EXPECT_EQ(corner[1].text, "inf");
   EXPECT_EQ(corner[2].text, "-inf");
   EXPECT_EQ(corner[0].kind, cJson::cKind::String);
+}
+
+// Epsilon must come out finite: a huge R, or a box diagonal that overflows or is NaN, is refused
+// after the read with status 2 and one line, before any output appears.
+TEST_F(CliTest, SettingsThatGiveNoFiniteEpsilonAreRefused) {
+  {
+    std::ofstream out(At("big.stl"));
+    out << "solid big\nfacet normal 0 0 1\nouter loop\nvertex -3e38 0 0\nvertex 3e38 0 0\n"
+           "vertex 0 3e38 0\nendloop\nendfacet\nendsolid big\n";
+  }
+  const std::string odd = Fixture("cli_non_finite.stl");
+  const struct {
+    std::vector<std::string> args;
+    std::string line;
+  } cases[] = {
+      {{Sample("gear.stl"), "--epsilon-relative", "1e308"},
+       "--epsilon-relative 1e+308 times the box diagonal 3.5874630177084534 is no finite "
+       "Epsilon; see --help"},
+      {{At("big.stl"), "--epsilon-relative", "0.1"},
+       "--epsilon-relative 0.1 times the box diagonal inf is no finite Epsilon; see --help"},
+      {{odd, "--epsilon-relative=0"},
+       "--epsilon-relative 0 times the box diagonal nan is no finite Epsilon; see --help"},
+      {{odd, "--max-hulls", "2"},
+       "--max-hulls takes Epsilon 0.002 times the box diagonal nan, which is not finite; give "
+       "--epsilon"},
+  };
+  for (const auto& [args, line] : cases) {
+    std::vector<std::string> all = args;
+    all.insert(all.end(), {"--json", At("out.json"), "--verbose"});
+    const cRun run = Cli(all);
+    EXPECT_EQ(run.exitCode, 2) << line;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.substr(run.err.find('\n') + 1), "convexdecomp-cli: " + line + "\n");
+  }
+  EXPECT_EQ(Entries(), std::set<std::string>{"big.stl"});
+  const cRun fit = Cli({odd, "--max-hulls", "2", "--epsilon", "0.1", "--json", "-"});
+  EXPECT_EQ(fit.exitCode, 0);
+  EXPECT_EQ(ParseJson(fit.out)["epsilon"].text, "0.1");
+}
+
+// The writer itself turns values that are not finite into strings wherever they stand.
+TEST(CliExport, NonFiniteSettingsAreWrittenAsStrings) {
+  cMesh mesh;
+  cDecomposition decomposition;
+  cRunResult run;
+  run.mesh = &mesh;
+  run.decomposition = &decomposition;
+  run.epsilon = -std::numeric_limits<double>::quiet_NaN();
+  run.smooth = -INFINITY;
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&buffer, &size);
+  WriteJson(out, run);
+  std::fclose(out);
+  const cJson json = ParseJson(std::string(buffer, size));
+  std::free(buffer);
+  EXPECT_EQ(json["epsilon"].kind, cJson::cKind::String);
+  EXPECT_EQ(json["epsilon"].text, "nan");
+  EXPECT_EQ(json["smooth"].text, "-inf");
+  EXPECT_EQ(FormatDouble(-std::numeric_limits<double>::quiet_NaN()), "nan");
+  EXPECT_EQ(FormatDouble(INFINITY), "inf");
 }
 
 TEST_F(CliTest, HullObjReadsBackAsOutwardFacingColouredObjects) {
