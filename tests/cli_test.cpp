@@ -666,8 +666,8 @@ TEST_F(CliTest, InputsThatAreNotFilesOrDoNotFitFailWithStatusOne) {
   header += "\xff\xff\xff\xff";
   { std::ofstream(At("huge.stl"), std::ios::binary) << header; }
   fs::resize_file(At("huge.stl"), 84 + 50 * std::uintmax_t{0xffffffffu});
-  std::vector<std::pair<std::string, int>> cases = {{At("pipe.stl"), EINVAL},
-                                                    {"/dev/zero", EINVAL}};
+  std::vector<std::pair<std::string, int>> cases = {
+      {At("pipe.stl"), EINVAL}, {"/dev/zero", EINVAL}, {"/proc/self/mem", EIO}};
   const std::uint64_t memory =
       static_cast<std::uint64_t>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
   if (memory / 2 / sizeof(cTriangle) < 0xffffffffu) cases.emplace_back(At("huge.stl"), ENOMEM);
