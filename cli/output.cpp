@@ -121,9 +121,27 @@ void InstallInterruptCleanup() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
+int NamedDescriptor(const std::string& path) {
+  if (path == "/dev/stdin") return 0;
+  if (path == "/dev/stdout") return 1;
+  if (path == "/dev/stderr") return 2;
+  std::string number;
+  for (const char* folder : {"/dev/fd/", "/proc/self/fd/"}) {
+    if (path.rfind(folder, 0) == 0) number = path.substr(std::strlen(folder));
+  }
+  if (number.empty() || number.size() > 9) return -1;
+  int fd = 0;
+  for (const char c : number) {
+    if (c < '0' || c > '9') return -1;
+    fd = fd * 10 + (c - '0');
+  }
+  return fd;
+}
+
 std::string ResolveLinks(const std::string& path) {
   std::string current = path;
   for (int links = 0; links <= 40; ++links) {
+    if (NamedDescriptor(current) >= 0) return current;
     struct stat info;
     if (lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
     std::vector<char> target(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 255) + 1);
@@ -145,6 +163,7 @@ int cOutputFile::Open(mode_t mode) {
   if (path.empty() || path.back() == '/') return EISDIR;
   const std::string target = ResolveLinks(path);
   if (target.empty()) return ELOOP;
+  if (const int given = NamedDescriptor(target); given >= 0) return OpenDescriptor(given);
   struct stat info;
   if (stat(target.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
     // rename() would refuse a directory only after all the work; tell at once.
@@ -180,6 +199,23 @@ int cOutputFile::Open(mode_t mode) {
   return 0;
 }
 
+int cOutputFile::OpenDescriptor(int given) {
+  // Every descriptor this process opens is closed on exec; one that is not came with the
+  // process. The run's own files are not outputs to write into.
+  const int flags = fcntl(given, F_GETFL), fdFlags = fcntl(given, F_GETFD);
+  if (flags < 0 || fdFlags < 0 || (fdFlags & FD_CLOEXEC) != 0) return EBADF;
+  if ((flags & O_ACCMODE) == O_RDONLY) return EBADF;
+  struct stat info;
+  if (fstat(given, &info) != 0) return errno;
+  if (S_ISDIR(info.st_mode)) return EISDIR;
+  inPlace = true;
+  throughDescriptor = true;
+  deviceFd = fcntl(given, F_DUPFD_CLOEXEC, 0);
+  if (deviceFd < 0) return errno;
+  stream = open_memstream(&buffer, &bufferSize);
+  return stream == nullptr ? errno : 0;
+}
+
 int cOutputFile::Finish() {
   if (stream == nullptr) return EBADF;
   const bool failed = std::fflush(stream) != 0 || std::ferror(stream) != 0;
@@ -193,6 +229,8 @@ int cOutputFile::Finish() {
 int cOutputFile::Commit() {
   if (inPlace) {
     if (deviceFd < 0) return EBADF;
+    // The lines already printed come first when both go to one file.
+    if (throughDescriptor) std::fflush(stdout);
     int error = 0;
     for (std::size_t done = 0; done < bufferSize && error == 0;) {
       const ssize_t n = write(deviceFd, buffer + done, bufferSize - done);

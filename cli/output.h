@@ -15,14 +15,22 @@ void InstallInterruptCleanup();
 std::string FolderOf(const std::string& path);
 std::string BaseNameOf(const std::string& path);
 
+// The descriptor a path names when it is one of /dev/stdin, /dev/stdout, /dev/stderr,
+// /dev/fd/N or /proc/self/fd/N; else -1. Such a name stands for the open file behind the
+// descriptor, which may have no name of its own (a pipe).
+int NamedDescriptor(const std::string& path);
+
 // Follows symbolic links at the end of path (relative targets against the link's folder) until
-// a name that is no link, whether it exists or not. Gives up after 40 links, returning "".
+// a name that is no link, whether it exists or not, or a name of a descriptor (NamedDescriptor),
+// which is kept as it is. Gives up after 40 links, returning "".
 std::string ResolveLinks(const std::string& path);
 
 // One output. A regular file (or a name not yet taken) is written to a temporary file beside
 // it, ".convexdecomp-NAME", and renamed over it by Commit; a link is followed and its target
 // written. Anything else (a device, a FIFO) is opened at once and written in place by Commit,
-// since renaming over it would replace the device node rather than write to it.
+// since renaming over it would replace the device node rather than write to it. A name of a
+// descriptor the process was given (/dev/stdout, /dev/fd/3) is written in place through that
+// descriptor, at its offset or, when it appends, at the end, after what standard output holds.
 //
 // The temporary name is fixed per output: a run killed without a chance to clean up (SIGKILL)
 // may leave it, and the next run to the same output takes it over. A run holds an exclusive
@@ -50,12 +58,15 @@ class cOutputFile {
   void Abandon();
 
  private:
+  int OpenDescriptor(int given);
+
   std::string path;
   std::string finalPath;  // path with its links followed
   std::string temporary;  // while it exists
   std::FILE* stream = nullptr;
   bool inPlace = false;
-  int deviceFd = -1;  // in-place output until committed
+  int deviceFd = -1;               // in-place output until committed
+  bool throughDescriptor = false;  // deviceFd is a copy of a descriptor the process was given
   char* buffer = nullptr;
   std::size_t bufferSize = 0;
 };

@@ -57,6 +57,7 @@ struct cRun {
 
 struct cSpawn {
   std::string stdoutDevice;      // empty: capture; else an existing file opened for writing as is
+  bool appendStdout = false;     // ... opened to append
   rlim_t fileSizeLimit = 0;      // 0: none
   rlim_t addressSpaceLimit = 0;  // 0: none
   bool stderrTerminal = false;   // standard error is a pseudo-terminal, read into cRun::err
@@ -68,9 +69,10 @@ cSpawn FileSizeLimit(rlim_t bytes) {
   spawn.fileSizeLimit = bytes;
   return spawn;
 }
-cSpawn StdoutInto(const std::string& device) {
+cSpawn StdoutInto(const std::string& device, bool append = false) {
   cSpawn spawn;
   spawn.stdoutDevice = device;
+  spawn.appendStdout = append;
   return spawn;
 }
 
@@ -99,7 +101,8 @@ cChild StartProgram(const std::string& program, const std::vector<std::string>& 
   child.pid = fork();
   if (child.pid == 0) {
     const int out = child.capture ? open(child.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)
-                                  : open(child.outPath.c_str(), O_WRONLY);
+                                  : open(child.outPath.c_str(),
+                                         spawn.appendStdout ? O_WRONLY | O_APPEND : O_WRONLY);
     const int err = spawn.stderrTerminal
                         ? slave
                         : open(child.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -1008,6 +1011,25 @@ TEST_F(CliTest, OutputsThroughLinksAndIntoDevicesAndFifos) {
     EXPECT_TRUE(fs::is_character_file("/dev/null"));
   }
   EXPECT_EQ(Entries(), (std::set<std::string>{"fifo", "link.json", "real.json"}));
+}
+
+// A name of an open descriptor is written through it: appended where it appends, after the
+// lines already printed, also when it is a pipe.
+TEST_F(CliTest, OutputsNamingAnOpenDescriptorAreWrittenThroughIt) {
+  const std::string input = Fixture("cli_tetrahedron.stl");
+  const std::string json = Cli({input, "--json", "-"}).out;
+  for (const char* name : {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"}) {
+    { std::ofstream(At("app.log")) << "old\n"; }
+    EXPECT_EQ(Cli({input, "--quiet", "--json", name}, StdoutInto(At("app.log"), true)).exitCode, 0);
+    EXPECT_EQ(ReadAll(At("app.log")), "old\n" + std::string(kTetrahedronLines) + json) << name;
+  }
+  const cRun warned = Cli({input, "--smooth", "2", "--obj", At("o"), "--json", "/dev/stderr"});
+  EXPECT_EQ(warned.err.rfind("convexdecomp-cli: warning: --smooth 2 is outside", 0), 0u);
+  EXPECT_EQ(ParseJson(warned.err.substr(warned.err.find('\n') + 1))["smooth"].text, "2");
+  const cRun piped =
+      RunProgram("/bin/sh", {"-c", "\"$0\" \"$1\" --json /dev/stdout | cat", CD_CLI, input}, dir);
+  EXPECT_EQ(piped.out, kTetrahedronLines + json);
+  EXPECT_EQ(Entries(), (std::set<std::string>{"app.log", "o"}));
 }
 
 TEST_F(CliTest, OneOutputFailingKeepsEveryOtherOutOfPlace) {
