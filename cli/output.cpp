@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <utility>
 #include <vector>
 
@@ -75,36 +77,42 @@ std::string BaseNameOf(const std::string& path) {
 
 namespace {
 
-// ".convexdecomp-NAME" beside the target; long names are cut to stay within NAME_MAX.
-std::string TemporaryName(const std::string& target) {
-  return FolderOf(target) + ".convexdecomp-" + BaseNameOf(target).substr(0, 200);
+// Six characters for a temporary name, different in every call: the kernel's random bytes, or
+// the time, the process and a count when there are none.
+std::string UniqueSuffix() {
+  static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  static unsigned long count = 0;
+  unsigned char bytes[6];
+  if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    unsigned long long mix = static_cast<unsigned long long>(now.tv_nsec) ^
+                             (static_cast<unsigned long long>(getpid()) << 20) ^ (++count << 40);
+    for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(mix), mix >>= 8;
+  }
+  std::string suffix;
+  for (const unsigned char byte : bytes) suffix += kDigits[byte % 62];
+  return suffix;
 }
 
-// Opens and locks the temporary file, taking over one a killed run left. 0 or an errno.
-int OpenLocked(const std::string& name, mode_t mode, int& fd) {
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    fd = open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+// Creates a temporary file beside target, ".convexdecomp-NAME.XXXXXX" (NAME cut to 200
+// characters to stay within NAME_MAX), under a name nothing had: an existing name, whatever it
+// is (another file's hard link, a FIFO, a device), is never opened, only passed over. Listed for
+// removal at once, with the signals that remove the list blocked, so that a signal removes it
+// but never a name the run did not make. 0 or an errno; name and fd then the new file's.
+int CreateTemporary(const std::string& target, mode_t mode, std::string& name, int& fd) {
+  const std::string stem = FolderOf(target) + ".convexdecomp-" + BaseNameOf(target).substr(0, 200);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    name = stem + "." + UniqueSuffix();
+    const cSignalsBlocked blocked;
+    fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0 && errno == EEXIST) continue;
     if (fd < 0) return errno;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      const int error = errno == EWOULDBLOCK ? EBUSY : errno;
-      close(fd);
-      return error;
-    }
-    // The lock counts only if the name still leads to the locked file: the run that held it
-    // may have renamed it into place just before.
-    struct stat opened, named;
-    if (fstat(fd, &opened) == 0 && lstat(name.c_str(), &named) == 0 &&
-        opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
-      if (ftruncate(fd, 0) != 0 || fchmod(fd, mode) != 0) {
-        const int error = errno;
-        close(fd);
-        return error;
-      }
-      return 0;
-    }
-    close(fd);
+    Register(name);
+    if (fchmod(fd, mode) != 0) return errno;
+    return 0;
   }
-  return EBUSY;
+  return EEXIST;
 }
 
 }  // namespace
@@ -175,16 +183,12 @@ int cOutputFile::Open(mode_t mode) {
     stream = open_memstream(&buffer, &bufferSize);
     return stream == nullptr ? errno : 0;
   }
-  const std::string name = TemporaryName(target);
-  // Listed before it exists, so that a signal from here on removes it.
-  Register(name);
-  temporary = name;
   int fd = -1;
-  if (const int error = OpenLocked(name, mode, fd); error != 0) {
-    if (error == EBUSY) {
-      Unregister(temporary);  // another run's file: not ours to remove
-      temporary.clear();
-    }
+  std::string name;
+  const int error = CreateTemporary(target, mode, name, fd);
+  if (fd >= 0) temporary = name;
+  if (error != 0) {
+    if (fd >= 0) close(fd);
     Abandon();
     return error;
   }

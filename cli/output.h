@@ -26,16 +26,15 @@ int NamedDescriptor(const std::string& path);
 std::string ResolveLinks(const std::string& path);
 
 // One output. A regular file (or a name not yet taken) is written to a temporary file beside
-// it, ".convexdecomp-NAME", and renamed over it by Commit; a link is followed and its target
+// it, ".convexdecomp-NAME.XXXXXX" (a name made for it that nothing had), and renamed over it by
+// Commit; a link is followed and its target
 // written. Anything else (a device, a FIFO) is opened at once and written in place by Commit,
 // since renaming over it would replace the device node rather than write to it. A name of a
 // descriptor the process was given (/dev/stdout, /dev/fd/3) is written in place through that
 // descriptor, at its offset or, when it appends, at the end, after what standard output holds.
 //
-// The temporary name is fixed per output: a run killed without a chance to clean up (SIGKILL)
-// may leave it, and the next run to the same output takes it over. A run holds an exclusive
-// lock on it, so two runs writing the same output at once do not mix their bytes: the second
-// fails with EBUSY.
+// A run removes only the temporary files it made: one left by a run killed without a chance to
+// clean up (SIGKILL) stays, and so does any file that only looks like one.
 class cOutputFile {
  public:
   explicit cOutputFile(std::string path);

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -1069,14 +1070,46 @@ TEST_F(CliTest, InterruptedRunsRemoveTheirTemporaryFiles) {
     EXPECT_EQ(Wait(child).exitCode, status);
     EXPECT_EQ(Entries(), std::set<std::string>{"fifo"});
   }
-  // SIGKILL leaves the temporary file; the next run to the same output takes it over.
+  // SIGKILL leaves the temporary file; the next run to the same output makes its own and leaves
+  // the old one alone.
   cChild child = StartProgram(CD_CLI, args, dir);
   ASSERT_TRUE(AwaitTemporary(dir));
   kill(child.pid, SIGKILL);
   EXPECT_EQ(Wait(child).exitCode, 128 + SIGKILL);
-  EXPECT_EQ(Entries(), (std::set<std::string>{"fifo", ".convexdecomp-out.json"}));
+  std::set<std::string> left = Entries();
+  ASSERT_EQ(left.size(), 2u);
+  EXPECT_EQ(left.begin()->rfind(".convexdecomp-out.json.", 0), 0u) << *left.begin();
   EXPECT_EQ(Cli({Sample("gear.stl"), "--json", At("out.json")}).exitCode, 0);
-  EXPECT_EQ(Entries(), (std::set<std::string>{"fifo", "out.json"}));
+  left.insert("out.json");
+  EXPECT_EQ(Entries(), left);
+}
+
+// Files under the names older runs used for their temporary files are not the tool's: a hard
+// link to another file or to the input, a FIFO or a device node stays as it was. Names alike in
+// their first 200 characters get temporary files of their own.
+TEST_F(CliTest, TemporaryFilesNeverTakeOverAnExistingName) {
+  fs::copy_file(Fixture("cli_tetrahedron.stl"), At("in.stl"));
+  { std::ofstream(At("other")) << "keep"; }
+  fs::create_hard_link(At("other"), At(".convexdecomp-o.json"));
+  fs::create_hard_link(At("in.stl"), At(".convexdecomp-p.obj"));
+  ASSERT_EQ(mkfifo(At(".convexdecomp-h.obj").c_str(), 0600), 0);
+  const bool device = mknod(At(".convexdecomp-d.obj").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+  const std::string n(200, 'n');
+  const cRun run = Cli(
+      {At("in.stl"), "--json", At("o.json"), "--pieces-obj", At("p.obj"), "--obj", At("h.obj")});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(ReadAll(At("other")), "keep");
+  EXPECT_EQ(fs::hard_link_count(At("other")), 2u);
+  EXPECT_EQ(ReadAll(At(".convexdecomp-p.obj")), ReadAll(Fixture("cli_tetrahedron.stl")));
+  EXPECT_TRUE(fs::is_fifo(At(".convexdecomp-h.obj")));
+  EXPECT_EQ(
+      Cli({At("in.stl"), "--obj", At("d.obj"), "--json", At(n + "a"), "--pieces-obj", At(n + "b")})
+          .exitCode,
+      0);
+  EXPECT_EQ(fs::is_character_file(At(".convexdecomp-d.obj")), device);
+  EXPECT_EQ(ParseJson(ReadAll(At(n + "a")))["hulls"].size(), 1u);
+  EXPECT_EQ(ParseObj(ReadAll(At(n + "b"))).objects.size(), 1u);
+  EXPECT_EQ(Entries().size(), device ? 12u : 11u);
 }
 
 TEST_F(CliTest, BinaryHeaderPromisingFourBillionTrianglesFailsWithTheErrorLine) {
