@@ -138,8 +138,11 @@ int Run(const cCliOptions& options, const cDisplay& display) {
     }
     *slot = std::move(file);
   }
+  cFolderLock hullsLock;  // one run at a time writes into the folder
   if (!options.hullsDir.empty()) {
-    if (const int error = PrepareHullsDir(options.hullsDir); error != 0) {
+    int error = PrepareHullsDir(options.hullsDir);
+    if (error == 0) error = hullsLock.Take(options.hullsDir);
+    if (error != 0) {
       ReportFailure("write", options.hullsDir, error);
       return 1;
     }
@@ -279,7 +282,7 @@ int Run(const cCliOptions& options, const cDisplay& display) {
     const std::string folder =
         options.hullsDir.back() == '/' ? options.hullsDir : options.hullsDir + "/";
     for (std::size_t i = 0; i < hulls.size(); ++i) {
-      auto file = std::make_unique<cOutputFile>(folder + HullFileName(i + 1));
+      auto file = std::make_unique<cOutputFile>(folder + HullFileName(i + 1), false);
       int error = file->Open(0666 & ~mask);
       if (error == 0) {
         WriteHullObj(file->Stream(), *hulls[i], "hull_" + std::to_string(i + 1));
@@ -293,15 +296,10 @@ int Run(const cCliOptions& options, const cDisplay& display) {
       hullFiles.push_back(std::move(file));
     }
   }
-  // Devices and FIFOs first: they are the ones a write can still fail on.
-  for (const bool inPlace : {true, false}) {
-    for (cOutputFile* file : outputs) {
-      if (file->InPlace() != inPlace) continue;
-      if (const int error = file->Commit(); error != 0) {
-        ReportFailure("write", file->Path(), error);
-        return 1;
-      }
-    }
+  cOutputFile* failed = nullptr;
+  if (const int error = CommitOutputs(outputs, failed); error != 0) {
+    ReportFailure("write", failed->Path(), error);
+    return 1;
   }
   if (jsonToStdout) WriteJson(stdout, run);
   if (exceeded && options.strict) status = 3;

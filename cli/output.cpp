@@ -1,5 +1,6 @@
 #include "cli/output.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -7,7 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -95,13 +99,61 @@ std::string UniqueSuffix() {
   return suffix;
 }
 
-// Creates a temporary file beside target, ".convexdecomp-NAME.XXXXXX" (NAME cut to 200
-// characters to stay within NAME_MAX), under a name nothing had: an existing name, whatever it
-// is (another file's hard link, a FIFO, a device), is never opened, only passed over. Listed for
-// removal at once, with the signals that remove the list blocked, so that a signal removes it
-// but never a name the run did not make. 0 or an errno; name and fd then the new file's.
-int CreateTemporary(const std::string& target, mode_t mode, std::string& name, int& fd) {
-  const std::string stem = FolderOf(target) + ".convexdecomp-" + BaseNameOf(target).substr(0, 200);
+// ".convexdecomp-NAME" beside target, the stem of every temporary file for it. NAME is cut to
+// 200 characters to stay within NAME_MAX; a longer one gets a hash of the whole name, so that
+// names alike in their first 200 characters have stems of their own.
+std::string TemporaryStem(const std::string& target) {
+  const std::string base = BaseNameOf(target);
+  std::string stem = FolderOf(target) + ".convexdecomp-" + base.substr(0, 200);
+  if (base.size() > 200) {
+    std::uint32_t hash = 2166136261u;  // FNV-1a
+    for (const char c : base) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    char text[16];
+    std::snprintf(text, sizeof text, "~%08x", static_cast<unsigned>(hash));
+    stem += text;
+  }
+  return stem;
+}
+
+// Whether another open file of the regular file at name holds an exclusive lock on it: a run
+// that is writing it, or has put it in place and not yet finished.
+bool LockedElsewhere(const std::string& name) {
+  struct stat info;
+  if (lstat(name.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  const int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool locked = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close(fd);
+  return locked;
+}
+
+// Whether a run other than this one writes target: one of its temporary files (stem, a point and
+// six characters) other than own, or target itself, is locked. Every run locks its temporary
+// file before it looks, so of two runs that start together at least one sees the other.
+bool AnotherRunWrites(const std::string& target, const std::string& stem, const std::string& own) {
+  if (LockedElsewhere(target)) return true;
+  const std::string folder = FolderOf(stem), prefix = BaseNameOf(stem) + ".";
+  DIR* listing = opendir(folder.empty() ? "." : folder.c_str());
+  if (listing == nullptr) return false;
+  bool found = false;
+  while (const dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    if (folder + name != own && LockedElsewhere(folder + name)) {
+      found = true;
+      break;
+    }
+  }
+  closedir(listing);
+  return found;
+}
+
+// Creates a temporary file for target, stem, a point and six characters, under a name nothing
+// had: an existing name, whatever it is (another file's hard link, a FIFO, a device), is never
+// opened, only passed over. Listed for removal at once, with the signals that remove the list
+// blocked, so that a signal removes it but never a name the run did not make; then locked.
+// 0 or an errno; name and fd then the new file's (fd -1 when none was made).
+int CreateTemporary(const std::string& stem, mode_t mode, std::string& name, int& fd) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     name = stem + "." + UniqueSuffix();
     const cSignalsBlocked blocked;
@@ -109,10 +161,21 @@ int CreateTemporary(const std::string& target, mode_t mode, std::string& name, i
     if (fd < 0 && errno == EEXIST) continue;
     if (fd < 0) return errno;
     Register(name);
-    if (fchmod(fd, mode) != 0) return errno;
+    if (fchmod(fd, mode) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) return errno;
     return 0;
   }
   return EEXIST;
+}
+
+// A hard link to the file at target under a new name beside it (the stem's scheme), or "" when
+// none could be made (a file system without hard links).
+std::string LinkBackup(const std::string& target, const std::string& stem) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = stem + "." + UniqueSuffix();
+    if (link(target.c_str(), name.c_str()) == 0) return name;
+    if (errno != EEXIST) return "";
+  }
+  return "";
 }
 
 }  // namespace
@@ -161,7 +224,8 @@ std::string ResolveLinks(const std::string& path) {
   return "";
 }
 
-cOutputFile::cOutputFile(std::string path) : path(std::move(path)) {}
+cOutputFile::cOutputFile(std::string path, bool holdLock)
+    : path(std::move(path)), holdLock(holdLock) {}
 
 cOutputFile::~cOutputFile() {
   Abandon();
@@ -185,8 +249,12 @@ int cOutputFile::Open(mode_t mode) {
   }
   int fd = -1;
   std::string name;
-  const int error = CreateTemporary(target, mode, name, fd);
+  const std::string stem = TemporaryStem(target);
+  int error = CreateTemporary(stem, mode, name, fd);
   if (fd >= 0) temporary = name;
+  if (error == 0 && holdLock && AnotherRunWrites(target, stem, name)) error = EBUSY;
+  // The lock lasts as long as a copy of the descriptor is open.
+  if (error == 0 && holdLock && (lockFd = fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0) error = errno;
   if (error != 0) {
     if (fd >= 0) close(fd);
     Abandon();
@@ -258,6 +326,8 @@ int cOutputFile::Commit() {
 void cOutputFile::Abandon() {
   if (stream != nullptr) std::fclose(stream);
   stream = nullptr;
+  if (lockFd >= 0) close(lockFd);
+  lockFd = -1;
   if (deviceFd >= 0) close(deviceFd);
   deviceFd = -1;
   std::free(buffer);
@@ -268,4 +338,76 @@ void cOutputFile::Abandon() {
     Unregister(temporary);
   }
   temporary.clear();
+}
+
+int CommitOutputs(const std::vector<cOutputFile*>& outputs, cOutputFile*& failed) {
+  // Devices and FIFOs first: they are the ones a write can still fail on.
+  for (cOutputFile* file : outputs) {
+    if (!file->InPlace()) continue;
+    failed = file;
+    if (const int error = file->Commit(); error != 0) return error;
+  }
+  // The renames, and their undoing when one fails, are not cut short by a signal.
+  const cSignalsBlocked blocked;
+  struct cStep {
+    cOutputFile* file = nullptr;
+    bool existed = false;  // a file was in place before
+    std::string backup;    // a hard link to it while the renames run
+  };
+  std::vector<cStep> steps;
+  for (cOutputFile* file : outputs) {
+    if (file->InPlace() || file->temporary.empty()) continue;
+    cStep step;
+    step.file = file;
+    struct stat info;
+    step.existed = lstat(file->finalPath.c_str(), &info) == 0;
+    if (step.existed) step.backup = LinkBackup(file->finalPath, TemporaryStem(file->finalPath));
+    steps.push_back(step);
+  }
+  // A file that could not be kept goes last: no rename after it can fail and want it back.
+  std::stable_partition(steps.begin(), steps.end(),
+                        [](const cStep& step) { return !step.existed || !step.backup.empty(); });
+  int error = 0;
+  std::size_t done = 0;
+  for (; done < steps.size(); ++done) {
+    cOutputFile& file = *steps[done].file;
+    if (std::rename(file.temporary.c_str(), file.finalPath.c_str()) != 0) {
+      error = errno;
+      failed = &file;
+      break;
+    }
+    Unregister(file.temporary);
+    file.temporary.clear();
+  }
+  // On a failure, what was in place before is put back: the old file from its link, or no file.
+  for (std::size_t i = 0; error != 0 && i < done; ++i) {
+    const cStep& step = steps[i];
+    if (!step.existed) {
+      unlink(step.file->finalPath.c_str());
+    } else if (step.backup.empty()) {
+      std::fprintf(stderr, "convexdecomp-cli: cannot put back %s: no link to it could be made\n",
+                   step.file->finalPath.c_str());
+    } else if (std::rename(step.backup.c_str(), step.file->finalPath.c_str()) != 0) {
+      std::fprintf(stderr, "convexdecomp-cli: cannot put back %s: %s; it is kept as %s\n",
+                   step.file->finalPath.c_str(), std::strerror(errno), step.backup.c_str());
+    }
+  }
+  for (std::size_t i = error != 0 ? done : 0; i < steps.size(); ++i) {
+    if (!steps[i].backup.empty()) unlink(steps[i].backup.c_str());
+  }
+  return error;
+}
+
+int cFolderLock::Take(const std::string& folder) {
+  fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+  const int error = errno == EWOULDBLOCK ? EBUSY : errno;
+  close(fd);
+  fd = -1;
+  return error;
+}
+
+cFolderLock::~cFolderLock() {
+  if (fd >= 0) close(fd);
 }

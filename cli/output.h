@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // Handlers for SIGINT and SIGTERM that remove every temporary file still waiting to be put in
 // place and end the process with 128 + the signal number (130, 143).
@@ -35,9 +36,17 @@ std::string ResolveLinks(const std::string& path);
 //
 // A run removes only the temporary files it made: one left by a run killed without a chance to
 // clean up (SIGKILL) stays, and so does any file that only looks like one.
+//
+// A run locks its temporary files (flock) from their making until the outputs are in place and
+// the run is done, and before it writes looks for a lock on the output or on another temporary
+// file of it: two runs writing the same output at once do not both go on, the second fails with
+// EBUSY.
 class cOutputFile {
  public:
-  explicit cOutputFile(std::string path);
+  // holdLock: the run looks for other runs writing path, and the temporary file stays locked
+  // after Finish, and once renamed into place, until the object is gone. False for the many
+  // files of a folder the run locks as a whole (cFolderLock), which need neither.
+  explicit cOutputFile(std::string path, bool holdLock = true);
   ~cOutputFile();  // Abandon
   cOutputFile(const cOutputFile&) = delete;
   cOutputFile& operator=(const cOutputFile&) = delete;
@@ -51,21 +60,46 @@ class cOutputFile {
   int Open(mode_t mode);
   // Flushes, syncs and closes what Stream wrote. 0 or the errno of the failure.
   int Finish();
-  // Puts the finished file in place. 0 or the errno of the failure.
+  // Puts the finished file in place. 0 or the errno of the failure. CommitOutputs does it for
+  // all outputs of a run together.
   int Commit();
   // Removes the temporary file, if any.
   void Abandon();
 
  private:
+  friend int CommitOutputs(const std::vector<cOutputFile*>& outputs, cOutputFile*& failed);
   int OpenDescriptor(int given);
 
   std::string path;
   std::string finalPath;  // path with its links followed
   std::string temporary;  // while it exists
+  bool holdLock = true;
+  int lockFd = -1;  // a copy of the temporary file's descriptor, keeping its lock
   std::FILE* stream = nullptr;
   bool inPlace = false;
   int deviceFd = -1;               // in-place output until committed
   bool throughDescriptor = false;  // deviceFd is a copy of a descriptor the process was given
   char* buffer = nullptr;
   std::size_t bufferSize = 0;
+};
+
+// Puts every finished output in place, as one step as far as a file system allows: devices and
+// FIFOs are written first, then the temporary files renamed over their targets. When a rename
+// fails, the outputs renamed before it are undone: a file that was in place comes back (from a
+// hard link kept while the renames run), a new one goes. 0, or the errno of the failure with
+// failed the output it happened on.
+int CommitOutputs(const std::vector<cOutputFile*>& outputs, cOutputFile*& failed);
+
+// An exclusive lock on a folder the run writes files into (--hulls-dir), held while the object
+// lives. Take: 0, EBUSY when another run holds it, or the errno of opening the folder.
+class cFolderLock {
+ public:
+  cFolderLock() = default;
+  ~cFolderLock();
+  cFolderLock(const cFolderLock&) = delete;
+  cFolderLock& operator=(const cFolderLock&) = delete;
+  int Take(const std::string& folder);
+
+ private:
+  int fd = -1;
 };

@@ -1045,15 +1045,72 @@ TEST_F(CliTest, OneOutputFailingKeepsEveryOtherOutOfPlace) {
   EXPECT_TRUE(fs::is_empty(At("hd")));
 }
 
-// Waits until a temporary file shows in dir (the outputs are open), up to ten seconds.
-bool AwaitTemporary(const fs::path& dir) {
+// The first entry of dir whose name starts with prefix, or "".
+std::string EntryStartingWith(const fs::path& dir, const std::string& prefix) {
+  for (const auto& e : fs::directory_iterator(dir)) {
+    if (e.path().filename().string().rfind(prefix, 0) == 0) return e.path().string();
+  }
+  return "";
+}
+
+// Waits until a temporary file (of the output name, if given) shows in dir, up to ten seconds.
+bool AwaitTemporary(const fs::path& dir, const std::string& name = "") {
   for (int i = 0; i < 1000; ++i) {
-    for (const auto& e : fs::directory_iterator(dir)) {
-      if (e.path().filename().string().rfind(".convexdecomp-", 0) == 0) return true;
-    }
+    if (!EntryStartingWith(dir, ".convexdecomp-" + name).empty()) return true;
     usleep(10000);
   }
   return false;
+}
+
+// A run writing hd/hull_001.obj, a FIFO, waits there for a reader with its other outputs written
+// and closed, not yet in place. Meanwhile a folder takes the place of the pieces OBJ: its rename
+// fails, and the JSON and the new files put in place before it are undone.
+TEST_F(CliTest, ARenameFailingPutsBackWhatWasInPlace) {
+  { std::ofstream(At("j")) << "old"; }
+  { std::ofstream(At("bad")) << "old"; }
+  fs::create_directory(At("hd"));
+  ASSERT_EQ(mkfifo(At("hd/hull_001.obj").c_str(), 0600), 0);
+  cChild child = StartProgram(CD_CLI,
+                              {Sample("gear.stl"), "--json", At("j"), "--obj", At("new"),
+                               "--pieces-obj", At("bad"), "--hulls-dir", At("hd")},
+                              dir);
+  ASSERT_TRUE(AwaitTemporary(dir, "bad."));
+  fs::remove(At("bad"));
+  fs::create_directories(At("bad/full"));
+  std::thread reader([&] { ReadAll(At("hd/hull_001.obj")); });
+  const cRun run = Wait(child);
+  reader.join();
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.err,
+            "convexdecomp-cli: cannot write " + At("bad") + ": " + std::strerror(EISDIR) + "\n");
+  EXPECT_EQ(ReadAll(At("j")), "old");
+  EXPECT_EQ(Entries(), (std::set<std::string>{"bad", "hd", "j"}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(At("hd")), fs::directory_iterator()), 1);
+}
+
+// The same wait, with the JSON complete: a second run writing the same JSON, or into the same
+// hulls folder, fails until the first is done.
+TEST_F(CliTest, ASecondRunOnTheSameOutputFailsUntilTheFirstIsDone) {
+  fs::create_directory(At("hd"));
+  ASSERT_EQ(mkfifo(At("hd/hull_001.obj").c_str(), 0600), 0);
+  cChild first =
+      StartProgram(CD_CLI, {Sample("gear.stl"), "--json", At("j"), "--hulls-dir", At("hd")}, dir);
+  ASSERT_TRUE(AwaitTemporary(dir, "j."));
+  const std::string temporary = EntryStartingWith(dir, ".convexdecomp-j.");
+  for (int i = 0; i < 1000 && !ReadAll(temporary).ends_with("\n}\n"); ++i) usleep(10000);
+  fs::create_directory(At("second"));
+  for (const char* option : {"--json", "--hulls-dir"}) {
+    const std::string target = At(option[2] == 'j' ? "j" : "hd");
+    const cRun second = RunProgram(CD_CLI, {Sample("gear.stl"), option, target}, At("second"));
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_EQ(second.err,
+              "convexdecomp-cli: cannot write " + target + ": " + std::strerror(EBUSY) + "\n");
+  }
+  std::thread reader([&] { ReadAll(At("hd/hull_001.obj")); });
+  EXPECT_EQ(Wait(first).exitCode, 0);
+  reader.join();
+  EXPECT_EQ(ParseJson(ReadAll(At("j")))["hulls"].size(), 2u);
+  EXPECT_EQ(RunProgram(CD_CLI, {Sample("gear.stl"), "--json", At("j")}, At("second")).exitCode, 0);
 }
 
 TEST_F(CliTest, InterruptedRunsRemoveTheirTemporaryFiles) {
