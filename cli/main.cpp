@@ -309,6 +309,7 @@ int Run(const cCliOptions& options, const cDisplay& display) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  KeepStandardDescriptors();
   cCliOptions options;
   std::string problem;
   cParseResult parsed =

@@ -20,22 +20,20 @@
 
 namespace {
 
-// The temporary files not yet put in place. Changed only with SIGINT and SIGTERM blocked, so the
-// handler, which runs on this (the only) thread, always sees a whole list.
+// The temporary files not yet put in place. Changed only with the handled signals blocked, so
+// the handler, which runs on this (the only) thread, always sees a whole list.
 std::vector<char*>& Temporaries() {
   static std::vector<char*> names;
   return names;
 }
 
+// The signals whose handler removes the temporary files, and what they did before.
+sigset_t handledSignals;
+struct sigaction previousActions[NSIG];
+
 class cSignalsBlocked {
  public:
-  cSignalsBlocked() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigprocmask(SIG_BLOCK, &set, &saved);
-  }
+  cSignalsBlocked() { sigprocmask(SIG_BLOCK, &handledSignals, &saved); }
   ~cSignalsBlocked() { sigprocmask(SIG_SETMASK, &saved, nullptr); }
 
  private:
@@ -59,12 +57,23 @@ void Unregister(const std::string& name) {
   }
 }
 
-extern "C" void RemoveTemporariesAndExit(int signal) {
-  // unlink and _exit are async-signal-safe; the list is read only.
+// Signals a fault in the program raises (also when another process sends them).
+bool IsFault(int signal) {
+  return signal == SIGSEGV || signal == SIGBUS || signal == SIGFPE || signal == SIGILL ||
+         signal == SIGABRT || signal == SIGTRAP || signal == SIGSYS;
+}
+
+extern "C" void RemoveTemporariesAndEnd(int signal, siginfo_t* info, void*) {
+  // unlink, sigaction, raise and _exit are async-signal-safe; the list is read only.
   for (char* name : Temporaries()) {
     if (name != nullptr) unlink(name);
   }
-  _exit(128 + signal);
+  if (!IsFault(signal)) _exit(128 + signal);
+  // A fault ends the run as it would have (a core dump, a sanitizer's report): the action from
+  // before comes back, and a fault the kernel raised happens again when this handler returns;
+  // one sent by a process is sent again.
+  sigaction(signal, &previousActions[signal], nullptr);
+  if (info == nullptr || info->si_code <= 0) raise(signal);
 }
 
 }  // namespace
@@ -182,14 +191,42 @@ std::string LinkBackup(const std::string& target, const std::string& stem) {
 
 void InstallInterruptCleanup() {
   Temporaries().reserve(16);
+  // Every signal whose default action ends the process; the ones that stop it, or that it
+  // ignores by default, leave the run going.
+  std::vector<int> signals = {SIGHUP,  SIGINT,  SIGQUIT, SIGPIPE, SIGALRM, SIGTERM,   SIGUSR1,
+                              SIGUSR2, SIGPOLL, SIGPROF, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPWR,
+                              SIGSEGV, SIGBUS,  SIGFPE,  SIGILL,  SIGABRT, SIGTRAP,   SIGSYS};
+#ifdef SIGSTKFLT
+  signals.push_back(SIGSTKFLT);
+#endif
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) signals.push_back(signal);
+  sigemptyset(&handledSignals);
+  std::vector<int> taken;
+  for (const int signal : signals) {
+    // One ignored when the run starts (nohup, a background job) stays ignored.
+    if (sigaction(signal, nullptr, &previousActions[signal]) != 0) continue;
+    if (previousActions[signal].sa_handler == SIG_IGN) continue;
+    sigaddset(&handledSignals, signal);
+    taken.push_back(signal);
+  }
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
-  action.sa_handler = RemoveTemporariesAndExit;
-  sigemptyset(&action.sa_mask);
-  sigaddset(&action.sa_mask, SIGINT);
-  sigaddset(&action.sa_mask, SIGTERM);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  action.sa_sigaction = RemoveTemporariesAndEnd;
+  action.sa_flags = SA_SIGINFO;
+  action.sa_mask = handledSignals;  // one handler at a time
+  for (const int signal : taken) sigaction(signal, &action, nullptr);
+}
+
+void KeepStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor, so this one: the ones below are open by now.
+    const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened > fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
 }
 
 int NamedDescriptor(const std::string& path) {

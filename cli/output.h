@@ -8,9 +8,16 @@
 #include <string>
 #include <vector>
 
-// Handlers for SIGINT and SIGTERM that remove every temporary file still waiting to be put in
-// place and end the process with 128 + the signal number (130, 143).
+// Handlers for every signal that would end the process (SIGINT, SIGTERM, SIGHUP, SIGPIPE,
+// SIGALRM, SIGUSR1, ...) that remove every temporary file still waiting to be put in place and
+// end the process with 128 + the signal number (130, 143, ...); after a fault signal (SIGSEGV,
+// SIGABRT, ...) the process ends as it would have without the handler. A signal ignored when the
+// process starts stays ignored.
 void InstallInterruptCleanup();
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that no file the run
+// opens takes one of them and gets the lines meant for standard output or error. Call first.
+void KeepStandardDescriptors();
 
 // The folder part of path with its closing slash ("" when path names no folder), and the rest.
 std::string FolderOf(const std::string& path);

@@ -63,6 +63,8 @@ struct cSpawn {
   rlim_t addressSpaceLimit = 0;  // 0: none
   bool stderrTerminal = false;   // standard error is a pseudo-terminal, read into cRun::err
   std::string workingDirectory;  // empty: the test's
+  int closedDescriptor = -1;     // 1 or 2: the program starts with it closed
+  bool ignoreInterrupt = false;  // the program starts with SIGINT ignored
 };
 
 cSpawn FileSizeLimit(rlim_t bytes) {
@@ -119,6 +121,10 @@ cChild StartProgram(const std::string& program, const std::vector<std::string>& 
       setrlimit(RLIMIT_AS, &limit);
     }
     if (!spawn.workingDirectory.empty() && chdir(spawn.workingDirectory.c_str()) != 0) _exit(127);
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    if (spawn.ignoreInterrupt) signal(SIGINT, SIG_IGN);
+    if (spawn.closedDescriptor >= 0) close(spawn.closedDescriptor);
     execv(program.c_str(), argv.data());
     _exit(127);
   }
@@ -1118,7 +1124,14 @@ TEST_F(CliTest, InterruptedRunsRemoveTheirTemporaryFiles) {
   ASSERT_EQ(mkfifo(At("fifo").c_str(), 0600), 0);
   const std::vector<std::string> args = {Sample("gear.stl"), "--json", At("out.json"), "--obj",
                                          At("fifo")};
-  for (const auto& [signal, status] : {std::pair{SIGINT, 130}, {SIGTERM, 143}}) {
+  for (const auto& [signal, status] : {std::pair{SIGINT, 130},
+                                       {SIGTERM, 143},
+                                       {SIGHUP, 129},
+                                       {SIGQUIT, 131},
+                                       {SIGUSR1, 138},
+                                       {SIGALRM, 142},
+                                       {SIGRTMIN, 128 + SIGRTMIN},
+                                       {SIGABRT, 128 + SIGABRT}}) {
     SCOPED_TRACE(signal);
     cChild child = StartProgram(CD_CLI, args, dir);
     ASSERT_TRUE(AwaitTemporary(dir));
@@ -1127,6 +1140,22 @@ TEST_F(CliTest, InterruptedRunsRemoveTheirTemporaryFiles) {
     EXPECT_EQ(Wait(child).exitCode, status);
     EXPECT_EQ(Entries(), std::set<std::string>{"fifo"});
   }
+  // The FIFO's reader goes away before the run writes to it: SIGPIPE.
+  cChild piped = StartProgram(CD_CLI, args, dir);
+  close(open(At("fifo").c_str(), O_RDONLY));
+  EXPECT_EQ(Wait(piped).exitCode, 128 + SIGPIPE);
+  EXPECT_EQ(Entries(), std::set<std::string>{"fifo"});
+  // SIGINT ignored from the start stays ignored: the run goes on once the FIFO is read.
+  cSpawn ignoring;
+  ignoring.ignoreInterrupt = true;
+  cChild ignored = StartProgram(CD_CLI, args, dir, ignoring);
+  ASSERT_TRUE(AwaitTemporary(dir));
+  kill(ignored.pid, SIGINT);
+  usleep(100000);
+  ASSERT_EQ(waitpid(ignored.pid, nullptr, WNOHANG), 0) << "SIGINT ended the run";
+  ReadAll(At("fifo"));
+  EXPECT_EQ(Wait(ignored).exitCode, 0);
+  EXPECT_TRUE(fs::remove(At("out.json")));
   // SIGKILL leaves the temporary file; the next run to the same output makes its own and leaves
   // the old one alone.
   cChild child = StartProgram(CD_CLI, args, dir);
@@ -1139,6 +1168,17 @@ TEST_F(CliTest, InterruptedRunsRemoveTheirTemporaryFiles) {
   EXPECT_EQ(Cli({Sample("gear.stl"), "--json", At("out.json")}).exitCode, 0);
   left.insert("out.json");
   EXPECT_EQ(Entries(), left);
+}
+
+// With standard output or error closed at the start, no output takes its descriptor and the
+// lines meant for it.
+TEST_F(CliTest, ClosedStandardDescriptorsStayOutOfTheOutputs) {
+  for (const int fd : {1, 2}) {
+    cSpawn closed;
+    closed.closedDescriptor = fd;
+    EXPECT_EQ(Cli({Sample("gear.stl"), "--verbose", "--json", At("out.json")}, closed).exitCode, 0);
+    EXPECT_EQ(ParseJson(ReadAll(At("out.json")))["hulls"].size(), 2u) << fd;
+  }
 }
 
 // Files under the names older runs used for their temporary files are not the tool's: a hard
