@@ -176,6 +176,17 @@ int CreateTemporary(const std::string& stem, mode_t mode, std::string& name, int
   return EEXIST;
 }
 
+// Gives the file fd the owner and group of the file it replaces, as far as this user may (root
+// any, others a group they belong to); its mode again, since a change of owner clears the
+// set-user-ID and set-group-ID bits.
+void KeepOwner(int fd, const struct stat& replaced) {
+  if (fchown(fd, replaced.st_uid, replaced.st_gid) != 0 &&
+      fchown(fd, static_cast<uid_t>(-1), replaced.st_gid) != 0) {
+    return;
+  }
+  if (fchmod(fd, replaced.st_mode & 07777) != 0) return;
+}
+
 // A hard link to the file at target under a new name beside it (the stem's scheme), or "" when
 // none could be made (a file system without hard links).
 std::string LinkBackup(const std::string& target, const std::string& stem) {
@@ -274,7 +285,8 @@ int cOutputFile::Open(mode_t mode) {
   if (target.empty()) return ELOOP;
   if (const int given = NamedDescriptor(target); given >= 0) return OpenDescriptor(given);
   struct stat info;
-  if (stat(target.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+  const bool exists = stat(target.c_str(), &info) == 0;
+  if (exists && !S_ISREG(info.st_mode)) {
     // rename() would refuse a directory only after all the work; tell at once.
     if (S_ISDIR(info.st_mode)) return EISDIR;
     // A FIFO blocks here until a reader opens it, as a shell's redirection does.
@@ -284,11 +296,15 @@ int cOutputFile::Open(mode_t mode) {
     stream = open_memstream(&buffer, &bufferSize);
     return stream == nullptr ? errno : 0;
   }
+  // The rename needs only the folder's permission; a file this user may not write is not
+  // replaced all the same.
+  if (exists && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return errno;
   int fd = -1;
   std::string name;
   const std::string stem = TemporaryStem(target);
-  int error = CreateTemporary(stem, mode, name, fd);
+  int error = CreateTemporary(stem, exists ? info.st_mode & 07777 : mode, name, fd);
   if (fd >= 0) temporary = name;
+  if (error == 0 && exists) KeepOwner(fd, info);
   if (error == 0 && holdLock && AnotherRunWrites(target, stem, name)) error = EBUSY;
   // The lock lasts as long as a copy of the descriptor is open.
   if (error == 0 && holdLock && (lockFd = fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0) error = errno;

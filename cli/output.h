@@ -41,6 +41,10 @@ std::string ResolveLinks(const std::string& path);
 // descriptor the process was given (/dev/stdout, /dev/fd/3) is written in place through that
 // descriptor, at its offset or, when it appends, at the end, after what standard output holds.
 //
+// The file put in place keeps the mode of the one it replaces, and its owner and group as far as
+// the user may give them; an existing file the user may not write is refused (EACCES), although
+// renaming over it would work.
+//
 // A run removes only the temporary files it made: one left by a run killed without a chance to
 // clean up (SIGKILL) stays, and so does any file that only looks like one.
 //
@@ -63,7 +67,8 @@ class cOutputFile {
   // Written in place (a device or a FIFO) rather than renamed into place.
   bool InPlace() const { return inPlace; }
 
-  // Creates the temporary file with mode (or opens the device). 0 or the errno of the failure.
+  // Creates the temporary file with mode, or the mode of the file it replaces (or opens the
+  // device). 0 or the errno of the failure.
   int Open(mode_t mode);
   // Flushes, syncs and closes what Stream wrote. 0 or the errno of the failure.
   int Finish();

@@ -1170,6 +1170,42 @@ TEST_F(CliTest, InterruptedRunsRemoveTheirTemporaryFiles) {
   EXPECT_EQ(Entries(), left);
 }
 
+// A replaced output keeps its mode, and for root its owner; one the user may not write stays.
+TEST_F(CliTest, ReplacedOutputsKeepTheirModeAndOwner) {
+  const std::string input = Fixture("cli_tetrahedron.stl");
+  fs::create_directory(At("hd"));
+  const bool root = geteuid() == 0;
+  for (const fs::perms mode : {fs::perms(0600), fs::perms(0640), fs::perms(0604)}) {
+    for (const char* name : {"out.json", "hd/hull_001.obj"}) {
+      { std::ofstream(At(name)) << "old"; }
+      fs::permissions(At(name), mode);
+      if (root) {
+        ASSERT_EQ(chown(At(name).c_str(), 65534, 65534), 0);
+      }
+    }
+    ASSERT_EQ(Cli({input, "--json", At("out.json"), "--hulls-dir", At("hd")}).exitCode, 0);
+    for (const char* name : {"out.json", "hd/hull_001.obj"}) {
+      struct stat info;
+      ASSERT_EQ(stat(At(name).c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 07777, static_cast<mode_t>(mode)) << name;
+      if (root) {
+        EXPECT_EQ(info.st_uid + info.st_gid, 2 * 65534u) << name;
+      }
+    }
+  }
+}
+
+TEST_F(CliTest, OutputsTheUserMayNotWriteAreRefused) {
+  if (geteuid() == 0) GTEST_SKIP() << "root may write any file";
+  { std::ofstream(At("out.json")) << "old"; }
+  fs::permissions(At("out.json"), fs::perms(0444));
+  const cRun run = Cli({Fixture("cli_tetrahedron.stl"), "--json", At("out.json")});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.err, "convexdecomp-cli: cannot write " + At("out.json") + ": " +
+                         std::strerror(EACCES) + "\n");
+  EXPECT_EQ(ReadAll(At("out.json")), "old");
+}
+
 // With standard output or error closed at the start, no output takes its descriptor and the
 // lines meant for it.
 TEST_F(CliTest, ClosedStandardDescriptorsStayOutOfTheOutputs) {
