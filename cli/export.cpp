@@ -233,6 +233,7 @@ std::string FormatFloat(float value) {
 }
 
 std::string FormatDouble(double value) {
+  if (std::isnan(value)) return "nan";  // whatever its sign bit
   char text[32];
   const auto result = std::to_chars(text, text + sizeof text, value);
   return std::string(text, result.ptr);
@@ -240,8 +241,8 @@ std::string FormatDouble(double value) {
 
 void WriteJson(std::FILE* out, const cRunResult& run) {
   Put(out, "{\n");
-  Put(out, "  \"epsilon\": " + FormatDouble(run.epsilon) + ",\n");
-  Put(out, "  \"smooth\": " + FormatDouble(run.smooth) + ",\n");
+  Put(out, "  \"epsilon\": " + JsonDouble(run.epsilon) + ",\n");
+  Put(out, "  \"smooth\": " + JsonDouble(run.smooth) + ",\n");
   Put(out, "  \"messages\": [");
   for (std::size_t i = 0; i < run.messages.size(); ++i) {
     if (i > 0) Put(out, ", ");

@@ -38,7 +38,8 @@ struct cRunResult {
 // for values that are not finite.
 std::string FormatFloat(float value);
 
-// Shortest decimal text that reads back as the same double; the value must be finite.
+// Shortest decimal text that reads back as the same double; "nan", "inf" or "-inf" for values
+// that are not finite.
 std::string FormatDouble(double value);
 
 // What a hull is, beyond its faces: its distinct corners (0.0 and -0.0 one corner, a corner with
@@ -53,7 +54,8 @@ struct cHullFacts {
 };
 cHullFacts HullFacts(const cTriangleList& faces);
 
-// One JSON object: "epsilon", "smooth", "messages", "mesh" {"triangles", "color", "box"},
+// One JSON object: "epsilon", "smooth" (numbers, or one of the strings for a value that is not
+// finite), "messages", "mesh" {"triangles", "color", "box"},
 // "pieces" [{"color", "box", "triangles"}] in pieces order and "hulls" [{"color", "box",
 // "faces", "vertex_count", "face_count", "volume", "closed"}] in hulls order (volume a number,
 // or one of the strings for a value that is not finite). A piece with children also gets

@@ -30,6 +30,7 @@
 #include "cli/export.h"
 #include "cli/options.h"
 #include "cli/output.h"
+#include "cli/run_settings.h"
 #include "core/convexdecomp.h"
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
@@ -139,8 +140,11 @@ int Run(const cCliOptions& options, const cDisplay& display) {
     }
     *slot = std::move(file);
   }
+  cFolderLock hullsLock;  // one run at a time writes into the folder
   if (!options.hullsDir.empty()) {
-    if (const int error = PrepareHullsDir(options.hullsDir); error != 0) {
+    int error = PrepareHullsDir(options.hullsDir);
+    if (error == 0) error = hullsLock.Take(options.hullsDir);
+    if (error != 0) {
       ReportFailure("write", options.hullsDir, error);
       return 1;
     }
@@ -173,6 +177,10 @@ int Run(const cCliOptions& options, const cDisplay& display) {
   if (mesh.triangles.empty()) Warn("'" + options.input + "' yields no triangles");
   const double diagonal = Length(mesh.box.max - mesh.box.min);
   if (display.facts) std::fprintf(stderr, "box diagonal: %s\n", FormatDouble(diagonal).c_str());
+  if (const std::string problem = EpsilonProblem(options, diagonal); !problem.empty()) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, problem.c_str());
+    return 2;
+  }
   if (options.epsilonRelative) {
     epsilon = *options.epsilonRelative * diagonal;
     if (display.facts) std::fprintf(stderr, "epsilon: %s\n", FormatDouble(epsilon).c_str());
@@ -291,7 +299,7 @@ int Run(const cCliOptions& options, const cDisplay& display) {
     const std::string folder =
         options.hullsDir.back() == '/' ? options.hullsDir : options.hullsDir + "/";
     for (std::size_t i = 0; i < hulls.size(); ++i) {
-      auto file = std::make_unique<cOutputFile>(folder + HullFileName(i + 1));
+      auto file = std::make_unique<cOutputFile>(folder + HullFileName(i + 1), false);
       int error = file->Open(0666 & ~mask);
       if (error == 0) {
         WriteHullObj(file->Stream(), *hulls[i], "hull_" + std::to_string(i + 1));
@@ -305,15 +313,10 @@ int Run(const cCliOptions& options, const cDisplay& display) {
       hullFiles.push_back(std::move(file));
     }
   }
-  // Devices and FIFOs first: they are the ones a write can still fail on.
-  for (const bool inPlace : {true, false}) {
-    for (cOutputFile* file : outputs) {
-      if (file->InPlace() != inPlace) continue;
-      if (const int error = file->Commit(); error != 0) {
-        ReportFailure("write", file->Path(), error);
-        return 1;
-      }
-    }
+  cOutputFile* failed = nullptr;
+  if (const int error = CommitOutputs(outputs, failed); error != 0) {
+    ReportFailure("write", failed->Path(), error);
+    return 1;
   }
   if (jsonToStdout) WriteJson(stdout, run);
   if (exceeded && options.strict) status = 3;
@@ -323,6 +326,7 @@ int Run(const cCliOptions& options, const cDisplay& display) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  KeepStandardDescriptors();
   cCliOptions options;
   std::string problem;
   cParseResult parsed =

@@ -14,7 +14,9 @@ struct cMeshData {
   cBoundBox box;            // of every corner; all zero when there are no triangles
   // 0, or why nothing was read (then triangles is empty): the errno of opening the file,
   // EISDIR for a directory, EINVAL for a FIFO, socket or device, ENOMEM when the triangles would
-  // not fit in memory, ECANCELED when progress asked to stop.
+  // not fit in memory, ECANCELED when progress asked to stop, the errno of a read that failed
+  // (EIO when the system gave none) and ENODATA when a binary file ended before the facets its
+  // header counts (it shrank while it was read). File > Open keeps what it could read instead.
   int error = 0;
 };
 

@@ -23,7 +23,10 @@ constexpr long kBinaryHeaderSize = 84;
 // Reads the next line piece. A read that obtains nothing (end of file, read error) yields an
 // empty line, never the previous line again.
 void ReadLine(std::FILE* file, char (&line)[kLineBufferSize]) {
-  if (std::fgets(line, kLineBufferSize, file) == nullptr) line[0] = '\0';
+  if (std::fgets(line, kLineBufferSize, file) == nullptr) {
+    NoteReadError(file);
+    line[0] = '\0';
+  }
 }
 
 void LowerCase(char* text) {
@@ -41,25 +44,31 @@ bool ReportRead(std::FILE* file, std::uint32_t& counter) {
 // receiver asked it to stop. Set only for the length of one read (cReadScope).
 thread_local const cProgress* readProgress = nullptr;
 thread_local bool readStopped = false;
+thread_local int readError = 0;  // NoteReadError
 
 class cReadScope {
  public:
-  explicit cReadScope(const cProgress& progress) : saved(readProgress), savedStopped(readStopped) {
+  explicit cReadScope(const cProgress& progress)
+      : saved(readProgress), savedStopped(readStopped), savedError(readError) {
     readProgress = &progress;
     readStopped = false;
+    readError = 0;
   }
   ~cReadScope() {
     readProgress = saved;
     readStopped = savedStopped;
+    readError = savedError;
   }
   cReadScope(const cReadScope&) = delete;
   cReadScope& operator=(const cReadScope&) = delete;
 
   bool Stopped() const { return readStopped; }
+  int Error() const { return readError; }
 
  private:
   const cProgress* saved;
   bool savedStopped;
+  int savedError;
 };
 
 // The desktop's reads report to the platform and are never stopped.
@@ -72,6 +81,11 @@ const cProgress& PlatformProgress() {
 }
 
 }  // namespace
+
+void NoteReadError(std::FILE* file) {
+  const int error = errno;
+  if (readError == 0 && std::ferror(file)) readError = error != 0 ? error : EIO;
+}
 
 bool ReportReadAt(std::FILE* file, long position) {
   if (readProgress == nullptr || !*readProgress) return true;
@@ -130,6 +144,7 @@ bool IsBinary(std::FILE* file, std::uint32_t& count) {
   if (info.st_size < kBinaryHeaderSize) return false;
   unsigned char header[kBinaryHeaderSize];
   const bool read = std::fread(header, 1, sizeof header, file) == sizeof header;
+  if (!read) NoteReadError(file);
   std::rewind(file);
   if (!read) return false;
   count = LittleEndian32(header + 80);
@@ -167,7 +182,10 @@ void ReadBinaryByFacets(std::FILE* file, std::uint32_t count, cTriangleList& tri
   unsigned char facet[kBinaryFacetSize];
   std::uint32_t reported = 0;
   for (std::uint32_t i = 0; i < count; ++i) {
-    if (std::fread(facet, 1, sizeof facet, file) != sizeof facet) break;
+    if (std::fread(facet, 1, sizeof facet, file) != sizeof facet) {
+      NoteReadError(file);
+      break;
+    }
     if (list.size() == list.capacity()) {
       list.reserve(list.size() + std::min<std::uint64_t>(count - i, room));
       room = std::max<std::uint64_t>(list.size(), kReserveStep);
@@ -185,13 +203,17 @@ void ReadBinaryByFacets(std::FILE* file, std::uint32_t count, cTriangleList& tri
 
 namespace {
 
-void ReadStl(std::FILE* file, cTriangleList& triangles) {
+// Reads the file; 0, or ENODATA when a binary file ended before the facets its header counts
+// (it shrank while it was read). Read errors are noted (NoteReadError).
+int ReadStl(std::FILE* file, cTriangleList& triangles) {
   std::uint32_t count = 0;
   if (IsBinary(file, count)) {
+    const std::size_t before = triangles.size();
     ReadBinaryFacets(file, count, triangles);
-  } else {
-    ScanText(file, triangles);
+    return triangles.size() - before < count ? ENODATA : 0;
   }
+  ScanText(file, triangles);
+  return 0;
 }
 
 // Opens path for reading when it is a regular file: 0, or the errno of why not.
@@ -220,17 +242,21 @@ int OpenRegularFile(const std::string& path, std::FILE*& file) {
 }
 
 // Reads the open file into triangles (appending) and closes it. 0, or ENOMEM when the triangles
-// do not fit (triangles then as before), or ECANCELED when progress asked to stop.
-int ReadAndClose(std::FILE* file, cTriangleList& triangles, const cProgress& progress) {
+// do not fit (triangles then as before), or ECANCELED when progress asked to stop; with
+// incomplete, also the errno of a failed read (see NoteReadError) or ENODATA for a binary file
+// that ended early, where otherwise what was read counts.
+int ReadAndClose(std::FILE* file, cTriangleList& triangles, const cProgress& progress,
+                 bool incomplete) {
   const std::size_t before = triangles.size();
   cReadScope scope(progress);
-  int error = 0;
+  int error = 0, cut = 0;
   try {
-    ReadStl(file, triangles);
+    cut = ReadStl(file, triangles);
   } catch (const std::bad_alloc&) {
     error = ENOMEM;
   }
   if (error == 0 && scope.Stopped()) error = ECANCELED;
+  if (error == 0 && incomplete) error = scope.Error() != 0 ? scope.Error() : cut;
   if (error != 0) {
     triangles.resize(before);
     triangles.shrink_to_fit();
@@ -250,7 +276,7 @@ cMeshData Finished(cMeshData data, int error) {
 
 void LoadStl(std::FILE* file, cMesh& mesh) {
   cReadScope scope(PlatformProgress());
-  ReadStl(file, mesh.triangles);
+  ReadStl(file, mesh.triangles);  // what could be read counts
   if (!mesh.triangles.empty()) mesh.box = ComputeBoundBox(mesh.triangles);
 }
 
@@ -260,7 +286,7 @@ bool LoadStlFile(const std::string& path, cMesh& mesh) {
     errno = error;
     return false;
   }
-  if (const int error = ReadAndClose(file, mesh.triangles, PlatformProgress()); error != 0) {
+  if (const int error = ReadAndClose(file, mesh.triangles, PlatformProgress(), false); error != 0) {
     errno = error;
     return false;
   }
@@ -272,7 +298,7 @@ cMeshData ReadMeshFile(const std::string& path, const cProgress& progress) {
   cMeshData data;
   std::FILE* file = nullptr;
   if (const int error = OpenRegularFile(path, file); error != 0) return Finished({}, error);
-  const int error = ReadAndClose(file, data.triangles, progress);
+  const int error = ReadAndClose(file, data.triangles, progress, true);
   return Finished(std::move(data), error);
 }
 
@@ -300,7 +326,7 @@ cMeshData ReadMeshMemory(const void* bytes, std::size_t size, const cProgress& p
     return Finished({}, error);
   }
   cMeshData data;
-  const int error = ReadAndClose(file, data.triangles, progress);
+  const int error = ReadAndClose(file, data.triangles, progress, true);
   return Finished(std::move(data), error);
 }
 

@@ -20,7 +20,7 @@ void LoadStl(std::FILE* file, cMesh& mesh);
 // Opens path for reading and runs LoadStl. Returns false, leaving the mesh untouched, when the
 // file cannot be opened or is not a regular file (errno EISDIR for a directory, EINVAL for a
 // FIFO, socket or device such as /dev/zero), or when its triangles do not fit in memory (ENOMEM);
-// errno then tells why.
+// errno then tells why. A read that fails or ends early keeps the triangles read before it.
 bool LoadStlFile(const std::string& path, cMesh& mesh);
 
 // File > Open: destroys *current (if any), makes a new empty mesh current at once, asks for a

@@ -133,6 +133,7 @@ class cPieceReader {
       if (got == 0) {
         drained = true;
         failed = std::ferror(file) != 0;
+        NoteReadError(file);
       }
     }
   }
@@ -258,6 +259,7 @@ void ReadBinaryFacets(std::FILE* file, std::uint32_t count, cTriangleList& trian
   while (i < count) {
     const std::size_t want = std::min<std::size_t>(count - i, kFacets);
     const std::size_t got = std::fread(buffer.get(), kBinaryFacetSize, want, file);
+    if (got < want) NoteReadError(file);
     for (std::size_t f = 0; f < got; ++f, ++i) {
       if (triangles.size() == triangles.capacity()) {
         const std::size_t size = triangles.size();

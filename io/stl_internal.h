@@ -19,6 +19,11 @@ constexpr long kBinaryFacetSize = 50;  // normal, three corners (12 floats), 2 a
 // then returns at once.
 bool ReportReadAt(std::FILE* file, long position);
 
+// Remembers, for the read in progress on this thread, why a read of file came back short when it
+// failed rather than reached the end: the errno of the failed read (EIO when it left none). The
+// first failure counts. Readers call it right after a short read.
+void NoteReadError(std::FILE* file);
+
 // The triangles of one file may take at most half the machine's physical memory.
 bool FitsInMemory(std::uint64_t triangles);
 

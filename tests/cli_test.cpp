@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <set>
 #include <sstream>
@@ -56,11 +58,14 @@ struct cRun {
 
 struct cSpawn {
   std::string stdoutDevice;       // empty: capture; else an existing file opened for writing as is
+  bool appendStdout = false;      // ... opened to append
   rlim_t fileSizeLimit = 0;       // 0: none
   rlim_t addressSpaceLimit = 0;   // 0: none
   bool stderrTerminal = false;    // standard error is a pseudo-terminal, read into cRun::err
   bool stderrIntoStdout = false;  // standard error goes where standard output goes
   std::string workingDirectory;   // empty: the test's
+  int closedDescriptor = -1;      // 1 or 2: the program starts with it closed
+  bool ignoreInterrupt = false;   // the program starts with SIGINT ignored
 };
 
 cSpawn FileSizeLimit(rlim_t bytes) {
@@ -68,9 +73,10 @@ cSpawn FileSizeLimit(rlim_t bytes) {
   spawn.fileSizeLimit = bytes;
   return spawn;
 }
-cSpawn StdoutInto(const std::string& device) {
+cSpawn StdoutInto(const std::string& device, bool append = false) {
   cSpawn spawn;
   spawn.stdoutDevice = device;
+  spawn.appendStdout = append;
   return spawn;
 }
 
@@ -99,7 +105,8 @@ cChild StartProgram(const std::string& program, const std::vector<std::string>& 
   child.pid = fork();
   if (child.pid == 0) {
     const int out = child.capture ? open(child.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)
-                                  : open(child.outPath.c_str(), O_WRONLY);
+                                  : open(child.outPath.c_str(),
+                                         spawn.appendStdout ? O_WRONLY | O_APPEND : O_WRONLY);
     int err = slave;
     if (spawn.stderrIntoStdout) err = out;
     if (!spawn.stderrTerminal && !spawn.stderrIntoStdout)
@@ -116,6 +123,10 @@ cChild StartProgram(const std::string& program, const std::vector<std::string>& 
       setrlimit(RLIMIT_AS, &limit);
     }
     if (!spawn.workingDirectory.empty() && chdir(spawn.workingDirectory.c_str()) != 0) _exit(127);
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    if (spawn.ignoreInterrupt) signal(SIGINT, SIG_IGN);
+    if (spawn.closedDescriptor >= 0) close(spawn.closedDescriptor);
     execv(program.c_str(), argv.data());
     _exit(127);
   }
@@ -498,6 +509,67 @@ TEST_F(CliTest, CoordinatesAreShortestRoundTripAndNonFiniteAsStrings) {
   EXPECT_EQ(corner[0].kind, cJson::cKind::String);
 }
 
+// Epsilon must come out finite: a huge R, or a box diagonal that overflows or is NaN, is refused
+// after the read with status 2 and one line, before any output appears.
+TEST_F(CliTest, SettingsThatGiveNoFiniteEpsilonAreRefused) {
+  {
+    std::ofstream out(At("big.stl"));
+    out << "solid big\nfacet normal 0 0 1\nouter loop\nvertex -3e38 0 0\nvertex 3e38 0 0\n"
+           "vertex 0 3e38 0\nendloop\nendfacet\nendsolid big\n";
+  }
+  const std::string odd = Fixture("cli_non_finite.stl");
+  const struct {
+    std::vector<std::string> args;
+    std::string line;
+  } cases[] = {
+      {{Sample("gear.stl"), "--epsilon-relative", "1e308"},
+       "--epsilon-relative 1e+308 times the box diagonal 3.5874630177084534 is no finite "
+       "Epsilon; see --help"},
+      {{At("big.stl"), "--epsilon-relative", "0.1"},
+       "--epsilon-relative 0.1 times the box diagonal inf is no finite Epsilon; see --help"},
+      {{odd, "--epsilon-relative=0"},
+       "--epsilon-relative 0 times the box diagonal nan is no finite Epsilon; see --help"},
+      {{odd, "--max-hulls", "2"},
+       "--max-hulls takes Epsilon 0.002 times the box diagonal nan, which is not finite; give "
+       "--epsilon"},
+  };
+  for (const auto& [args, line] : cases) {
+    std::vector<std::string> all = args;
+    all.insert(all.end(), {"--json", At("out.json"), "--verbose"});
+    const cRun run = Cli(all);
+    EXPECT_EQ(run.exitCode, 2) << line;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.substr(run.err.find('\n') + 1), "convexdecomp-cli: " + line + "\n");
+  }
+  EXPECT_EQ(Entries(), std::set<std::string>{"big.stl"});
+  const cRun fit = Cli({odd, "--max-hulls", "2", "--epsilon", "0.1", "--json", "-"});
+  EXPECT_EQ(fit.exitCode, 0);
+  EXPECT_EQ(ParseJson(fit.out)["epsilon"].text, "0.1");
+}
+
+// The writer itself turns values that are not finite into strings wherever they stand.
+TEST(CliExport, NonFiniteSettingsAreWrittenAsStrings) {
+  cMesh mesh;
+  cDecomposition decomposition;
+  cRunResult run;
+  run.mesh = &mesh;
+  run.decomposition = &decomposition;
+  run.epsilon = -std::numeric_limits<double>::quiet_NaN();
+  run.smooth = -INFINITY;
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&buffer, &size);
+  WriteJson(out, run);
+  std::fclose(out);
+  const cJson json = ParseJson(std::string(buffer, size));
+  std::free(buffer);
+  EXPECT_EQ(json["epsilon"].kind, cJson::cKind::String);
+  EXPECT_EQ(json["epsilon"].text, "nan");
+  EXPECT_EQ(json["smooth"].text, "-inf");
+  EXPECT_EQ(FormatDouble(-std::numeric_limits<double>::quiet_NaN()), "nan");
+  EXPECT_EQ(FormatDouble(INFINITY), "inf");
+}
+
 TEST_F(CliTest, HullObjReadsBackAsOutwardFacingColouredObjects) {
   const cRun run = Cli({Sample("gear.stl"), "--json", At("j"), "--obj", At("hulls.obj")});
   ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -606,8 +678,8 @@ TEST_F(CliTest, InputsThatAreNotFilesOrDoNotFitFailWithStatusOne) {
   header += "\xff\xff\xff\xff";
   { std::ofstream(At("huge.stl"), std::ios::binary) << header; }
   fs::resize_file(At("huge.stl"), 84 + 50 * std::uintmax_t{0xffffffffu});
-  std::vector<std::pair<std::string, int>> cases = {{At("pipe.stl"), EINVAL},
-                                                    {"/dev/zero", EINVAL}};
+  std::vector<std::pair<std::string, int>> cases = {
+      {At("pipe.stl"), EINVAL}, {"/dev/zero", EINVAL}, {"/proc/self/mem", EIO}};
   const std::uint64_t memory =
       static_cast<std::uint64_t>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
   if (memory / 2 / sizeof(cTriangle) < 0xffffffffu) cases.emplace_back(At("huge.stl"), ENOMEM);
@@ -997,6 +1069,25 @@ TEST_F(CliTest, OutputsThroughLinksAndIntoDevicesAndFifos) {
   EXPECT_EQ(Entries(), (std::set<std::string>{"fifo", "link.json", "real.json"}));
 }
 
+// A name of an open descriptor is written through it: appended where it appends, after the
+// lines already printed, also when it is a pipe.
+TEST_F(CliTest, OutputsNamingAnOpenDescriptorAreWrittenThroughIt) {
+  const std::string input = Fixture("cli_tetrahedron.stl");
+  const std::string json = Cli({input, "--json", "-"}).out;
+  for (const char* name : {"/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"}) {
+    { std::ofstream(At("app.log")) << "old\n"; }
+    EXPECT_EQ(Cli({input, "--quiet", "--json", name}, StdoutInto(At("app.log"), true)).exitCode, 0);
+    EXPECT_EQ(ReadAll(At("app.log")), "old\n" + std::string(kTetrahedronLines) + json) << name;
+  }
+  const cRun warned = Cli({input, "--smooth", "2", "--obj", At("o"), "--json", "/dev/stderr"});
+  EXPECT_EQ(warned.err.rfind("convexdecomp-cli: warning: --smooth 2 is outside", 0), 0u);
+  EXPECT_EQ(ParseJson(warned.err.substr(warned.err.find('\n') + 1))["smooth"].text, "2");
+  const cRun piped =
+      RunProgram("/bin/sh", {"-c", "\"$0\" \"$1\" --json /dev/stdout | cat", CD_CLI, input}, dir);
+  EXPECT_EQ(piped.out, kTetrahedronLines + json);
+  EXPECT_EQ(Entries(), (std::set<std::string>{"app.log", "o"}));
+}
+
 TEST_F(CliTest, OneOutputFailingKeepsEveryOtherOutOfPlace) {
   // The hull OBJ fits in 20000 bytes, the pieces OBJ does not: neither appears.
   const cRun run =
@@ -1009,15 +1100,72 @@ TEST_F(CliTest, OneOutputFailingKeepsEveryOtherOutOfPlace) {
   EXPECT_TRUE(fs::is_empty(At("hd")));
 }
 
-// Waits until a temporary file shows in dir (the outputs are open), up to ten seconds.
-bool AwaitTemporary(const fs::path& dir) {
+// The first entry of dir whose name starts with prefix, or "".
+std::string EntryStartingWith(const fs::path& dir, const std::string& prefix) {
+  for (const auto& e : fs::directory_iterator(dir)) {
+    if (e.path().filename().string().rfind(prefix, 0) == 0) return e.path().string();
+  }
+  return "";
+}
+
+// Waits until a temporary file (of the output name, if given) shows in dir, up to ten seconds.
+bool AwaitTemporary(const fs::path& dir, const std::string& name = "") {
   for (int i = 0; i < 1000; ++i) {
-    for (const auto& e : fs::directory_iterator(dir)) {
-      if (e.path().filename().string().rfind(".convexdecomp-", 0) == 0) return true;
-    }
+    if (!EntryStartingWith(dir, ".convexdecomp-" + name).empty()) return true;
     usleep(10000);
   }
   return false;
+}
+
+// A run writing hd/hull_001.obj, a FIFO, waits there for a reader with its other outputs written
+// and closed, not yet in place. Meanwhile a folder takes the place of the pieces OBJ: its rename
+// fails, and the JSON and the new files put in place before it are undone.
+TEST_F(CliTest, ARenameFailingPutsBackWhatWasInPlace) {
+  { std::ofstream(At("j")) << "old"; }
+  { std::ofstream(At("bad")) << "old"; }
+  fs::create_directory(At("hd"));
+  ASSERT_EQ(mkfifo(At("hd/hull_001.obj").c_str(), 0600), 0);
+  cChild child = StartProgram(CD_CLI,
+                              {Sample("gear.stl"), "--json", At("j"), "--obj", At("new"),
+                               "--pieces-obj", At("bad"), "--hulls-dir", At("hd")},
+                              dir);
+  ASSERT_TRUE(AwaitTemporary(dir, "bad."));
+  fs::remove(At("bad"));
+  fs::create_directories(At("bad/full"));
+  std::thread reader([&] { ReadAll(At("hd/hull_001.obj")); });
+  const cRun run = Wait(child);
+  reader.join();
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.err,
+            "convexdecomp-cli: cannot write " + At("bad") + ": " + std::strerror(EISDIR) + "\n");
+  EXPECT_EQ(ReadAll(At("j")), "old");
+  EXPECT_EQ(Entries(), (std::set<std::string>{"bad", "hd", "j"}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(At("hd")), fs::directory_iterator()), 1);
+}
+
+// The same wait, with the JSON complete: a second run writing the same JSON, or into the same
+// hulls folder, fails until the first is done.
+TEST_F(CliTest, ASecondRunOnTheSameOutputFailsUntilTheFirstIsDone) {
+  fs::create_directory(At("hd"));
+  ASSERT_EQ(mkfifo(At("hd/hull_001.obj").c_str(), 0600), 0);
+  cChild first =
+      StartProgram(CD_CLI, {Sample("gear.stl"), "--json", At("j"), "--hulls-dir", At("hd")}, dir);
+  ASSERT_TRUE(AwaitTemporary(dir, "j."));
+  const std::string temporary = EntryStartingWith(dir, ".convexdecomp-j.");
+  for (int i = 0; i < 1000 && !ReadAll(temporary).ends_with("\n}\n"); ++i) usleep(10000);
+  fs::create_directory(At("second"));
+  for (const char* option : {"--json", "--hulls-dir"}) {
+    const std::string target = At(option[2] == 'j' ? "j" : "hd");
+    const cRun second = RunProgram(CD_CLI, {Sample("gear.stl"), option, target}, At("second"));
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_EQ(second.err,
+              "convexdecomp-cli: cannot write " + target + ": " + std::strerror(EBUSY) + "\n");
+  }
+  std::thread reader([&] { ReadAll(At("hd/hull_001.obj")); });
+  EXPECT_EQ(Wait(first).exitCode, 0);
+  reader.join();
+  EXPECT_EQ(ParseJson(ReadAll(At("j")))["hulls"].size(), 2u);
+  EXPECT_EQ(RunProgram(CD_CLI, {Sample("gear.stl"), "--json", At("j")}, At("second")).exitCode, 0);
 }
 
 TEST_F(CliTest, InterruptedRunsRemoveTheirTemporaryFiles) {
@@ -1025,7 +1173,14 @@ TEST_F(CliTest, InterruptedRunsRemoveTheirTemporaryFiles) {
   ASSERT_EQ(mkfifo(At("fifo").c_str(), 0600), 0);
   const std::vector<std::string> args = {Sample("gear.stl"), "--json", At("out.json"), "--obj",
                                          At("fifo")};
-  for (const auto& [signal, status] : {std::pair{SIGINT, 130}, {SIGTERM, 143}}) {
+  for (const auto& [signal, status] : {std::pair{SIGINT, 130},
+                                       {SIGTERM, 143},
+                                       {SIGHUP, 129},
+                                       {SIGQUIT, 131},
+                                       {SIGUSR1, 138},
+                                       {SIGALRM, 142},
+                                       {SIGRTMIN, 128 + SIGRTMIN},
+                                       {SIGABRT, 128 + SIGABRT}}) {
     SCOPED_TRACE(signal);
     cChild child = StartProgram(CD_CLI, args, dir);
     ASSERT_TRUE(AwaitTemporary(dir));
@@ -1034,14 +1189,109 @@ TEST_F(CliTest, InterruptedRunsRemoveTheirTemporaryFiles) {
     EXPECT_EQ(Wait(child).exitCode, status);
     EXPECT_EQ(Entries(), std::set<std::string>{"fifo"});
   }
-  // SIGKILL leaves the temporary file; the next run to the same output takes it over.
+  // The FIFO's reader goes away before the run writes to it: SIGPIPE.
+  cChild piped = StartProgram(CD_CLI, args, dir);
+  close(open(At("fifo").c_str(), O_RDONLY));
+  EXPECT_EQ(Wait(piped).exitCode, 128 + SIGPIPE);
+  EXPECT_EQ(Entries(), std::set<std::string>{"fifo"});
+  // SIGINT ignored from the start stays ignored: the run goes on once the FIFO is read.
+  cSpawn ignoring;
+  ignoring.ignoreInterrupt = true;
+  cChild ignored = StartProgram(CD_CLI, args, dir, ignoring);
+  ASSERT_TRUE(AwaitTemporary(dir));
+  kill(ignored.pid, SIGINT);
+  usleep(100000);
+  ASSERT_EQ(waitpid(ignored.pid, nullptr, WNOHANG), 0) << "SIGINT ended the run";
+  ReadAll(At("fifo"));
+  EXPECT_EQ(Wait(ignored).exitCode, 0);
+  EXPECT_TRUE(fs::remove(At("out.json")));
+  // SIGKILL leaves the temporary file; the next run to the same output makes its own and leaves
+  // the old one alone.
   cChild child = StartProgram(CD_CLI, args, dir);
   ASSERT_TRUE(AwaitTemporary(dir));
   kill(child.pid, SIGKILL);
   EXPECT_EQ(Wait(child).exitCode, 128 + SIGKILL);
-  EXPECT_EQ(Entries(), (std::set<std::string>{"fifo", ".convexdecomp-out.json"}));
+  std::set<std::string> left = Entries();
+  ASSERT_EQ(left.size(), 2u);
+  EXPECT_EQ(left.begin()->rfind(".convexdecomp-out.json.", 0), 0u) << *left.begin();
   EXPECT_EQ(Cli({Sample("gear.stl"), "--json", At("out.json")}).exitCode, 0);
-  EXPECT_EQ(Entries(), (std::set<std::string>{"fifo", "out.json"}));
+  left.insert("out.json");
+  EXPECT_EQ(Entries(), left);
+}
+
+// A replaced output keeps its mode, and for root its owner; one the user may not write stays.
+TEST_F(CliTest, ReplacedOutputsKeepTheirModeAndOwner) {
+  const std::string input = Fixture("cli_tetrahedron.stl");
+  fs::create_directory(At("hd"));
+  const bool root = geteuid() == 0;
+  for (const fs::perms mode : {fs::perms(0600), fs::perms(0640), fs::perms(0604)}) {
+    for (const char* name : {"out.json", "hd/hull_001.obj"}) {
+      { std::ofstream(At(name)) << "old"; }
+      fs::permissions(At(name), mode);
+      if (root) {
+        ASSERT_EQ(chown(At(name).c_str(), 65534, 65534), 0);
+      }
+    }
+    ASSERT_EQ(Cli({input, "--json", At("out.json"), "--hulls-dir", At("hd")}).exitCode, 0);
+    for (const char* name : {"out.json", "hd/hull_001.obj"}) {
+      struct stat info;
+      ASSERT_EQ(stat(At(name).c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 07777, static_cast<mode_t>(mode)) << name;
+      if (root) {
+        EXPECT_EQ(info.st_uid + info.st_gid, 2 * 65534u) << name;
+      }
+    }
+  }
+}
+
+TEST_F(CliTest, OutputsTheUserMayNotWriteAreRefused) {
+  if (geteuid() == 0) GTEST_SKIP() << "root may write any file";
+  { std::ofstream(At("out.json")) << "old"; }
+  fs::permissions(At("out.json"), fs::perms(0444));
+  const cRun run = Cli({Fixture("cli_tetrahedron.stl"), "--json", At("out.json")});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.err, "convexdecomp-cli: cannot write " + At("out.json") + ": " +
+                         std::strerror(EACCES) + "\n");
+  EXPECT_EQ(ReadAll(At("out.json")), "old");
+}
+
+// With standard output or error closed at the start, no output takes its descriptor and the
+// lines meant for it.
+TEST_F(CliTest, ClosedStandardDescriptorsStayOutOfTheOutputs) {
+  for (const int fd : {1, 2}) {
+    cSpawn closed;
+    closed.closedDescriptor = fd;
+    EXPECT_EQ(Cli({Sample("gear.stl"), "--verbose", "--json", At("out.json")}, closed).exitCode, 0);
+    EXPECT_EQ(ParseJson(ReadAll(At("out.json")))["hulls"].size(), 2u) << fd;
+  }
+}
+
+// Files under the names older runs used for their temporary files are not the tool's: a hard
+// link to another file or to the input, a FIFO or a device node stays as it was. Names alike in
+// their first 200 characters get temporary files of their own.
+TEST_F(CliTest, TemporaryFilesNeverTakeOverAnExistingName) {
+  fs::copy_file(Fixture("cli_tetrahedron.stl"), At("in.stl"));
+  { std::ofstream(At("other")) << "keep"; }
+  fs::create_hard_link(At("other"), At(".convexdecomp-o.json"));
+  fs::create_hard_link(At("in.stl"), At(".convexdecomp-p.obj"));
+  ASSERT_EQ(mkfifo(At(".convexdecomp-h.obj").c_str(), 0600), 0);
+  const bool device = mknod(At(".convexdecomp-d.obj").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+  const std::string n(200, 'n');
+  const cRun run = Cli(
+      {At("in.stl"), "--json", At("o.json"), "--pieces-obj", At("p.obj"), "--obj", At("h.obj")});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(ReadAll(At("other")), "keep");
+  EXPECT_EQ(fs::hard_link_count(At("other")), 2u);
+  EXPECT_EQ(ReadAll(At(".convexdecomp-p.obj")), ReadAll(Fixture("cli_tetrahedron.stl")));
+  EXPECT_TRUE(fs::is_fifo(At(".convexdecomp-h.obj")));
+  EXPECT_EQ(
+      Cli({At("in.stl"), "--obj", At("d.obj"), "--json", At(n + "a"), "--pieces-obj", At(n + "b")})
+          .exitCode,
+      0);
+  EXPECT_EQ(fs::is_character_file(At(".convexdecomp-d.obj")), device);
+  EXPECT_EQ(ParseJson(ReadAll(At(n + "a")))["hulls"].size(), 1u);
+  EXPECT_EQ(ParseObj(ReadAll(At(n + "b"))).objects.size(), 1u);
+  EXPECT_EQ(Entries().size(), device ? 12u : 11u);
 }
 
 TEST_F(CliTest, BinaryHeaderPromisingFourBillionTrianglesFailsWithTheErrorLine) {

@@ -2,7 +2,10 @@
 // cancelling and bad-input outcomes.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -166,6 +169,25 @@ TEST_F(CoreTest, ReadingFromMemoryIsReadingTheFileAndFailuresSayWhy) {
   EXPECT_EQ(ReadMeshFile(std::string(CD_FIXTURES) + "/no_such_file.stl").error, ENOENT);
   EXPECT_EQ(ReadMeshFile(CD_FIXTURES).error, EISDIR);
   EXPECT_EQ(ReadMeshFile("/dev/zero").error, EINVAL);
+  // A read that fails is no end of the file; File > Open keeps what it read (nothing here).
+  EXPECT_EQ(ReadMeshFile("/proc/self/mem").error, EIO);
+  cMesh unreadable;
+  EXPECT_TRUE(LoadStlFile("/proc/self/mem", unreadable));
+  EXPECT_TRUE(unreadable.triangles.empty());
+  // A binary file cut short while it is read (at its first progress report) is reported.
+  const std::string cut = testing::TempDir() + "core_test_cut.stl";
+  {
+    std::ofstream out(cut, std::ios::binary);
+    const std::string header(80, ' '), count("\x50\xc3\x00\x00", 4);  // 50000 facets
+    out << header << count << std::string(50 * 50000, '\0');
+  }
+  const cMeshData shrunk = ReadMeshFile(cut, [&](const char*, double) {
+    EXPECT_EQ(truncate(cut.c_str(), 84 + 50 * 10), 0);
+    return true;
+  });
+  EXPECT_EQ(shrunk.error, ENODATA);
+  EXPECT_TRUE(shrunk.triangles.empty());
+  std::remove(cut.c_str());
   EXPECT_TRUE(ReadMeshMemory(nullptr, 0).triangles.empty());
 
   // A reader asked to stop gives nothing back.

@@ -1,0 +1,26 @@
+#include "cli/run_settings.h"
+
+#include <cmath>
+
+#include "cli/export.h"
+#include "hull/fit.h"
+
+double RunEpsilon(const cCliOptions& options, double diagonal) {
+  if (options.epsilonRelative) return *options.epsilonRelative * diagonal;
+  if (options.maxHulls && !options.epsilonGiven) return kFitRelativeEpsilon * diagonal;
+  return options.epsilon;
+}
+
+std::string EpsilonProblem(const cCliOptions& options, double diagonal) {
+  if (std::isfinite(RunEpsilon(options, diagonal))) return "";
+  const std::string box = "the box diagonal " + FormatDouble(diagonal);
+  if (options.epsilonRelative) {
+    return "--epsilon-relative " + FormatDouble(*options.epsilonRelative) + " times " + box +
+           " is no finite Epsilon; see --help";
+  }
+  if (options.maxHulls && !options.epsilonGiven) {
+    return "--max-hulls takes Epsilon " + FormatDouble(kFitRelativeEpsilon) + " times " + box +
+           ", which is not finite; give --epsilon";
+  }
+  return "--epsilon " + FormatDouble(options.epsilon) + " is no finite Epsilon; see --help";
+}
