@@ -186,7 +186,8 @@ std::string Percent(double share) {
   return text;
 }
 
-std::string Volume(double value, double error) {
+std::string Volume(double value, double error, double scale) {
+  if (std::fabs(value) < 1e-12 * scale) value = 0.0;  // rounding left over from a sum
   char text[64];
   std::snprintf(text, sizeof text, "%.6g (+- %.3g)", value, error);
   return text;
@@ -207,9 +208,9 @@ std::string FidelityReport(const cFidelity& f) {
   if (f.closed) {
     const double solid = f.solidVolume > 0.0 ? f.solidVolume : 1.0;
     report += "closed mesh, solid volume " + FormatDouble(f.solidVolume) + "\n";
-    report += "  missing " + Volume(f.missingVolume, f.missingError) + " = " +
-              Percent(f.missingVolume / solid) + " of the solid\n";
-    report += "  excess " + Volume(f.excessVolume, f.excessError) + " = " +
+    report += "  missing " + Volume(f.missingVolume, f.missingError, solid) + " = " +
+              Percent(std::max(0.0, f.missingVolume) / solid) + " of the solid\n";
+    report += "  excess " + Volume(f.excessVolume, f.excessError, solid) + " = " +
               Percent(f.excessVolume / solid) + " of the solid\n";
     std::snprintf(text, sizeof text, "  IoU %.4f (between %.4f and %.4f)", f.iou, f.iouLow,
                   f.iouHigh);
