@@ -15,7 +15,6 @@
 #include "decomposition/decomposition_internal.h"
 #include "geometry/mesh.h"
 #include "io/stl.h"
-#include "state/state.h"
 #include "tests/support/meshes.h"
 
 namespace {
@@ -35,22 +34,19 @@ std::size_t DecomposeByScan(const cTriangleList& triangles) {
 }
 
 void Decompose(benchmark::State& state, cMesh& mesh, bool byScan) {
-  Epsilon = 0.1;
-  cDecomposition decomposition;
+  constexpr double kEpsilon = 0.1;
   std::size_t pieces = 0;
   for (auto _ : state) {
     if (byScan) {
       pieces = DecomposeByScan(mesh.triangles);
     } else {
-      decomposition.Apply(&mesh);
-      pieces = decomposition.pieces.size();
+      pieces = GrowPieces(mesh.triangles, kEpsilon).pieces.size();
     }
     benchmark::DoNotOptimize(pieces);
   }
   if (!byScan) {
-    decomposition.Apply(nullptr);  // frees the pieces before measuring
     cPeakMemory peak;
-    decomposition.Apply(&mesh);
+    const cGrowth growth = GrowPieces(mesh.triangles, kEpsilon);
     state.counters["peak_MB"] = peak.GrowthMB();
   }
   const double n = static_cast<double>(mesh.triangles.size());
@@ -92,18 +88,16 @@ const int registered = [] {
 // range(0): rings; the tube gets 2/5 as many sides, so the triangle count is 0.8 * rings^2
 // (500, 2000, 8000) and every size keeps the same shape.
 void BM_DecomposeBulgingTorus(benchmark::State& state) {
-  Epsilon = 0.01;
-  cMesh mesh;
   const int rings = static_cast<int>(state.range(0));
-  mesh.triangles = BulgingTorus(rings, rings * 2 / 5);
-  cDecomposition decomposition;
+  const cTriangleList triangles = BulgingTorus(rings, rings * 2 / 5);
+  std::size_t pieces = 0;
   for (auto _ : state) {
-    decomposition.Apply(&mesh);
-    benchmark::DoNotOptimize(decomposition.pieces.data());
+    pieces = GrowPieces(triangles, 0.01).pieces.size();
+    benchmark::DoNotOptimize(pieces);
   }
-  state.counters["triangles"] = static_cast<double>(mesh.triangles.size());
-  state.counters["pieces"] = static_cast<double>(decomposition.pieces.size());
-  state.SetComplexityN(static_cast<std::int64_t>(mesh.triangles.size()));
+  state.counters["triangles"] = static_cast<double>(triangles.size());
+  state.counters["pieces"] = static_cast<double>(pieces);
+  state.SetComplexityN(static_cast<std::int64_t>(triangles.size()));
 }
 BENCHMARK(BM_DecomposeBulgingTorus)
     ->Arg(25)
