@@ -106,16 +106,24 @@ double Gap(const cPointList& a, const cPointList& b) {
 // inside, whichever cluster they belong to.
 class cProbes {
  public:
+  // The centre and the edge midpoints of every triangle, thinned to count: points inside the
+  // faces too, since a long face (the floor of a notch) may have all its corners on the hull.
   cProbes(const std::vector<cTriangleList>& patches, std::size_t count) {
-    cPointList corners;
+    cPointList spread;
     for (const cTriangleList& patch : patches) {
       for (const cTriangle& t : patch) {
-        for (const cVec3& v : t.vertex) {
-          if (Finite(v)) corners.push_back(v);
+        const cVec3 &a = t.vertex[0], &b = t.vertex[1], &c = t.vertex[2];
+        const cVec3 inner[4] = {
+            cVec3((a.x + b.x + c.x) / 3, (a.y + b.y + c.y) / 3, (a.z + b.z + c.z) / 3),
+            cVec3((a.x + b.x) / 2, (a.y + b.y) / 2, (a.z + b.z) / 2),
+            cVec3((b.x + c.x) / 2, (b.y + c.y) / 2, (b.z + c.z) / 2),
+            cVec3((c.x + a.x) / 2, (c.y + a.y) / 2, (c.z + a.z) / 2)};
+        for (const cVec3& v : inner) {
+          if (Finite(v)) spread.push_back(v);
         }
       }
     }
-    points = Thin(std::move(corners), count);
+    points = Thin(std::move(spread), count);
     if (points.empty()) return;
     box = ComputeBoundBox(points);
     for (int axis = 0; axis < 3; ++axis) {
