@@ -322,7 +322,7 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return std::fflush(stdout) == 0 ? 0 : 1;
     case cParseResult::Error:
-      std::fprintf(stderr, "%s: %s\n\n%s", kProgram, problem.c_str(), kUsage);
+      std::fprintf(stderr, "%s: %s; see --help\n", kProgram, problem.c_str());
       return 2;
     case cParseResult::Run:
       break;
