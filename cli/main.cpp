@@ -179,6 +179,8 @@ int Run(const cCliOptions& options, const cDisplay& display) {
     std::fprintf(stderr, "%s: %s\n", kProgram, problem.c_str());
     return 2;
   }
+  if (const std::string warning = EpsilonWarning(options, diagonal); !warning.empty())
+    Warn(warning);
   if (options.epsilonRelative) {
     epsilon = *options.epsilonRelative * diagonal;
     if (display.facts) std::fprintf(stderr, "epsilon: %s\n", FormatDouble(epsilon).c_str());

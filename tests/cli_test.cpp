@@ -898,6 +898,17 @@ TEST_F(CliTest, WarningsForFilesWithoutTrianglesAndSmoothOutsideItsRange) {
   for (const char* smooth : {"0", "1", "0.5"}) {
     EXPECT_EQ(Cli({Fixture("cli_tetrahedron.stl"), "--smooth", smooth}).err, "");
   }
+  // Epsilon below 0: every triangle stays alone.
+  run = Cli({Sample("gear.stl"), "--epsilon", "-1"});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, "triangles: 1024\nobjects: 0\n");
+  EXPECT_EQ(run.err,
+            "convexdecomp-cli: warning: --epsilon -1 is below 0: no triangle can join a piece\n");
+  EXPECT_EQ(Cli({Fixture("cli_tetrahedron.stl"), "--epsilon-relative=-0.5"}).err,
+            "convexdecomp-cli: warning: --epsilon-relative -0.5 gives Epsilon " +
+                FormatDouble(-0.5 * std::sqrt(3.0)) +
+                ", which is below 0: no triangle can join a piece\n");
+  EXPECT_EQ(Cli({Fixture("cli_tetrahedron.stl"), "--epsilon", "0"}).err, "");
 }
 
 TEST_F(CliTest, MaxHullVerticesNamesTheHullsAboveAndStrictFails) {
