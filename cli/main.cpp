@@ -62,8 +62,9 @@ std::string HullFileName(std::size_t number) {
   return name;
 }
 
-// One line after "Convex hull completed...": how many hulls, their sizes and volume.
-void PrintHullSummary(const cHullList& hulls) {
+// One line after "Convex hull completed...": how many hulls, their sizes and volume, and how many
+// of the pieces got none (fewer than four distinct corners), when any.
+void PrintHullSummary(const cHullList& hulls, std::size_t pieces) {
   std::size_t fewest = 0, most = 0, closed = 0, faces = 0;
   double volume = 0.0;
   for (std::size_t i = 0; i < hulls.size(); ++i) {
@@ -76,9 +77,12 @@ void PrintHullSummary(const cHullList& hulls) {
   }
   std::fprintf(stderr,
                "hulls: %zu, vertices per hull: %zu to %zu, faces: %zu, closed: %zu of %zu, "
-               "volume: %s\n",
+               "volume: %s",
                hulls.size(), fewest, most, faces, closed, hulls.size(),
                std::isfinite(volume) ? FormatDouble(volume).c_str() : "not finite");
+  if (pieces > hulls.size())
+    std::fprintf(stderr, ", pieces without a hull: %zu", pieces - hulls.size());
+  std::fputc('\n', stderr);
 }
 
 // --sweep-epsilon: Decompose and Convex Hull again for every value, one CSV line each.
@@ -229,6 +233,7 @@ int Run(const cCliOptions& options, const cDisplay& display) {
   }
 
   // Tools > Convex Hull: a hull for every piece with four distinct corners, in piece order.
+  std::vector<std::size_t> hullPieces;  // the piece of every hull
   if (!options.maxHulls && options.hulls && !decomposition.pieces.empty()) {
     const std::size_t count = decomposition.pieces.size();
     for (std::size_t i = 0; i < count; ++i) {
@@ -236,6 +241,7 @@ int Run(const cCliOptions& options, const cDisplay& display) {
       cHullShape shape;
       if (BuildPieceShape(decomposition.pieces[i]->triangles, smooth, shape)) {
         AppendHull(decomposition, std::move(shape));
+        hullPieces.push_back(i);
       }
     }
     console.Message("Convex hull completed...");
@@ -243,7 +249,8 @@ int Run(const cCliOptions& options, const cDisplay& display) {
   console.ClearProgress();
 
   const cHullList& hulls = decomposition.hulls;
-  if (display.facts && options.hulls && !decomposition.pieces.empty()) PrintHullSummary(hulls);
+  if (display.facts && options.hulls && !decomposition.pieces.empty())
+    PrintHullSummary(hulls, decomposition.pieces.size());
   bool exceeded = false;
   if (options.maxHullVertices) {
     for (std::size_t i = 0; i < hulls.size(); ++i) {
@@ -261,6 +268,7 @@ int Run(const cCliOptions& options, const cDisplay& display) {
   run.messages = console.messages;
   run.mesh = &mesh;
   run.decomposition = &decomposition;
+  run.hullPieces = std::move(hullPieces);
 
   if (json) WriteJson(json->Stream(), run);
   if (obj) WriteHullsObj(obj->Stream(), decomposition.hulls);

@@ -812,7 +812,8 @@ TEST_F(CliTest, LinksAndHardLinksToOneFileAreOneFile) {
 }
 
 const std::string kTetrahedronHullFacts =
-    ", \"vertex_count\": 4, \"face_count\": 4, \"volume\": 0.16666666666666666, \"closed\": true}";
+    ", \"vertex_count\": 4, \"face_count\": 4, \"volume\": 0.16666666666666666, \"closed\": true, "
+    "\"piece\": 0}";
 
 // The hull facts follow the fields every hull had before, at the end of its object.
 TEST_F(CliTest, HullFactsFollowTheFacesAndMatchTheFaces) {
@@ -842,7 +843,30 @@ TEST_F(CliTest, HullFactsFollowTheFacesAndMatchTheFaces) {
     EXPECT_EQ(hull["face_count"].Number(), static_cast<double>(triangles.size()));
     EXPECT_NEAR(hull["volume"].Number(), volume, 1e-6);
     EXPECT_EQ(hull["closed"].kind, cJson::cKind::Bool);
+    EXPECT_EQ(hull["piece"].text, std::to_string(&hull - &json["hulls"][0]));
   }
+
+  // A flat piece (a triangle and its reverse, three corners) before the tetrahedron gets no hull:
+  // the one hull names piece 1, and the summary counts the piece without one.
+  {
+    const float corners[6][9] = {{5, 5, 5, 6, 5, 5, 5, 6, 5}, {5, 5, 5, 5, 6, 5, 6, 5, 5},
+                                 {0, 0, 0, 0, 1, 0, 1, 0, 0}, {0, 0, 0, 1, 0, 0, 0, 0, 1},
+                                 {0, 0, 0, 0, 0, 1, 0, 1, 0}, {1, 0, 0, 0, 1, 0, 0, 0, 1}};
+    std::ofstream out(At("mixed.stl"));
+    for (const auto& c : corners) {
+      out << "facet normal 0 0 0\nouter loop\n";
+      for (int k = 0; k < 9; k += 3)
+        out << "vertex " << c[k] << " " << c[k + 1] << " " << c[k + 2] << "\n";
+      out << "endloop\nendfacet\n";
+    }
+  }
+  const cRun mixed = Cli({At("mixed.stl"), "--verbose", "--json", "-"});
+  const cJson mixedJson = ParseJson(mixed.out);
+  EXPECT_EQ(mixedJson["pieces"].size(), 2u);
+  ASSERT_EQ(mixedJson["hulls"].size(), 1u);
+  EXPECT_EQ(mixedJson["hulls"][0]["piece"].text, "1");
+  EXPECT_TRUE(mixed.err.ends_with(", volume: 0.16666666666666666, pieces without a hull: 1\n"))
+      << mixed.err;
 }
 
 TEST_F(CliTest, FactsOnStandardErrorWhenAskedOrOnATerminal) {
