@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <limits>
 #include <map>
 #include <set>
@@ -744,7 +745,8 @@ TEST_F(CliTest, WriteFailingHalfWayLeavesNoPartialFile) {
 
 TEST_F(CliTest, BadOptionsGiveTheUsageAndStatusTwo) {
   const std::string input = Fixture("cli_tetrahedron.stl");
-  for (const char* number : {"abc", "", "1x", "nan", "inf", "-inf", " 1", "1 ", "0.1.2", "1e999"}) {
+  for (const char* number : {"abc", "", "1x", "nan", "inf", "-inf", " 1", "1 ", "0.1.2", "1e999",
+                             "0x1p-3", "-0X10", "0x.8"}) {
     ExpectUsageError({input, "--epsilon", number});
     ExpectUsageError({input, std::string("--smooth=") + number});
   }
@@ -772,7 +774,8 @@ TEST_F(CliTest, BadOptionsGiveTheUsageAndStatusTwo) {
   for (const char* count : {"0", "-1", "1.5", "", "x", "99999999999"}) {
     ExpectUsageError({input, std::string("--max-hull-vertices=") + count});
   }
-  for (const char* sweep : {"1:2", "1:2:0", "a:1:2", "1:2:3:4", "1::2", "0:1:10001", "nan:1:2"}) {
+  for (const char* sweep :
+       {"1:2", "1:2:0", "a:1:2", "1:2:3:4", "1::2", "0:1:10001", "nan:1:2", "0x1:1:2"}) {
     ExpectUsageError({input, std::string("--sweep-epsilon=") + sweep});
   }
   ExpectUsageError({input, "--sweep-epsilon", "0:1:2", "--json", "-"});
@@ -1077,6 +1080,26 @@ TEST_F(CliTest, OutputsNamingAnOpenDescriptorAreWrittenThroughIt) {
       RunProgram("/bin/sh", {"-c", "\"$0\" \"$1\" --json /dev/stdout | cat", CD_CLI, input}, dir);
   EXPECT_EQ(piped.out, kTetrahedronLines + json);
   EXPECT_EQ(Entries(), (std::set<std::string>{"app.log", "o"}));
+}
+
+// Devices and FIFOs are written as the output is made, not held to the end: the pieces OBJ
+// reaches its FIFO's reader in full while the run still waits for the reader of a hull FIFO.
+TEST_F(CliTest, FifoOutputsAreWrittenAsTheyAreMade) {
+  ASSERT_EQ(Cli({Sample("gear.stl"), "--pieces-obj", At("p.obj")}).exitCode, 0);
+  ASSERT_EQ(mkfifo(At("pieces").c_str(), 0600), 0);
+  fs::create_directory(At("hd"));
+  ASSERT_EQ(mkfifo(At("hd/hull_001.obj").c_str(), 0600), 0);
+  cChild child = StartProgram(
+      CD_CLI, {Sample("gear.stl"), "--pieces-obj", At("pieces"), "--hulls-dir", At("hd")}, dir);
+  std::promise<std::string> received;
+  std::future<std::string> pieces = received.get_future();
+  std::thread reader([&] { received.set_value(ReadAll(At("pieces"))); });
+  EXPECT_EQ(pieces.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  std::thread hull([&] { ReadAll(At("hd/hull_001.obj")); });
+  EXPECT_EQ(Wait(child).exitCode, 0);
+  reader.join();
+  hull.join();
+  EXPECT_EQ(pieces.get(), ReadAll(At("p.obj")));
 }
 
 TEST_F(CliTest, OneOutputFailingKeepsEveryOtherOutOfPlace) {
