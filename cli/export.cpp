@@ -89,14 +89,15 @@ std::string JsonDouble(double value) {
   return std::isnan(value) ? "\"nan\"" : value > 0 ? "\"inf\"" : "\"-inf\"";
 }
 
-void PutHull(std::FILE* out, const cHullResult& hull) {
+void PutHull(std::FILE* out, const cHullResult& hull, std::size_t piece) {
   Put(out,
       "{\"color\": " + JsonColor(hull.color) + ", \"box\": " + JsonBox(hull.box) + ", \"faces\": ");
   PutTriangles(out, hull.faces);
   const cHullFacts facts = HullFacts(hull.faces);
   Put(out, ", \"vertex_count\": " + std::to_string(facts.vertices) + ", \"face_count\": " +
                std::to_string(facts.faces) + ", \"volume\": " + JsonDouble(facts.volume) +
-               ", \"closed\": " + (facts.closed ? "true" : "false") + "}");
+               ", \"closed\": " + (facts.closed ? "true" : "false") +
+               ", \"piece\": " + std::to_string(piece) + "}");
 }
 
 // Writes one OBJ object; next is the 1-based index its first new vertex gets, advanced past
@@ -268,7 +269,7 @@ void WriteJson(std::FILE* out, const cRunResult& run) {
   Put(out, hulls.empty() ? "  \"hulls\": []" : "  \"hulls\": [\n");
   for (std::size_t i = 0; i < hulls.size(); ++i) {
     Put(out, "    ");
-    PutHull(out, *hulls[i]);
+    PutHull(out, *hulls[i], i < run.hullPieces.size() ? run.hullPieces[i] : i);
     Put(out, i + 1 < hulls.size() ? ",\n" : "\n  ]");
   }
   if (run.fit != nullptr) {

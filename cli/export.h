@@ -32,6 +32,9 @@ struct cRunResult {
   // The fitting mode's settings and start, when it ran (null otherwise).
   const cFitRun* fit = nullptr;
   const cFidelity* fidelity = nullptr;  // when it was measured
+  // The index in pieces of the piece each hull was built from, in hulls order; empty when hull i
+  // was built from piece i, every piece having one.
+  std::vector<std::size_t> hullPieces;
 };
 
 // Shortest decimal text that reads back as the same float; "nan", "inf" or "-inf" (unquoted)
@@ -57,8 +60,9 @@ cHullFacts HullFacts(const cTriangleList& faces);
 // One JSON object: "epsilon", "smooth" (numbers, or one of the strings for a value that is not
 // finite), "messages", "mesh" {"triangles", "color", "box"},
 // "pieces" [{"color", "box", "triangles"}] in pieces order and "hulls" [{"color", "box",
-// "faces", "vertex_count", "face_count", "volume", "closed"}] in hulls order (volume a number,
-// or one of the strings for a value that is not finite). A piece with children also gets
+// "faces", "vertex_count", "face_count", "volume", "closed", "piece"}] in hulls order (volume a
+// number, or one of the strings for a value that is not finite; piece the index in "pieces" of
+// the piece the hull was built from). A piece with children also gets
 // "children", a list of the same shape. Coordinates are numbers, or the strings "nan", "inf",
 // "-inf"; colours are the bytes. The bytes depend only on the values, so equal runs give equal
 // files. A fitting run adds "fit" {"max_hulls", "max_hull_vertices", "start_pieces"}, and a run

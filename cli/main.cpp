@@ -64,8 +64,9 @@ std::string HullFileName(std::size_t number) {
   return name;
 }
 
-// One line after "Convex hull completed...": how many hulls, their sizes and volume.
-void PrintHullSummary(const cHullList& hulls) {
+// One line after "Convex hull completed...": how many hulls, their sizes and volume, and how many
+// of the pieces got none (fewer than four distinct corners), when any.
+void PrintHullSummary(const cHullList& hulls, std::size_t pieces) {
   std::size_t fewest = 0, most = 0, closed = 0, faces = 0;
   double volume = 0.0;
   for (std::size_t i = 0; i < hulls.size(); ++i) {
@@ -78,9 +79,12 @@ void PrintHullSummary(const cHullList& hulls) {
   }
   std::fprintf(stderr,
                "hulls: %zu, vertices per hull: %zu to %zu, faces: %zu, closed: %zu of %zu, "
-               "volume: %s\n",
+               "volume: %s",
                hulls.size(), fewest, most, faces, closed, hulls.size(),
                std::isfinite(volume) ? FormatDouble(volume).c_str() : "not finite");
+  if (pieces > hulls.size())
+    std::fprintf(stderr, ", pieces without a hull: %zu", pieces - hulls.size());
+  std::fputc('\n', stderr);
 }
 
 // --sweep-epsilon: Decompose and Convex Hull again for every value, one CSV line each.
@@ -181,6 +185,8 @@ int Run(const cCliOptions& options, const cDisplay& display) {
     std::fprintf(stderr, "%s: %s\n", kProgram, problem.c_str());
     return 2;
   }
+  if (const std::string warning = EpsilonWarning(options, diagonal); !warning.empty())
+    Warn(warning);
   if (options.epsilonRelative) {
     epsilon = *options.epsilonRelative * diagonal;
     if (display.facts) std::fprintf(stderr, "epsilon: %s\n", FormatDouble(epsilon).c_str());
@@ -233,6 +239,7 @@ int Run(const cCliOptions& options, const cDisplay& display) {
   }
 
   // Tools > Convex Hull: a hull for every piece with four distinct corners, in piece order.
+  std::vector<std::size_t> hullPieces;  // the piece of every hull
   if (!options.maxHulls && options.hulls && !decomposition.pieces.empty()) {
     const std::size_t count = decomposition.pieces.size();
     for (std::size_t i = 0; i < count; ++i) {
@@ -240,6 +247,7 @@ int Run(const cCliOptions& options, const cDisplay& display) {
       cHullShape shape;
       if (BuildPieceShape(decomposition.pieces[i]->triangles, smooth, shape)) {
         AppendHull(decomposition, std::move(shape));
+        hullPieces.push_back(i);
       }
     }
     console.Message("Convex hull completed...");
@@ -247,7 +255,8 @@ int Run(const cCliOptions& options, const cDisplay& display) {
   console.ClearProgress();
 
   const cHullList& hulls = decomposition.hulls;
-  if (display.facts && options.hulls && !decomposition.pieces.empty()) PrintHullSummary(hulls);
+  if (display.facts && options.hulls && !decomposition.pieces.empty())
+    PrintHullSummary(hulls, decomposition.pieces.size());
   bool exceeded = false;
   if (options.maxHullVertices) {
     for (std::size_t i = 0; i < hulls.size(); ++i) {
@@ -276,6 +285,7 @@ int Run(const cCliOptions& options, const cDisplay& display) {
   run.messages = console.messages;
   run.mesh = &mesh;
   run.decomposition = &decomposition;
+  run.hullPieces = std::move(hullPieces);
 
   if (json) WriteJson(json->Stream(), run);
   if (obj) WriteHullsObj(obj->Stream(), decomposition.hulls);
@@ -339,7 +349,7 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return std::fflush(stdout) == 0 ? 0 : 1;
     case cParseResult::Error:
-      std::fprintf(stderr, "%s: %s\n\n%s", kProgram, problem.c_str(), kUsage);
+      std::fprintf(stderr, "%s: %s; see --help\n", kProgram, problem.c_str());
       return 2;
     case cParseResult::Run:
       break;

@@ -64,6 +64,8 @@ bool ParseNumber(const std::string& text, double& value) {
   // separator is always a point. It would skip leading white space and accept "nan" and "inf";
   // both are refused (NaN would make every plane comparison pass).
   if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
+  // Decimal notation only: strtod would also take hexadecimal ("0x1p-3").
+  if (text.find_first_not_of("0123456789+-.eE") != std::string::npos) return false;
   char* end = nullptr;
   const double parsed = std::strtod(text.c_str(), &end);
   if (end != text.c_str() + text.size()) return false;

@@ -48,8 +48,8 @@ enum class cParseResult { Run, Help, Error };
 cParseResult ParseOptions(const std::vector<std::string>& args, cCliOptions& options,
                           std::string& problem);
 
-// The whole text must be one finite number in the C locale's notation; leading white space,
-// "nan" and "inf" are refused.
+// The whole text must be one finite decimal number in the C locale's notation; leading white
+// space, hexadecimal, "nan" and "inf" are refused.
 bool ParseNumber(const std::string& text, double& value);
 
 // Refuses a file named twice (also by another spelling, a link or a hard link) among the input

@@ -291,10 +291,7 @@ int cOutputFile::Open(mode_t mode) {
     if (S_ISDIR(info.st_mode)) return EISDIR;
     // A FIFO blocks here until a reader opens it, as a shell's redirection does.
     inPlace = true;
-    deviceFd = open(target.c_str(), O_WRONLY | O_CLOEXEC);
-    if (deviceFd < 0) return errno;
-    stream = open_memstream(&buffer, &bufferSize);
-    return stream == nullptr ? errno : 0;
+    return StreamInto(open(target.c_str(), O_WRONLY | O_CLOEXEC));
   }
   // The rename needs only the folder's permission; a file this user may not write is not
   // replaced all the same.
@@ -335,40 +332,36 @@ int cOutputFile::OpenDescriptor(int given) {
   if (S_ISDIR(info.st_mode)) return EISDIR;
   inPlace = true;
   throughDescriptor = true;
-  deviceFd = fcntl(given, F_DUPFD_CLOEXEC, 0);
-  if (deviceFd < 0) return errno;
-  stream = open_memstream(&buffer, &bufferSize);
-  return stream == nullptr ? errno : 0;
+  return StreamInto(fcntl(given, F_DUPFD_CLOEXEC, 0));
+}
+
+int cOutputFile::StreamInto(int fd) {
+  if (fd < 0) return errno;
+  stream = fdopen(fd, "w");
+  if (stream != nullptr) return 0;
+  const int error = errno;
+  close(fd);
+  return error;
+}
+
+std::FILE* cOutputFile::Stream() {
+  // The lines already printed come first when both go to one file.
+  if (throughDescriptor) std::fflush(stdout);
+  return stream;
 }
 
 int cOutputFile::Finish() {
   if (stream == nullptr) return EBADF;
   const bool failed = std::fflush(stream) != 0 || std::ferror(stream) != 0;
   int error = failed ? (errno != 0 ? errno : EIO) : 0;
-  if (error == 0 && deviceFd < 0 && fsync(fileno(stream)) != 0) error = errno;
+  if (error == 0 && !inPlace && fsync(fileno(stream)) != 0) error = errno;
   if (std::fclose(stream) != 0 && error == 0) error = errno;
   stream = nullptr;
   return error;
 }
 
 int cOutputFile::Commit() {
-  if (inPlace) {
-    if (deviceFd < 0) return EBADF;
-    // The lines already printed come first when both go to one file.
-    if (throughDescriptor) std::fflush(stdout);
-    int error = 0;
-    for (std::size_t done = 0; done < bufferSize && error == 0;) {
-      const ssize_t n = write(deviceFd, buffer + done, bufferSize - done);
-      if (n > 0) {
-        done += static_cast<std::size_t>(n);
-      } else if (n < 0 && errno != EINTR) {
-        error = errno;
-      }
-    }
-    if (close(deviceFd) != 0 && error == 0 && errno != EINTR) error = errno;
-    deviceFd = -1;
-    return error;
-  }
+  if (inPlace) return stream == nullptr ? 0 : EBADF;  // written as it was made
   const cSignalsBlocked blocked;
   if (std::rename(temporary.c_str(), finalPath.c_str()) != 0) return errno;
   Unregister(temporary);
@@ -381,11 +374,6 @@ void cOutputFile::Abandon() {
   stream = nullptr;
   if (lockFd >= 0) close(lockFd);
   lockFd = -1;
-  if (deviceFd >= 0) close(deviceFd);
-  deviceFd = -1;
-  std::free(buffer);
-  buffer = nullptr;
-  bufferSize = 0;
   if (!temporary.empty()) {
     unlink(temporary.c_str());
     Unregister(temporary);
@@ -394,7 +382,7 @@ void cOutputFile::Abandon() {
 }
 
 int CommitOutputs(const std::vector<cOutputFile*>& outputs, cOutputFile*& failed) {
-  // Devices and FIFOs first: they are the ones a write can still fail on.
+  // Devices and FIFOs were written as their streams were, and are complete once finished.
   for (cOutputFile* file : outputs) {
     if (!file->InPlace()) continue;
     failed = file;

@@ -35,11 +35,12 @@ std::string ResolveLinks(const std::string& path);
 
 // One output. A regular file (or a name not yet taken) is written to a temporary file beside
 // it, ".convexdecomp-NAME.XXXXXX" (a name made for it that nothing had), and renamed over it by
-// Commit; a link is followed and its target
-// written. Anything else (a device, a FIFO) is opened at once and written in place by Commit,
-// since renaming over it would replace the device node rather than write to it. A name of a
-// descriptor the process was given (/dev/stdout, /dev/fd/3) is written in place through that
-// descriptor, at its offset or, when it appends, at the end, after what standard output holds.
+// Commit; a link is followed and its target written. Anything else (a device, a FIFO) is opened
+// at once and written in place as Stream is written, never held in memory, since renaming over
+// it would replace the device node rather than write to it; a failed run may have written part
+// of it. A name of a descriptor the process was given (/dev/stdout, /dev/fd/3) is written in
+// place through that descriptor, at its offset or, when it appends, at the end, after what
+// standard output holds.
 //
 // The file put in place keeps the mode of the one it replaces, and its owner and group as far as
 // the user may give them; an existing file the user may not write is refused (EACCES), although
@@ -63,7 +64,9 @@ class cOutputFile {
   cOutputFile& operator=(const cOutputFile&) = delete;
 
   const std::string& Path() const { return path; }
-  std::FILE* Stream() { return stream; }
+  // Where to write the output. For an output through a descriptor, standard output is flushed
+  // first, so that the lines printed before come first when both reach one file.
+  std::FILE* Stream();
   // Written in place (a device or a FIFO) rather than renamed into place.
   bool InPlace() const { return inPlace; }
 
@@ -81,6 +84,7 @@ class cOutputFile {
  private:
   friend int CommitOutputs(const std::vector<cOutputFile*>& outputs, cOutputFile*& failed);
   int OpenDescriptor(int given);
+  int StreamInto(int fd);  // in place: stream writes fd (-1: errno tells why there is none)
 
   std::string path;
   std::string finalPath;  // path with its links followed
@@ -89,14 +93,11 @@ class cOutputFile {
   int lockFd = -1;  // a copy of the temporary file's descriptor, keeping its lock
   std::FILE* stream = nullptr;
   bool inPlace = false;
-  int deviceFd = -1;               // in-place output until committed
-  bool throughDescriptor = false;  // deviceFd is a copy of a descriptor the process was given
-  char* buffer = nullptr;
-  std::size_t bufferSize = 0;
+  bool throughDescriptor = false;  // stream writes a copy of a descriptor the process was given
 };
 
-// Puts every finished output in place, as one step as far as a file system allows: devices and
-// FIFOs are written first, then the temporary files renamed over their targets. When a rename
+// Puts every finished output in place, as one step as far as a file system allows: the temporary
+// files are renamed over their targets (devices and FIFOs are written already). When a rename
 // fails, the outputs renamed before it are undone: a file that was in place comes back (from a
 // hard link kept while the renames run), a new one goes. 0, or the errno of the failure with
 // failed the output it happened on.

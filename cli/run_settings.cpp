@@ -24,3 +24,13 @@ std::string EpsilonProblem(const cCliOptions& options, double diagonal) {
   }
   return "--epsilon " + FormatDouble(options.epsilon) + " is no finite Epsilon; see --help";
 }
+
+std::string EpsilonWarning(const cCliOptions& options, double diagonal) {
+  const double epsilon = RunEpsilon(options, diagonal);
+  if (!(epsilon < 0.0)) return "";
+  const std::string what = options.epsilonRelative
+                               ? "--epsilon-relative " + FormatDouble(*options.epsilonRelative) +
+                                     " gives Epsilon " + FormatDouble(epsilon) + ", which is"
+                               : "--epsilon " + FormatDouble(epsilon) + " is";
+  return what + " below 0: no triangle can join a piece";
+}

@@ -15,3 +15,7 @@ double RunEpsilon(const cCliOptions& options, double diagonal);
 // ends with status 2): a NaN or infinite Epsilon would let every triangle join or none, and could
 // not be written as a JSON number.
 std::string EpsilonProblem(const cCliOptions& options, double diagonal);
+
+// Empty, or the warning for an Epsilon below 0 (RunEpsilon): the plane test then fails for every
+// triangle, so none can join a piece.
+std::string EpsilonWarning(const cCliOptions& options, double diagonal);

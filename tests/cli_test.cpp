@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <limits>
 #include <map>
 #include <set>
@@ -384,7 +385,10 @@ class CliTest : public ::testing::Test {
     const cRun run = Cli(args);
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(run.out, "");
-    EXPECT_NE(run.err.find("usage: convexdecomp-cli INPUT [options]"), std::string::npos);
+    // One line naming the problem, not the whole help text.
+    EXPECT_EQ(run.err.rfind("convexdecomp-cli: ", 0), 0u) << run.err;
+    EXPECT_TRUE(run.err.ends_with("; see --help\n")) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
   }
 
   fs::path dir;
@@ -743,10 +747,13 @@ TEST_F(CliTest, WriteFailingHalfWayLeavesNoPartialFile) {
 
 TEST_F(CliTest, BadOptionsGiveTheUsageAndStatusTwo) {
   const std::string input = Fixture("cli_tetrahedron.stl");
-  for (const char* number : {"abc", "", "1x", "nan", "inf", "-inf", " 1", "1 ", "0.1.2", "1e999"}) {
+  for (const char* number : {"abc", "", "1x", "nan", "inf", "-inf", " 1", "1 ", "0.1.2", "1e999",
+                             "0x1p-3", "-0X10", "0x.8"}) {
     ExpectUsageError({input, "--epsilon", number});
     ExpectUsageError({input, std::string("--smooth=") + number});
   }
+  EXPECT_EQ(Cli({input, "--smooth", "x"}).err,
+            "convexdecomp-cli: --smooth needs a finite number, not 'x'; see --help\n");
   ExpectUsageError({input, "--bogus"});
   ExpectUsageError({input, "--json"});
   ExpectUsageError({input, "--epsilon"});
@@ -769,7 +776,8 @@ TEST_F(CliTest, BadOptionsGiveTheUsageAndStatusTwo) {
   for (const char* count : {"0", "-1", "1.5", "", "x", "99999999999"}) {
     ExpectUsageError({input, std::string("--max-hull-vertices=") + count});
   }
-  for (const char* sweep : {"1:2", "1:2:0", "a:1:2", "1:2:3:4", "1::2", "0:1:10001", "nan:1:2"}) {
+  for (const char* sweep :
+       {"1:2", "1:2:0", "a:1:2", "1:2:3:4", "1::2", "0:1:10001", "nan:1:2", "0x1:1:2"}) {
     ExpectUsageError({input, std::string("--sweep-epsilon=") + sweep});
   }
   ExpectUsageError({input, "--sweep-epsilon", "0:1:2", "--json", "-"});
@@ -809,7 +817,8 @@ TEST_F(CliTest, LinksAndHardLinksToOneFileAreOneFile) {
 }
 
 const std::string kTetrahedronHullFacts =
-    ", \"vertex_count\": 4, \"face_count\": 4, \"volume\": 0.16666666666666666, \"closed\": true}";
+    ", \"vertex_count\": 4, \"face_count\": 4, \"volume\": 0.16666666666666666, \"closed\": true, "
+    "\"piece\": 0}";
 
 // The hull facts follow the fields every hull had before, at the end of its object.
 TEST_F(CliTest, HullFactsFollowTheFacesAndMatchTheFaces) {
@@ -839,7 +848,30 @@ TEST_F(CliTest, HullFactsFollowTheFacesAndMatchTheFaces) {
     EXPECT_EQ(hull["face_count"].Number(), static_cast<double>(triangles.size()));
     EXPECT_NEAR(hull["volume"].Number(), volume, 1e-6);
     EXPECT_EQ(hull["closed"].kind, cJson::cKind::Bool);
+    EXPECT_EQ(hull["piece"].text, std::to_string(&hull - &json["hulls"][0]));
   }
+
+  // A flat piece (a triangle and its reverse, three corners) before the tetrahedron gets no hull:
+  // the one hull names piece 1, and the summary counts the piece without one.
+  {
+    const float corners[6][9] = {{5, 5, 5, 6, 5, 5, 5, 6, 5}, {5, 5, 5, 5, 6, 5, 6, 5, 5},
+                                 {0, 0, 0, 0, 1, 0, 1, 0, 0}, {0, 0, 0, 1, 0, 0, 0, 0, 1},
+                                 {0, 0, 0, 0, 0, 1, 0, 1, 0}, {1, 0, 0, 0, 1, 0, 0, 0, 1}};
+    std::ofstream out(At("mixed.stl"));
+    for (const auto& c : corners) {
+      out << "facet normal 0 0 0\nouter loop\n";
+      for (int k = 0; k < 9; k += 3)
+        out << "vertex " << c[k] << " " << c[k + 1] << " " << c[k + 2] << "\n";
+      out << "endloop\nendfacet\n";
+    }
+  }
+  const cRun mixed = Cli({At("mixed.stl"), "--verbose", "--json", "-"});
+  const cJson mixedJson = ParseJson(mixed.out);
+  EXPECT_EQ(mixedJson["pieces"].size(), 2u);
+  ASSERT_EQ(mixedJson["hulls"].size(), 1u);
+  EXPECT_EQ(mixedJson["hulls"][0]["piece"].text, "1");
+  EXPECT_TRUE(mixed.err.ends_with(", volume: 0.16666666666666666, pieces without a hull: 1\n"))
+      << mixed.err;
 }
 
 // The facts of surfaces a run cannot make: "closed" holds only when every directed edge is used
@@ -942,6 +974,17 @@ TEST_F(CliTest, WarningsForFilesWithoutTrianglesAndSmoothOutsideItsRange) {
   for (const char* smooth : {"0", "1", "0.5"}) {
     EXPECT_EQ(Cli({Fixture("cli_tetrahedron.stl"), "--smooth", smooth}).err, "");
   }
+  // Epsilon below 0: every triangle stays alone.
+  run = Cli({Sample("gear.stl"), "--epsilon", "-1"});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, "triangles: 1024\nobjects: 0\n");
+  EXPECT_EQ(run.err,
+            "convexdecomp-cli: warning: --epsilon -1 is below 0: no triangle can join a piece\n");
+  EXPECT_EQ(Cli({Fixture("cli_tetrahedron.stl"), "--epsilon-relative=-0.5"}).err,
+            "convexdecomp-cli: warning: --epsilon-relative -0.5 gives Epsilon " +
+                FormatDouble(-0.5 * std::sqrt(3.0)) +
+                ", which is below 0: no triangle can join a piece\n");
+  EXPECT_EQ(Cli({Fixture("cli_tetrahedron.stl"), "--epsilon", "0"}).err, "");
 }
 
 TEST_F(CliTest, MaxHullVerticesNamesTheHullsAboveAndStrictFails) {
@@ -1086,6 +1129,26 @@ TEST_F(CliTest, OutputsNamingAnOpenDescriptorAreWrittenThroughIt) {
       RunProgram("/bin/sh", {"-c", "\"$0\" \"$1\" --json /dev/stdout | cat", CD_CLI, input}, dir);
   EXPECT_EQ(piped.out, kTetrahedronLines + json);
   EXPECT_EQ(Entries(), (std::set<std::string>{"app.log", "o"}));
+}
+
+// Devices and FIFOs are written as the output is made, not held to the end: the pieces OBJ
+// reaches its FIFO's reader in full while the run still waits for the reader of a hull FIFO.
+TEST_F(CliTest, FifoOutputsAreWrittenAsTheyAreMade) {
+  ASSERT_EQ(Cli({Sample("gear.stl"), "--pieces-obj", At("p.obj")}).exitCode, 0);
+  ASSERT_EQ(mkfifo(At("pieces").c_str(), 0600), 0);
+  fs::create_directory(At("hd"));
+  ASSERT_EQ(mkfifo(At("hd/hull_001.obj").c_str(), 0600), 0);
+  cChild child = StartProgram(
+      CD_CLI, {Sample("gear.stl"), "--pieces-obj", At("pieces"), "--hulls-dir", At("hd")}, dir);
+  std::promise<std::string> received;
+  std::future<std::string> pieces = received.get_future();
+  std::thread reader([&] { received.set_value(ReadAll(At("pieces"))); });
+  EXPECT_EQ(pieces.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  std::thread hull([&] { ReadAll(At("hd/hull_001.obj")); });
+  EXPECT_EQ(Wait(child).exitCode, 0);
+  reader.join();
+  hull.join();
+  EXPECT_EQ(pieces.get(), ReadAll(At("p.obj")));
 }
 
 TEST_F(CliTest, OneOutputFailingKeepsEveryOtherOutOfPlace) {
