@@ -218,20 +218,8 @@ int Run(const cCliOptions& options, const cDisplay& display) {
     fitRun.maxHulls = settings.maxHulls;
     fitRun.maxHullVertices = settings.maxHullVertices;
     fitRun.startPieces = fit.startPieces;
-    for (cFittedHull& hull : fit.hulls) {
-      auto piece = std::make_unique<cConvexPiece>();
-      piece->triangles = std::move(hull.triangles);
-      piece->box = ComputeBoundBox(piece->triangles);
-      decomposition.pieces.push_back(std::move(piece));
-    }
-    for (cFittedHull& hull : fit.hulls) {
-      cHullShape shape;
-      shape.box = ComputeBoundBox(hull.faces);
-      shape.currentPoint = hull.faces.back().vertex[2];
-      shape.faces = std::move(hull.faces);
-      AppendHull(decomposition, std::move(shape));
-    }
-    console.Message("pieces: " + std::to_string(fit.startPieces));
+    TakeFit(decomposition, std::move(fit));
+    console.Message("pieces: " + std::to_string(fitRun.startPieces));
     console.Message("hulls: " + std::to_string(decomposition.hulls.size()));
   } else if (!mesh.triangles.empty()) {
     TakePieces(decomposition, GrowPieces(mesh.triangles, epsilon, progress));

@@ -328,6 +328,14 @@ void FitHullsWorker(cDecomposition& decomposition, const cFitSettings& settings)
     Platform().Progress(step, fraction);
     return true;
   });
+  TakeFit(decomposition, std::move(fit));
+  const std::string summary = FitSummary(decomposition, fit.startPieces);
+  decomposition.worker.store(0);
+  Platform().ShowMessage(summary, "message");
+  Busy.fetch_sub(1);  // raised by whoever started this worker
+}
+
+void TakeFit(cDecomposition& decomposition, cFit&& fit) {
   for (cFittedHull& hull : fit.hulls) {
     auto piece = std::make_unique<cConvexPiece>();
     piece->triangles = std::move(hull.triangles);
@@ -341,10 +349,6 @@ void FitHullsWorker(cDecomposition& decomposition, const cFitSettings& settings)
     shape.faces = std::move(hull.faces);
     AppendHull(decomposition, std::move(shape));
   }
-  const std::string summary = FitSummary(decomposition, fit.startPieces);
-  decomposition.worker.store(0);
-  Platform().ShowMessage(summary, "message");
-  Busy.fetch_sub(1);  // raised by whoever started this worker
 }
 
 std::string FitSummary(const cDecomposition& decomposition, std::size_t startPieces) {

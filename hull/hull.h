@@ -92,6 +92,10 @@ void StartFitHulls(cMesh& mesh, const cFitSettings& settings);
 // made and how well it stands for the mesh (caption "message"), and lowers Busy last.
 void FitHullsWorker(cDecomposition& decomposition, const cFitSettings& settings);
 
+// Appends fit's clusters to decomposition's pieces (each drawing its colour), then its hulls to
+// its hull results (each drawing its colour), in order: hull i stands for piece i.
+void TakeFit(cDecomposition& decomposition, cFit&& fit);
+
 // The text of that box.
 std::string FitSummary(const cDecomposition& decomposition, std::size_t startPieces);
 
