@@ -575,14 +575,23 @@ std::vector<cPointList> InsidePoints(const std::vector<cTriangleList>& patches,
   std::vector<cPointList> inside(patches.size());
   for (std::size_t p = 0; p < patches.size(); ++p) {
     const cTriangleList& patch = patches[p];
+    // Along the patch's area-weighted normal: a single triangle's normal on a noisy scan points
+    // anywhere.
+    cPoint sum;
+    for (const cTriangle& t : patch) {
+      const cPoint a = ToPoint(t.vertex[0]);
+      const cPoint n = CrossOf(Minus(ToPoint(t.vertex[1]), a), Minus(ToPoint(t.vertex[2]), a));
+      if (std::isfinite(n.x) && std::isfinite(n.y) && std::isfinite(n.z)) {
+        sum = {sum.x + n.x, sum.y + n.y, sum.z + n.z};
+      }
+    }
+    const double length = NormOf(sum);
+    if (!(length > 0.0) || !std::isfinite(length)) continue;
+    const cPoint inward{-sum.x / length, -sum.y / length, -sum.z / length};
     const std::size_t rays = std::min<std::size_t>(patch.size(), kRaysPerPatch);
     for (std::size_t k = 0; k < rays; ++k) {
       const cTriangle& t = patch[k * patch.size() / rays];
       const cPoint a = ToPoint(t.vertex[0]), b = ToPoint(t.vertex[1]), c = ToPoint(t.vertex[2]);
-      const cPoint n = CrossOf(Minus(b, a), Minus(c, a));
-      const double length = NormOf(n);
-      if (!(length > 0.0) || !std::isfinite(length)) continue;
-      const cPoint inward{-n.x / length, -n.y / length, -n.z / length};
       const cPoint centre{(a.x + b.x + c.x) / 3, (a.y + b.y + c.y) / 3, (a.z + b.z + c.z) / 3};
       cPoint hit;
       if (!probes.Opposite(centre, inward, radius, hit)) continue;
