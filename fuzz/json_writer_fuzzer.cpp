@@ -355,7 +355,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   mesh.box.max = cVec3(in.Float(), in.Float(), in.Float());
   for (int n = in.Byte() % 4; n > 0; --n) decomposition.pieces.push_back(MakePiece(in, 0));
   for (int n = in.Byte() % 4; n > 0 && !in.Done(); --n) {
-    auto hull = std::make_unique<cHullResult>();
+    cHullPointer hull = OwnHull(new cHullResult());
     for (int f = in.Byte() % 8; f > 0; --f) hull->faces.push_back(in.Triangle());
     hull->box.min = cVec3(in.Float(), in.Float(), in.Float());
     hull->box.max = cVec3(in.Float(), in.Float(), in.Float());
@@ -391,7 +391,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const cValue& hulls = json["hulls"];
   Check(hulls.items.size() == decomposition.hulls.size());
   for (std::size_t i = 0; i < decomposition.hulls.size(); ++i) {
-    const auto& hull = static_cast<const cHullResult&>(*decomposition.hulls[i]);
+    const cHullResult& hull = *decomposition.hulls[i];
     const cValue& h = hulls[i];
     CheckColor(h["color"], hull.color);
     CheckBox(h["box"], hull.box);
@@ -400,6 +400,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(h["vertex_count"].text == std::to_string(facts.vertices));
     Check(h["face_count"].text == std::to_string(hull.faces.size()));
     Check(h["closed"].text == (facts.closed ? "true" : "false"));
+    Check(h["piece"].text == std::to_string(i));  // no hull list given: hull i is of piece i
     const cValue& volume = h["volume"];
     if (std::isfinite(facts.volume)) {
       Check(volume.kind == cValue::cKind::Number &&
