@@ -111,6 +111,14 @@ void cGlWnd::OnMouseMove(std::uint32_t flags, int x, int y) {
 
 void cGlWnd::OnMouseWheel(int delta) {
   if (Busy.load() != 0) return;
+  const double diagonal =
+      CurrentMesh != nullptr ? Length(CurrentMesh->box.max - CurrentMesh->box.min) : 0.0;
+  if (delta < 0 && diagonal > 0.0 && std::isfinite(diagonal) &&
+      !(CameraDistance >= diagonal / 1000.0)) {
+    CameraDistance = static_cast<float>(diagonal / 10.0);
+    SetupView();
+    return;
+  }
   const double notches = static_cast<double>(delta) / kWheelNotch;
   CameraDistance = static_cast<float>(CameraDistance * std::pow(double{kWheelStep}, notches));
   SetupView();
@@ -205,6 +213,13 @@ void cGlWnd::OnCommand(std::uint32_t id) {
       break;
     case kCmdOptions:
       Platform().RunOptionsDialog();
+      break;
+    case kCmdFit:
+      // Centred and moved back by the diagonal, as Open leaves it, the angles kept.
+      if (CurrentMesh != nullptr) {
+        SceneOffset = GetCenter(CurrentMesh->box);
+        CameraDistance = static_cast<float>(Length(CurrentMesh->box.max - CurrentMesh->box.min));
+      }
       break;
     case kCmdDecompose:
       if (CurrentMesh == nullptr || ComputationInProgress()) break;

@@ -24,6 +24,7 @@ enum cCommandId : std::uint32_t {
   kCmdPoints = 14,
   kCmdAxis = 15,
   kCmdOptions = 16,
+  kCmdFit = 17,  // beside the menu's own commands: the model back in view
   kCmdDecompose = 30,
   kCmdConvexHull = 31,
   kCmdFitHulls = 32,  // beside the menu's own commands: few hulls within a vertex budget
@@ -62,6 +63,8 @@ class cGlWnd {
   virtual void OnMouseMove(std::uint32_t flags, int x, int y);
   // A turn of the wheel by delta (kWheelNotch per notch; positive away from the user): each
   // notch moves the eye by a tenth of its distance toward the centre (away for negative).
+  // From distance 0, or below a thousandth of the current mesh's box diagonal, a turn away
+  // moves the eye to a tenth of the diagonal instead, so the model can always be brought back.
   // Ignored while a worker computes, like mouse moves.
   virtual void OnMouseWheel(int delta);
   virtual void OnRightButtonDown(std::uint32_t flags, int x, int y);

@@ -5,6 +5,7 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QKeySequence>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -30,6 +31,7 @@ namespace {
 struct cMenuItem {
   const char* label;  // nullptr: a separator
   std::uint32_t id;
+  const char* shortcut = nullptr;  // a key sequence beside the label, or none
 };
 
 struct cMenu {
@@ -40,11 +42,11 @@ struct cMenu {
 const std::vector<cMenu>& MenuTable() {
   static const std::vector<cMenu> table = {
       {"File",
-       {{"Open", kCmdOpen},
+       {{"Open", kCmdOpen, "Ctrl+O"},
         {"Save", kCmdSave},
         {"Reset", kCmdReset},
         {nullptr, 0},
-        {"Quit", kCmdQuit}}},
+        {"Quit", kCmdQuit, "Ctrl+Q"}}},
       {"View",
        {{"Bound Box", kCmdBoundBox},
         {"Normals", kCmdNormals},
@@ -53,12 +55,14 @@ const std::vector<cMenu>& MenuTable() {
         {"Points", kCmdPoints},
         {"Axis", kCmdAxis},
         {nullptr, 0},
-        {"Options...", kCmdOptions}}},
+        {"Options...", kCmdOptions},
+        {nullptr, 0},
+        {"Fit", kCmdFit, "Home"}}},
       {"Tools",
        {{"Decompose", kCmdDecompose},
         {"Convex Hull", kCmdConvexHull},
         {nullptr, 0},
-        {"Fit Hulls...", kCmdFitHulls}}},
+        {"Fit Hulls...", kCmdFitHulls, "Ctrl+F"}}},
   };
   return table;
 }
@@ -311,6 +315,8 @@ void cMainWindow::BuildMenus() {
       QAction* action = popup->addAction(QString::fromLatin1(item.label));
       action->setData(item.id);
       action->setMenuRole(QAction::NoRole);
+      if (item.shortcut != nullptr)
+        action->setShortcut(QKeySequence(QString::fromLatin1(item.shortcut)));
       const std::uint32_t id = item.id;
       connect(action, &QAction::triggered, this,
               [this, id] { view->Forward(cWindowMessage::Command, id, 0); });

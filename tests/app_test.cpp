@@ -534,6 +534,35 @@ TEST_F(AppTest, EachWheelNotchMovesTheEyeATenthOfItsDistance) {
   Busy.store(0);
 }
 
+TEST_F(AppTest, AnEyeLostAtTheCentreComesBackByWheelOrFit) {
+  wnd.OpenFile(TwoCubesFile());
+  ASSERT_NE(CurrentMesh, nullptr);
+  const cBoundBox box = CurrentMesh->box;
+  const float diagonal = static_cast<float>(Length(box.max - box.min));
+  ASSERT_GT(diagonal, 0.0f);
+  struct cRow {
+    float from;
+    int delta;
+    float expected;
+  };
+  for (const cRow& row : {cRow{0.0f, -120, diagonal / 10.0f}, cRow{0.0f, 120, 0.0f},
+                          cRow{diagonal / 2000.0f, -240, diagonal / 10.0f},
+                          cRow{diagonal / 500.0f, -120, diagonal / 500.0f / 0.9f}}) {
+    SCOPED_TRACE(row.from);
+    CameraDistance = row.from;
+    wnd.OnMouseWheel(row.delta);
+    EXPECT_FLOAT_EQ(CameraDistance, row.expected);
+  }
+  // View > Fit: centred and moved back by the diagonal, as Open does, the angles kept.
+  CameraDistance = 0.0f;
+  SceneOffset = cVec3(7.0f, 8.0f, 9.0f);
+  CameraRotation = cVec3(0.5f, 1.25f, 0.0f);
+  wnd.OnCommand(kCmdFit);
+  EXPECT_FLOAT_EQ(CameraDistance, diagonal);
+  ExpectVec(SceneOffset, GetCenter(box).x, GetCenter(box).y, GetCenter(box).z);
+  ExpectVec(CameraRotation, 0.5f, 1.25f, 0.0f);
+}
+
 // Depth of every corner of box - offset from eye along the line of sight to the origin.
 void CornerDepths(const cBoundBox& box, const cVec3& offset, const cVec3& eye, double& nearest,
                   double& farthest) {

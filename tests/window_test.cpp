@@ -300,7 +300,9 @@ TEST_F(WindowTest, MenusHaveTheTabledItemsEachSendingItsCommandId) {
         {"Points", 14},
         {"Axis", 15},
         {nullptr, 0},
-        {"Options...", 16}}},
+        {"Options...", 16},
+        {nullptr, 0},
+        {"Fit", 17}}},
       {"Tools", {{"Decompose", 30}, {"Convex Hull", 31}, {nullptr, 0}, {"Fit Hulls...", 32}}},
   };
   const QList<QAction*> titles = window->menuBar()->actions();
@@ -882,6 +884,30 @@ TEST_F(WindowTest, OpenDecomposeAndHullsShowPiecesThenHullsInTheirColours) {
         << int(hull.color.red) << " " << int(hull.color.green) << " " << int(hull.color.blue);
   }
   EXPECT_EQ(CountTextPixels(hulls), 0);
+}
+
+TEST_F(WindowTest, MenuCommandsHaveTheirKeys) {
+  Show();
+  const struct {
+    const char* menu;
+    const char* item;
+    const char* keys;
+  } rows[] = {{"File", "Open", "Ctrl+O"},
+              {"File", "Quit", "Ctrl+Q"},
+              {"View", "Fit", "Home"},
+              {"Tools", "Fit Hulls...", "Ctrl+F"},
+              {"Tools", "Decompose", ""}};
+  for (const auto& row : rows) {
+    QAction* found = nullptr;
+    for (QAction* title : window->menuBar()->actions()) {
+      if (title->text() != QLatin1String(row.menu)) continue;
+      for (QAction* action : title->menu()->actions()) {
+        if (action->text() == QLatin1String(row.item)) found = action;
+      }
+    }
+    ASSERT_NE(found, nullptr) << row.item;
+    EXPECT_EQ(found->shortcut().toString(), QLatin1String(row.keys)) << row.item;
+  }
 }
 
 TEST_F(WindowTest, FitHullsAsksForTheBudgetAndDrawsHullsWithinIt) {
