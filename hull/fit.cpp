@@ -13,6 +13,7 @@
 #include "exact_predicates.h"
 #include "geometry/point_key.h"
 #include "geometry/surface.h"
+#include "geometry/vec3d.h"
 #include "sound_hull.h"
 
 namespace {
@@ -25,25 +26,6 @@ constexpr std::size_t kRaysPerPatch = 4;      // rays cast through the solid beh
 constexpr double kAreaWeight = 0.01;          // diagonals per share of the surface merged
 constexpr double kFreeConcavity = 1e-6;       // diagonals: a merge this flat costs nothing
 constexpr std::size_t kStartClusters = 2048;  // at least this many patches to merge from
-
-struct cPoint {
-  double x = 0.0, y = 0.0, z = 0.0;
-};
-cPoint ToPoint(const cVec3& v) {
-  return {v.x, v.y, v.z};
-}
-cPoint Minus(const cPoint& a, const cPoint& b) {
-  return {a.x - b.x, a.y - b.y, a.z - b.z};
-}
-cPoint CrossOf(const cPoint& a, const cPoint& b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-double DotOf(const cPoint& a, const cPoint& b) {
-  return a.x * b.x + a.y * b.y + a.z * b.z;
-}
-double NormOf(const cPoint& a) {
-  return std::sqrt(DotOf(a, a));
-}
 
 bool Finite(const cVec3& v) {
   return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
@@ -73,7 +55,7 @@ cPointList Thin(cPointList points, std::size_t limit) {
 
 // A face plane in double: unit normal and offset, so that n.p - offset is the signed distance.
 struct cPlane {
-  cPoint n;
+  cVec3d n;
   double offset = 0.0;
 };
 
@@ -81,12 +63,12 @@ std::vector<cPlane> PlanesOf(const cTriangleList& faces) {
   std::vector<cPlane> planes;
   planes.reserve(faces.size());
   for (const cTriangle& f : faces) {
-    const cPoint a = ToPoint(f.vertex[0]);
-    const cPoint n = CrossOf(Minus(ToPoint(f.vertex[1]), a), Minus(ToPoint(f.vertex[2]), a));
-    const double length = NormOf(n);
+    const cVec3d a = Widen(f.vertex[0]);
+    const cVec3d n = Cross((Widen(f.vertex[1]) - a), (Widen(f.vertex[2]) - a));
+    const double length = Length(n);
     if (!(length > 0.0)) continue;
-    const cPoint unit{n.x / length, n.y / length, n.z / length};
-    planes.push_back({unit, DotOf(unit, a)});
+    const cVec3d unit{n.x / length, n.y / length, n.z / length};
+    planes.push_back({unit, Dot(unit, a)});
   }
   return planes;
 }
@@ -146,7 +128,7 @@ class cProbes {
   // Where a ray from `from` along the unit vector `inward` first passes within radius of a
   // probe farther than 2 * radius along it: the probe's place along the ray, less the radius.
   // False when it leaves the probes' box first.
-  bool Opposite(const cPoint& from, const cPoint& inward, double radius, cPoint& hit) const {
+  bool Opposite(const cVec3d& from, const cVec3d& inward, double radius, cVec3d& hit) const {
     if (points.empty() || !(radius > 0.0)) return false;
     double step = INFINITY;
     for (int axis = 0; axis < 3; ++axis) {
@@ -156,7 +138,7 @@ class cProbes {
     double best = INFINITY;
     std::uint32_t lastCell = 0xffffffffu;
     for (double t = 0.0;; t += step) {
-      const cPoint at{from.x + t * inward.x, from.y + t * inward.y, from.z + t * inward.z};
+      const cVec3d at{from.x + t * inward.x, from.y + t * inward.y, from.z + t * inward.z};
       if (at.x < box.min.x || at.y < box.min.y || at.z < box.min.z || at.x > box.max.x ||
           at.y > box.max.y || at.z > box.max.z || t > best + 4.0 * step) {
         break;
@@ -167,10 +149,10 @@ class cProbes {
       if (cell == lastCell) continue;
       lastCell = cell;
       for (std::uint32_t i = first[cell]; i < first[cell + 1]; ++i) {
-        const cPoint v = Minus(ToPoint(points[i]), from);
-        const double along = DotOf(v, inward);
+        const cVec3d v = (Widen(points[i]) - from);
+        const double along = Dot(v, inward);
         if (along <= 2.0 * radius || along >= best) continue;
-        if (DotOf(v, v) - along * along < radius * radius) best = along;
+        if (Dot(v, v) - along * along < radius * radius) best = along;
       }
     }
     if (!std::isfinite(best)) return false;
@@ -226,10 +208,10 @@ double Concavity(const cPointList& corners, const cProbes* probes, const cPointL
   const std::vector<cPlane> planes = PlanesOf(faces);
   double deepest = 0.0;
   auto probe = [&](const cVec3& s) {
-    const cPoint p = ToPoint(s);
+    const cVec3d p = Widen(s);
     double depth = INFINITY;
     for (const cPlane& plane : planes) {
-      depth = std::min(depth, plane.offset - DotOf(plane.n, p));
+      depth = std::min(depth, plane.offset - Dot(plane.n, p));
       if (depth <= deepest) break;
     }
     if (depth > deepest && std::isfinite(depth)) deepest = depth;
@@ -367,10 +349,10 @@ class cMerger {
   void ConnectAlongSpace() {
     cBoundBox all;
     bool first = true;
-    std::vector<std::pair<cIndex, cPoint>> centres;
+    std::vector<std::pair<cIndex, cVec3d>> centres;
     for (cIndex i = 0; i < clusters.size(); ++i) {
       if (!clusters[i].alive) continue;
-      cPoint centre;
+      cVec3d centre;
       if (!clusters[i].corners.empty()) {
         const cBoundBox box = ComputeBoundBox(clusters[i].corners);
         centre = {(double(box.min.x) + box.max.x) / 2, (double(box.min.y) + box.max.y) / 2,
@@ -383,8 +365,8 @@ class cMerger {
       }
       centres.emplace_back(i, centre);
     }
-    const cPoint low = ToPoint(all.min);
-    const cPoint size = Minus(ToPoint(all.max), low);
+    const cVec3d low = Widen(all.min);
+    const cVec3d size = (Widen(all.max) - low);
     auto cell = [](double value, double from, double extent) {
       const double share = extent > 0.0 ? (value - from) / extent : 0.0;
       return static_cast<std::uint64_t>(std::clamp(share, 0.0, 1.0) * 2097151.0);
@@ -577,23 +559,23 @@ std::vector<cPointList> InsidePoints(const std::vector<cTriangleList>& patches,
     const cTriangleList& patch = patches[p];
     // Along the patch's area-weighted normal: a single triangle's normal on a noisy scan points
     // anywhere.
-    cPoint sum;
+    cVec3d sum;
     for (const cTriangle& t : patch) {
-      const cPoint a = ToPoint(t.vertex[0]);
-      const cPoint n = CrossOf(Minus(ToPoint(t.vertex[1]), a), Minus(ToPoint(t.vertex[2]), a));
+      const cVec3d a = Widen(t.vertex[0]);
+      const cVec3d n = Cross((Widen(t.vertex[1]) - a), (Widen(t.vertex[2]) - a));
       if (std::isfinite(n.x) && std::isfinite(n.y) && std::isfinite(n.z)) {
         sum = {sum.x + n.x, sum.y + n.y, sum.z + n.z};
       }
     }
-    const double length = NormOf(sum);
+    const double length = Length(sum);
     if (!(length > 0.0) || !std::isfinite(length)) continue;
-    const cPoint inward{-sum.x / length, -sum.y / length, -sum.z / length};
+    const cVec3d inward{-sum.x / length, -sum.y / length, -sum.z / length};
     const std::size_t rays = std::min<std::size_t>(patch.size(), kRaysPerPatch);
     for (std::size_t k = 0; k < rays; ++k) {
       const cTriangle& t = patch[k * patch.size() / rays];
-      const cPoint a = ToPoint(t.vertex[0]), b = ToPoint(t.vertex[1]), c = ToPoint(t.vertex[2]);
-      const cPoint centre{(a.x + b.x + c.x) / 3, (a.y + b.y + c.y) / 3, (a.z + b.z + c.z) / 3};
-      cPoint hit;
+      const cVec3d a = Widen(t.vertex[0]), b = Widen(t.vertex[1]), c = Widen(t.vertex[2]);
+      const cVec3d centre{(a.x + b.x + c.x) / 3, (a.y + b.y + c.y) / 3, (a.z + b.z + c.z) / 3};
+      cVec3d hit;
       if (!probes.Opposite(centre, inward, radius, hit)) continue;
       const cVec3 point(static_cast<float>(hit.x), static_cast<float>(hit.y),
                         static_cast<float>(hit.z));
@@ -606,7 +588,7 @@ std::vector<cPointList> InsidePoints(const std::vector<cTriangleList>& patches,
 // The four directions of a regular tetrahedron's faces: supporting planes with these normals
 // always bound a finite polytope.
 constexpr double kTetra = 0.57735026918962576;
-const cPoint kTetrahedron[4] = {{kTetra, kTetra, kTetra},
+const cVec3d kTetrahedron[4] = {{kTetra, kTetra, kTetra},
                                 {kTetra, -kTetra, -kTetra},
                                 {-kTetra, kTetra, -kTetra},
                                 {-kTetra, -kTetra, kTetra}};
@@ -614,24 +596,24 @@ const cPoint kTetrahedron[4] = {{kTetra, kTetra, kTetra},
 // The corners of the polytope {x : n.x <= offset for every plane}, relative to the origin the
 // planes are given in; planes known to bound it. Brute force over triples, for the few planes
 // a vertex budget allows.
-std::vector<cPoint> PolytopeCorners(const std::vector<cPlane>& planes, double tolerance) {
-  std::vector<cPoint> corners;
+std::vector<cVec3d> PolytopeCorners(const std::vector<cPlane>& planes, double tolerance) {
+  std::vector<cVec3d> corners;
   const std::size_t n = planes.size();
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t j = i + 1; j < n; ++j) {
-      const cPoint ij = CrossOf(planes[i].n, planes[j].n);
+      const cVec3d ij = Cross(planes[i].n, planes[j].n);
       for (std::size_t k = j + 1; k < n; ++k) {
-        const double det = DotOf(planes[k].n, ij);
+        const double det = Dot(planes[k].n, ij);
         if (std::fabs(det) < 1e-12) continue;
-        const cPoint jk = CrossOf(planes[j].n, planes[k].n);
-        const cPoint ki = CrossOf(planes[k].n, planes[i].n);
-        const cPoint p{
+        const cVec3d jk = Cross(planes[j].n, planes[k].n);
+        const cVec3d ki = Cross(planes[k].n, planes[i].n);
+        const cVec3d p{
             (planes[i].offset * jk.x + planes[j].offset * ki.x + planes[k].offset * ij.x) / det,
             (planes[i].offset * jk.y + planes[j].offset * ki.y + planes[k].offset * ij.y) / det,
             (planes[i].offset * jk.z + planes[j].offset * ki.z + planes[k].offset * ij.z) / det};
         bool inside = true;
         for (std::size_t m = 0; m < n && inside; ++m) {
-          inside = DotOf(planes[m].n, p) <= planes[m].offset + tolerance;
+          inside = Dot(planes[m].n, p) <= planes[m].offset + tolerance;
         }
         if (inside) corners.push_back(p);
       }
@@ -661,13 +643,13 @@ cTriangleList ReduceHullOutward(const cTriangleList& hull, std::size_t maxVertic
 
   // Planes through the centre of the corners' box, for small numbers.
   const cBoundBox box = ComputeBoundBox(corners);
-  const cPoint centre{(double(box.min.x) + box.max.x) / 2, (double(box.min.y) + box.max.y) / 2,
+  const cVec3d centre{(double(box.min.x) + box.max.x) / 2, (double(box.min.y) + box.max.y) / 2,
                       (double(box.min.z) + box.max.z) / 2};
-  std::vector<cPoint> local;
+  std::vector<cVec3d> local;
   double reach = 0.0;
   for (const cVec3& v : corners) {
-    local.push_back(Minus(ToPoint(v), centre));
-    reach = std::max(reach, NormOf(local.back()));
+    local.push_back((Widen(v) - centre));
+    reach = std::max(reach, Length(local.back()));
   }
   double magnitude = 0.0;
   for (const cVec3& v : corners) {
@@ -675,9 +657,9 @@ cTriangleList ReduceHullOutward(const cTriangleList& hull, std::size_t maxVertic
         {magnitude, std::fabs(double(v.x)), std::fabs(double(v.y)), std::fabs(double(v.z))});
   }
   const std::vector<cPlane> faces = PlanesOf(hull);
-  auto support = [&](const cPoint& n) {
+  auto support = [&](const cVec3d& n) {
     double most = -INFINITY;
-    for (const cPoint& p : local) most = std::max(most, DotOf(n, p));
+    for (const cVec3d& p : local) most = std::max(most, Dot(n, p));
     return most;
   };
 
@@ -686,17 +668,16 @@ cTriangleList ReduceHullOutward(const cTriangleList& hull, std::size_t maxVertic
     // Start from the tetrahedron, then add, one at a time, the hull face that cuts deepest into
     // the polytope's corner farthest outside the hull.
     std::vector<cPlane> chosen;
-    for (const cPoint& n : kTetrahedron) chosen.push_back({n, support(n)});
+    for (const cVec3d& n : kTetrahedron) chosen.push_back({n, support(n)});
     std::vector<bool> used(faces.size(), false);
     while (chosen.size() < planeCount) {
-      const std::vector<cPoint> polytope = PolytopeCorners(chosen, 1e-9 * reach);
+      const std::vector<cVec3d> polytope = PolytopeCorners(chosen, 1e-9 * reach);
       double worst = 0.0;
       std::size_t cut = faces.size();
-      for (const cPoint& p : polytope) {
+      for (const cVec3d& p : polytope) {
         for (std::size_t f = 0; f < faces.size(); ++f) {
           if (used[f]) continue;
-          const double beyond =
-              DotOf(faces[f].n, p) - (faces[f].offset - DotOf(faces[f].n, centre));
+          const double beyond = Dot(faces[f].n, p) - (faces[f].offset - Dot(faces[f].n, centre));
           if (beyond > worst) {
             worst = beyond;
             cut = f;
@@ -714,7 +695,7 @@ cTriangleList ReduceHullOutward(const cTriangleList& hull, std::size_t maxVertic
       std::vector<cPlane> padded = chosen;
       for (cPlane& plane : padded) plane.offset += pad;
       cPointList rounded;
-      for (const cPoint& p : PolytopeCorners(padded, 1e-9 * reach + pad * 1e-3)) {
+      for (const cVec3d& p : PolytopeCorners(padded, 1e-9 * reach + pad * 1e-3)) {
         const cVec3 v(static_cast<float>(p.x + centre.x), static_cast<float>(p.y + centre.y),
                       static_cast<float>(p.z + centre.z));
         if (Finite(v)) rounded.push_back(v);
