@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "cli/console.h"
-#include "cli/export.h"
+#include "formats/export.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/run_settings.h"

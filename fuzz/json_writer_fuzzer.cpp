@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/export.h"
+#include "formats/export.h"
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
 #include "hull/hull.h"

@@ -29,7 +29,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/export.h"
+#include "formats/export.h"
 #include "cli/progress.h"
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"

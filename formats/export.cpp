@@ -1,4 +1,4 @@
-#include "cli/export.h"
+#include "formats/export.h"
 
 #include <array>
 #include <charconv>
