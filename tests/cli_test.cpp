@@ -29,9 +29,9 @@
 
 #include <gtest/gtest.h>
 
-#include "formats/export.h"
 #include "cli/progress.h"
 #include "decomposition/decomposition.h"
+#include "formats/export.h"
 #include "geometry/mesh.h"
 #include "hull/hull.h"
 #include "hull/hull_internal.h"
@@ -784,6 +784,13 @@ TEST_F(CliTest, BadOptionsGiveTheUsageAndStatusTwo) {
   ExpectUsageError({input, "--sweep-epsilon", "0:1:2", "--epsilon", "1"});
   ExpectUsageError({input, "--sweep-epsilon", "0:1:2", "--no-hulls"});
   ExpectUsageError({input, "--sweep-epsilon", "0:1:2", "--max-hull-vertices", "9"});
+  for (const char* option : {"--mjcf", "--urdf", "--glb", "--stl-dir"}) {
+    ExpectUsageError({input, "--sweep-epsilon", "0:1:2", option, At("x")});
+    ExpectUsageError({input, option, "-"});
+    ExpectUsageError({input, option});
+  }
+  ExpectUsageError({input, "--mjcf", At("same"), "--urdf", At("same")});
+  ExpectUsageError({input, "--glb", At("same"), "--json", At("same")});
   // The same file named twice, also in other spellings, or an output that is the input.
   ExpectUsageError({input, "--json", At("same"), "--obj", (dir / "." / "same").string()});
   ExpectUsageError({input, "--pieces-obj", dir.string() + "//same", "--obj", At("same")});
@@ -1153,14 +1160,15 @@ TEST_F(CliTest, FifoOutputsAreWrittenAsTheyAreMade) {
 
 TEST_F(CliTest, OneOutputFailingKeepsEveryOtherOutOfPlace) {
   // The hull OBJ fits in 20000 bytes, the pieces OBJ does not: neither appears.
-  const cRun run =
-      Cli({Sample("gear.stl"), "--obj", At("o"), "--pieces-obj", At("p"), "--hulls-dir", At("hd")},
-          FileSizeLimit(20000));
+  const cRun run = Cli(
+      {Sample("gear.stl"), "--obj", At("o"), "--pieces-obj", At("p"), "--hulls-dir", At("hd"),
+       "--mjcf", At("m.xml"), "--urdf", At("m.urdf"), "--glb", At("m.glb"), "--stl-dir", At("sd")},
+      FileSizeLimit(20000));
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(run.err,
             "convexdecomp-cli: cannot write " + At("p") + ": " + std::strerror(EFBIG) + "\n");
-  EXPECT_EQ(Entries(), std::set<std::string>{"hd"});
-  EXPECT_TRUE(fs::is_empty(At("hd")));
+  // The folders the run made go too: the hulls', the STL files' and the MJCF's and URDF's meshes.
+  EXPECT_EQ(Entries(), std::set<std::string>{});
 }
 
 // The first entry of dir whose name starts with prefix, or "".
