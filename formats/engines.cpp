@@ -1,6 +1,11 @@
 #include "formats/engines.h"
 
+#include <sys/stat.h>
 #include <tiny_gltf.h>
+
+#include <cctype>
+#include <cerrno>
+#include <functional>
 
 #include <algorithm>
 #include <cmath>
@@ -339,4 +344,115 @@ bool WriteGlb(std::FILE* out, const cExportShapes& shapes, const cTriangleList* 
   } catch (...) {
     return false;
   }
+}
+
+cExportFormat ExportFormatFor(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::size_t dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
+    return cExportFormat::StlFolder;
+  }
+  std::string extension = path.substr(dot + 1);
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (extension == "obj") return cExportFormat::Obj;
+  if (extension == "xml") return cExportFormat::Mjcf;
+  if (extension == "urdf") return cExportFormat::Urdf;
+  if (extension == "glb") return cExportFormat::Glb;
+  return cExportFormat::StlFolder;
+}
+
+namespace {
+
+// Writes one plain file through write; 0 or the errno of the failure, failed then set to path.
+int WriteFile(const std::string& path, const std::function<bool(std::FILE*)>& write,
+              std::string& failed) {
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  int error = out == nullptr ? errno : 0;
+  if (out != nullptr) {
+    errno = 0;
+    const bool written = write(out);
+    if (!written || std::fflush(out) != 0 || std::ferror(out) != 0)
+      error = errno != 0 ? errno : EIO;
+    if (std::fclose(out) != 0 && error == 0) error = errno;
+  }
+  if (error != 0) failed = path;
+  return error;
+}
+
+// Makes folder when it does not exist; 0 or the errno of the failure.
+int MakeFolder(const std::string& folder) {
+  struct stat info;
+  if (stat(folder.c_str(), &info) == 0) return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+  return mkdir(folder.c_str(), 0777) == 0 ? 0 : errno;
+}
+
+int WriteShapeFiles(const std::string& folder, const cExportShapes& shapes, std::string& failed) {
+  if (const int error = MakeFolder(folder); error != 0) {
+    failed = folder;
+    return error;
+  }
+  for (std::size_t i = 0; i < shapes.shapes.size(); ++i) {
+    const cTriangleList& faces = *shapes.shapes[i].faces;
+    const int error = WriteFile(
+        folder + "/" + ShapeFileName(shapes, i),
+        [&faces](std::FILE* out) {
+          WriteBinaryStl(out, faces);
+          return true;
+        },
+        failed);
+    if (error != 0) return error;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int WriteExportFiles(const std::string& path, cExportFormat format, const cExportShapes& shapes,
+                     const cTriangleList& source, const cColor& sourceColor, std::string& failed) {
+  const std::size_t slash = path.rfind('/');
+  const std::string beside = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  const std::string meshFolder = MeshFolderFor(path);
+  switch (format) {
+    case cExportFormat::Obj:
+      return WriteFile(
+          path,
+          [&](std::FILE* out) {
+            WriteShapesObj(out, shapes);
+            return true;
+          },
+          failed);
+    case cExportFormat::Glb:
+      return WriteFile(
+          path, [&](std::FILE* out) { return WriteGlb(out, shapes, &source, sourceColor); },
+          failed);
+    case cExportFormat::StlFolder:
+      return WriteShapeFiles(path, shapes, failed);
+    case cExportFormat::Mjcf:
+    case cExportFormat::Urdf:
+      break;
+  }
+  if (const int error = WriteShapeFiles(beside + meshFolder, shapes, failed); error != 0)
+    return error;
+  if (format == cExportFormat::Mjcf) {
+    return WriteFile(
+        path,
+        [&](std::FILE* out) {
+          WriteMjcf(out, shapes, ModelNameFor(path), meshFolder);
+          return true;
+        },
+        failed);
+  }
+  const std::string visual = beside + meshFolder + "/" + kSourceFileName;
+  const auto writeSource = [&source](std::FILE* out) {
+    WriteBinaryStl(out, source);
+    return true;
+  };
+  if (const int error = WriteFile(visual, writeSource, failed); error != 0) return error;
+  return WriteFile(
+      path,
+      [&](std::FILE* out) {
+        WriteUrdf(out, shapes, ModelNameFor(path), meshFolder, true);
+        return true;
+      },
+      failed);
 }

@@ -70,3 +70,19 @@ void WriteUrdf(std::FILE* out, const cExportShapes& shapes, const std::string& n
 // Returns false when the library could not serialise the model (nothing is written then).
 bool WriteGlb(std::FILE* out, const cExportShapes& shapes, const cTriangleList* source,
               const cColor& sourceColor);
+
+// OBJ of the shapes: one object per shape, "o <name>", as WriteHullsObj writes hulls and
+// WritePiecesObj pieces (the same bytes for HullShapes and PieceShapes of the same lists).
+void WriteShapesObj(std::FILE* out, const cExportShapes& shapes);
+
+// What a file name asks for, by its extension in any case: ".obj" OBJ, ".xml" MJCF, ".urdf"
+// URDF, ".glb" binary glTF; anything else a folder of binary STL files, one per shape.
+enum class cExportFormat { Obj, Mjcf, Urdf, Glb, StlFolder };
+cExportFormat ExportFormatFor(const std::string& path);
+
+// Writes shapes to path in format, as plain files (no temporary file, no lock): for MJCF and URDF
+// the mesh folder beside path (made when missing) with a file per shape (and the source for
+// URDF's visual) first, then the scene file; a STL folder is made when missing. The GLB carries
+// source. 0, or the errno of the first failure with failed set to the path it happened on.
+int WriteExportFiles(const std::string& path, cExportFormat format, const cExportShapes& shapes,
+                     const cTriangleList& source, const cColor& sourceColor, std::string& failed);
