@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <optional>
 
 #include "decomposition/decomposition.h"
+#include "formats/engines.h"
 #include "geometry/mesh.h"
 #include "geometry/vec3d.h"
 #include "hull/hull.h"
@@ -186,6 +188,9 @@ void cGlWnd::OnCommand(std::uint32_t id) {
       break;
     case kCmdSave:
       break;
+    case kCmdExport:
+      Export();
+      break;
     case kCmdReset:
       if (ComputationInProgress()) break;
       DestroyCurrentMesh();
@@ -265,6 +270,30 @@ void cGlWnd::FitHulls() {
   settings.maxHullVertices = static_cast<std::size_t>(std::max(4, request->maxHullVertices));
   settings.epsilon = kFitRelativeEpsilon * Length(CurrentMesh->box.max - CurrentMesh->box.min);
   StartFitHulls(*CurrentMesh, settings);
+}
+
+void cGlWnd::Export() {
+  if (CurrentMesh == nullptr || ComputationInProgress()) return;
+  const std::optional<std::string> path = Platform().ChooseExportFile(lastExportName);
+  // The dialog's event loop may have let another command start a computation meanwhile.
+  if (!path || CurrentMesh == nullptr || ComputationInProgress()) return;
+  lastExportName = *path;
+  const cDecomposition* decomposition = CurrentMesh->decomposition;
+  cExportShapes shapes;
+  if (decomposition != nullptr) {
+    shapes = decomposition->hulls.empty() ? PieceShapes(decomposition->pieces)
+                                          : HullShapes(decomposition->hulls);
+  }
+  if (shapes.shapes.empty()) {
+    Platform().ShowMessage("Nothing to export: no hulls or pieces yet", "Export");
+    return;
+  }
+  std::string failed;
+  const int error = WriteExportFiles(*path, ExportFormatFor(*path), shapes, CurrentMesh->triangles,
+                                     CurrentMesh->color, failed);
+  if (error != 0) {
+    Platform().ShowMessage("Cannot write " + failed + ": " + std::strerror(error), "Export");
+  }
 }
 
 void cGlWnd::Quit() {

@@ -17,6 +17,7 @@ enum cCommandId : std::uint32_t {
   kCmdOpen = 1,
   kCmdSave = 2,
   kCmdReset = 3,
+  kCmdExport = 4,  // the current hulls, or pieces, in an engine's format
   kCmdBoundBox = 10,
   kCmdNormals = 11,
   kCmdFill = 12,
@@ -103,13 +104,15 @@ class cGlWnd {
   // What the frames keep in the context they draw in, owned by whoever owns that context; none:
   // every frame draws its lists directly.
   cDrawCache* drawCache = nullptr;
-  std::string lastFileName;  // the open-file dialog starts from it
-  cFitRequest lastFit;       // the Fit Hulls dialog starts from it
+  std::string lastFileName;    // the open-file dialog starts from it
+  cFitRequest lastFit;         // the Fit Hulls dialog starts from it
+  std::string lastExportName;  // the export dialog starts from it
 
  private:
   void Quit();
   void ConvexHull();
   void FitHulls();
+  void Export();
 
   bool quitPending = false;
   // The model's state as frames know it: never 0, and never the same in two window objects.

@@ -44,6 +44,7 @@ const std::vector<cMenu>& MenuTable() {
       {"File",
        {{"Open", kCmdOpen, "Ctrl+O"},
         {"Save", kCmdSave},
+        {"Export...", kCmdExport, "Ctrl+E"},
         {"Reset", kCmdReset},
         {nullptr, 0},
         {"Quit", kCmdQuit, "Ctrl+Q"}}},

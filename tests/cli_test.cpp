@@ -31,6 +31,7 @@
 
 #include "cli/progress.h"
 #include "decomposition/decomposition.h"
+#include "formats/engines.h"
 #include "formats/export.h"
 #include "geometry/mesh.h"
 #include "hull/hull.h"
@@ -1506,6 +1507,12 @@ TEST(CliExport, PieceWithChildrenStandsForItsLeaves) {
   EXPECT_EQ(obj.objects[0].faces[2], (std::array<std::size_t, 3>{1, 2, 0}));
   EXPECT_EQ(obj.objects[1].faces[1], (std::array<std::size_t, 3>{4, 6, 7}));
   EXPECT_EQ(text.find(" 9 "), std::string::npos);  // the parent's own triangles are not leaves
+  // The export's shapes are the same leaves, written as the same bytes.
+  out = open_memstream(&buffer, &size);
+  WriteShapesObj(out, PieceShapes(decomposition.pieces));
+  std::fclose(out);
+  EXPECT_EQ(std::string(buffer, size), text);
+  std::free(buffer);
 
   cRunResult run;
   run.mesh = &mesh;
@@ -1517,6 +1524,30 @@ TEST(CliExport, PieceWithChildrenStandsForItsLeaves) {
   std::free(buffer);
   ASSERT_EQ(json["pieces"][0]["children"].size(), 2u);
   EXPECT_EQ(json["pieces"][0]["children"][1]["triangles"][1][2][0].text, "-0");
+}
+
+TEST(CliExport, NamesGiveTheFormatTheMeshFolderAndTheModelName) {
+  const struct {
+    const char* path;
+    cExportFormat format;
+    const char* folder;
+    const char* model;
+  } rows[] = {
+      {"gear.xml", cExportFormat::Mjcf, "gear_meshes", "gear"},
+      {"out/a.b/Gear.XML", cExportFormat::Mjcf, "Gear_meshes", "Gear"},
+      {"r.urdf", cExportFormat::Urdf, "r_meshes", "r"},
+      {"x.GLB", cExportFormat::Glb, "x_meshes", "x"},
+      {"hulls.Obj", cExportFormat::Obj, "hulls_meshes", "hulls"},
+      {"a.b/stl", cExportFormat::StlFolder, "stl_meshes", "stl"},
+      {"parts.stl", cExportFormat::StlFolder, "parts_meshes", "parts"},
+      {".xml", cExportFormat::Mjcf, ".xml_meshes", ".xml"},
+      {"dir/", cExportFormat::StlFolder, "_meshes", "robot"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(ExportFormatFor(row.path), row.format) << row.path;
+    EXPECT_EQ(MeshFolderFor(row.path), row.folder) << row.path;
+    EXPECT_EQ(ModelNameFor(row.path), row.model) << row.path;
+  }
 }
 
 // The shipped samples are what the generator makes, closed and wound outward.

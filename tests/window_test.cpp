@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
@@ -28,6 +29,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -43,9 +47,12 @@
 #include "desktop/main_window.h"
 #include "desktop/options_dialog.h"
 #include "desktop/qt_platform.h"
+#include "formats/engines.h"
+#include "formats/export.h"
 #include "geometry/mesh.h"
 #include "geometry/surface.h"
 #include "hull/hull.h"
+#include "io/mesh_reading.h"
 #include "state/state.h"
 #include "tests/support/qt_application.h"
 
@@ -291,7 +298,8 @@ TEST_F(WindowTest, MenusHaveTheTabledItemsEachSendingItsCommandId) {
     std::uint32_t id;
   };
   const std::vector<std::pair<const char*, std::vector<cItem>>> expected = {
-      {"File", {{"Open", 1}, {"Save", 2}, {"Reset", 3}, {nullptr, 0}, {"Quit", 0}}},
+      {"File",
+       {{"Open", 1}, {"Save", 2}, {"Export...", 4}, {"Reset", 3}, {nullptr, 0}, {"Quit", 0}}},
       {"View",
        {{"Bound Box", 10},
         {"Normals", 11},
@@ -886,17 +894,114 @@ TEST_F(WindowTest, OpenDecomposeAndHullsShowPiecesThenHullsInTheirColours) {
   EXPECT_EQ(CountTextPixels(hulls), 0);
 }
 
+// The whole file as bytes.
+std::string FileBytes(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+}
+
+std::string ObjBytes(const std::function<void(std::FILE*)>& write) {
+  char* data = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&data, &size);
+  write(out);
+  std::fclose(out);
+  std::string bytes(data, size);
+  std::free(data);
+  return bytes;
+}
+
+TEST_F(WindowTest, ExportWritesThePiecesThenTheHullsInTheFormatOfTheName) {
+  platform.fileChooserOverride = [](const std::string&) {
+    return std::optional<std::string>(CD_FIXTURES "/window_two_cubes.stl");
+  };
+  QTemporaryDir root;
+  ASSERT_TRUE(root.isValid());
+  std::string answer;
+  std::vector<std::string> asked;
+  platform.exportChooserOverride = [&](const std::string& previous) {
+    asked.push_back(previous);
+    return answer.empty() ? std::nullopt : std::optional<std::string>(answer);
+  };
+  Show();
+  cBoxCloser closer;
+  const auto await = [&](std::size_t boxes) {
+    return QTest::qWaitFor(
+        [&] {
+          return closer.boxes.size() >= boxes && Busy.load() == 0 &&
+                 !cGlWnd::ComputationInProgress();
+        },
+        30000);
+  };
+  const std::string folder = root.path().toStdString();
+
+  // Nothing to write before Decompose; a cancelled dialog writes nothing either.
+  Choose(*window, "File", "Open");
+  answer = folder + "/early.obj";
+  Choose(*window, "File", "Export...");
+  ASSERT_TRUE(await(1));
+  EXPECT_EQ(closer.boxes[0].text, "Nothing to export: no hulls or pieces yet");
+  answer.clear();
+  Choose(*window, "File", "Export...");
+  EXPECT_EQ(QDir(root.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size(), 0);
+
+  // After Decompose: the pieces, as the batch tool's pieces OBJ has them.
+  Choose(*window, "Tools", "Decompose");
+  ASSERT_TRUE(await(3));
+  const cDecomposition& decomposition = *CurrentMesh->decomposition;
+  answer = folder + "/pieces.obj";
+  Choose(*window, "File", "Export...");
+  EXPECT_EQ(FileBytes(QString::fromStdString(answer)),
+            ObjBytes([&](std::FILE* out) { WritePiecesObj(out, decomposition.pieces); }));
+  EXPECT_EQ(asked.back(), folder + "/early.obj");  // the dialog starts from the last name
+
+  // After Convex Hull, the hulls: an MJCF whose folder holds each hull float for float, a URDF,
+  // a GLB, a folder of STL files (a name without an extension) and an OBJ.
+  Choose(*window, "Tools", "Convex Hull");
+  ASSERT_TRUE(await(4));
+  ASSERT_EQ(decomposition.hulls.size(), 2u);
+  for (const char* name : {"/h.xml", "/h.URDF", "/h.glb", "/stl", "/h.obj"}) {
+    answer = folder + name;
+    Choose(*window, "File", "Export...");
+  }
+  for (const char* folderName : {"/h_meshes/", "/stl/"}) {
+    for (std::size_t i = 0; i < 2; ++i) {
+      const std::string path = folder + folderName + "hull_" + std::to_string(i + 1) + ".stl";
+      const cMeshData read = ReadMeshFile(path);
+      ASSERT_EQ(read.error, 0) << path;
+      ASSERT_EQ(read.triangles.size(), decomposition.hulls[i]->faces.size()) << path;
+      EXPECT_EQ(std::memcmp(read.triangles.data(), decomposition.hulls[i]->faces.data(),
+                            read.triangles.size() * sizeof(cTriangle)),
+                0)
+          << path;
+    }
+  }
+  const std::string mjcf = FileBytes(root.filePath("h.xml"));
+  EXPECT_NE(mjcf.find("<geom name=\"hull_2\" type=\"mesh\" mesh=\"hull_2\""), std::string::npos);
+  const std::string urdf = FileBytes(root.filePath("h.URDF"));
+  EXPECT_NE(urdf.find("<collision name=\"hull_2\">"), std::string::npos) << urdf;
+  EXPECT_TRUE(QFileInfo::exists(root.filePath("h_meshes/source.stl")));
+  EXPECT_EQ(FileBytes(root.filePath("h.glb")).substr(0, 4), "glTF");
+  EXPECT_EQ(FileBytes(root.filePath("h.obj")),
+            ObjBytes([&](std::FILE* out) { WriteHullsObj(out, decomposition.hulls); }));
+
+  // A name that cannot be written says so in a box.
+  answer = folder + "/no/such/h.glb";
+  Choose(*window, "File", "Export...");
+  ASSERT_TRUE(await(5));
+  EXPECT_EQ(closer.boxes[4].caption, "Export");
+  EXPECT_EQ(closer.boxes[4].text, "Cannot write " + answer + ": No such file or directory");
+}
+
 TEST_F(WindowTest, MenuCommandsHaveTheirKeys) {
   Show();
   const struct {
     const char* menu;
     const char* item;
     const char* keys;
-  } rows[] = {{"File", "Open", "Ctrl+O"},
-              {"File", "Quit", "Ctrl+Q"},
-              {"View", "Fit", "Home"},
-              {"Tools", "Fit Hulls...", "Ctrl+F"},
-              {"Tools", "Decompose", ""}};
+  } rows[] = {{"File", "Open", "Ctrl+O"},          {"File", "Quit", "Ctrl+Q"},
+              {"File", "Export...", "Ctrl+E"},     {"View", "Fit", "Home"},
+              {"Tools", "Fit Hulls...", "Ctrl+F"}, {"Tools", "Decompose", ""}};
   for (const auto& row : rows) {
     QAction* found = nullptr;
     for (QAction* title : window->menuBar()->actions()) {
