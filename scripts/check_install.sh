@@ -25,6 +25,7 @@ lines = open(sys.argv[2]).read().splitlines()
 expected = ["pieces: %d" % len(run["pieces"]), "hulls: %d" % len(run["hulls"])]
 assert lines[1:3] == expected, (lines[1:3], expected)
 faces = [len(h["faces"]) for h in run["hulls"]]
-assert [int(l.split(": ")[1].split()[0]) for l in lines[3:]] == faces
+assert [int(l.split(": ")[1].split()[0]) for l in lines[3:-1]] == faces
+assert lines[-1].startswith("glb: ") and int(lines[-1].split()[1]) > 0, lines[-1]
 PY
 echo "installed library: the example builds through CMake and pkg-config and matches the batch tool"
