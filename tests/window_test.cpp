@@ -54,9 +54,10 @@
 // process pid with the given title, once it is there. Returns the window's geometry through the
 // out parameters; false when no such window appeared within the time.
 // With coloured, it first counts the window's pixels whose channels differ by more than 20 (the
-// model's colour: the background, the menu bar and the frame are grey).
+// model's colour: the background, the menu bar and the frame are grey), counting again for up to
+// timeoutMs while fewer than awaitColoured are (a loaded machine may draw the model late).
 bool SendCloseRequest(const char* title, qint64 pid, int timeoutMs, int& x, int& y, int& width,
-                      int& height, int* coloured = nullptr);
+                      int& height, int* coloured = nullptr, int awaitColoured = 0);
 
 // The title the window system shows for a native window: its _NET_WM_NAME and its WM_NAME, joined
 // by a '|'.
@@ -1188,8 +1189,9 @@ TEST(Program, OpensTheFileNamedOnItsCommandLine) {
     program.start(QStringLiteral(CD_PROGRAM), arguments);
     ASSERT_TRUE(program.waitForStarted(10000));
     int x = -1, y = -1, width = 0, height = 0;
-    const bool sent = SendCloseRequest(kTitle, program.processId(), 20000, x, y, width, height,
-                                       &coloured[static_cast<std::size_t>(withFile)]);
+    const bool sent =
+        SendCloseRequest(kTitle, program.processId(), 20000, x, y, width, height,
+                         &coloured[static_cast<std::size_t>(withFile)], withFile == 1 ? 10001 : 0);
     EXPECT_TRUE(sent);
     if (!sent) program.kill();
     ASSERT_TRUE(program.waitForFinished(20000));
@@ -1245,7 +1247,7 @@ bool HasTitleAndPid(Display* display, Window window, const char* title, qint64 p
 }  // namespace
 
 bool SendCloseRequest(const char* title, qint64 pid, int timeoutMs, int& x, int& y, int& width,
-                      int& height, int* coloured) {
+                      int& height, int* coloured, int awaitColoured) {
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) return false;
   const Window root = DefaultRootWindow(display);
@@ -1276,7 +1278,8 @@ bool SendCloseRequest(const char* title, qint64 pid, int timeoutMs, int& x, int&
   if (found != 0) {
     // Let the first frames be drawn before asking it to close.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    if (coloured != nullptr) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (coloured != nullptr) {
       *coloured = 0;
       XImage* image = XGetImage(display, found, 0, 0, static_cast<unsigned>(width),
                                 static_cast<unsigned>(height), AllPlanes, ZPixmap);
@@ -1291,6 +1294,8 @@ bool SendCloseRequest(const char* title, qint64 pid, int timeoutMs, int& x, int&
         }
         XDestroyImage(image);
       }
+      if (*coloured >= awaitColoured || std::chrono::steady_clock::now() > until) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     XEvent event{};
     event.xclient.type = ClientMessage;
