@@ -1,13 +1,16 @@
 #include "app/app.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 
 #include "decomposition/decomposition.h"
 #include "formats/engines.h"
 #include "geometry/mesh.h"
+#include "geometry/surface.h"
 #include "geometry/vec3d.h"
 #include "hull/hull.h"
 #include "io/stl.h"
@@ -127,12 +130,59 @@ void cGlWnd::OnMouseWheel(int delta) {
 }
 
 void cGlWnd::OpenFile(const std::string& path) {
+  OpenFileReporting(path);
+}
+
+int cGlWnd::OpenFileReporting(const std::string& path) {
+  int error = -1;
   if (!ComputationInProgress()) {
-    OpenMeshFile(CurrentMesh, lastFileName, path);
+    errno = 0;
+    error = OpenMeshFile(CurrentMesh, lastFileName, path) ? 0 : (errno != 0 ? errno : EIO);
     FrameCurrentMesh();
     ModelChanged();
   }
   SetupView();
+  return error;
+}
+
+namespace {
+
+// A length as the status line shows it: six significant digits, no exponent for ordinary sizes.
+std::string StatusNumber(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", value);
+  return text;
+}
+
+std::string StatusLine(const cMesh* mesh, const std::string& fileName) {
+  if (mesh == nullptr) return "No model";
+  if (mesh->triangles.empty()) return "No triangles";
+  const std::size_t slash = fileName.find_last_of('/');
+  std::string line = slash == std::string::npos ? fileName : fileName.substr(slash + 1);
+  line += " | " + std::to_string(mesh->triangles.size()) + " triangles | box ";
+  const cVec3d size = Widen(mesh->box.max) - Widen(mesh->box.min);
+  line += StatusNumber(size.x) + " x " + StatusNumber(size.y) + " x " + StatusNumber(size.z);
+  line += ", diagonal " + StatusNumber(Length(mesh->box.max - mesh->box.min));
+  const cDecomposition* decomposition = mesh->decomposition;
+  if (decomposition == nullptr) return line;
+  line += " | " + std::to_string(decomposition->pieces.size()) + " pieces";
+  if (decomposition->hulls.empty()) return line;
+  std::size_t closed = 0;
+  for (const cHullPointer& hull : decomposition->hulls) closed += IsClosedSurface(hull->faces);
+  line += " | " + std::to_string(decomposition->hulls.size()) + " hulls, " +
+          std::to_string(closed) + " closed";
+  return line;
+}
+
+}  // namespace
+
+std::optional<std::string> cGlWnd::StatusText() {
+  if (ComputationInProgress()) return std::nullopt;
+  if (statusGeneration != modelGeneration) {
+    statusText = StatusLine(CurrentMesh, lastFileName);
+    statusGeneration = modelGeneration;
+  }
+  return statusText;
 }
 
 void cGlWnd::OnRightButtonDown(std::uint32_t, int, int) {}

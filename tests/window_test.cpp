@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
@@ -60,9 +61,10 @@
 // process pid with the given title, once it is there. Returns the window's geometry through the
 // out parameters; false when no such window appeared within the time.
 // With coloured, it first counts the window's pixels whose channels differ by more than 20 (the
-// model's colour: the background, the menu bar and the frame are grey).
+// model's colour: the background, the menu bar and the frame are grey), counting again for up to
+// timeoutMs while fewer than awaitColoured are (a loaded machine may draw the model late).
 bool SendCloseRequest(const char* title, qint64 pid, int timeoutMs, int& x, int& y, int& width,
-                      int& height, int* coloured = nullptr);
+                      int& height, int* coloured = nullptr, int awaitColoured = 0);
 
 // The title the window system shows for a native window: its _NET_WM_NAME and its WM_NAME, joined
 // by a '|'.
@@ -280,8 +282,14 @@ class WindowTest : public ::testing::Test {
 TEST_F(WindowTest, OpensTitledAtTheTopLeftWithItsOuterSizeShowingGrey) {
   Show();
   EXPECT_EQ(window->windowTitle(), QString::fromLatin1(kTitle));
-  EXPECT_EQ(window->frameGeometry(), QRect(0, 0, kWindowOuterWidth, kWindowOuterHeight));
+  // The status line is added below: the view keeps the size it has in an 800 x 600 window.
+  EXPECT_EQ(window->frameGeometry(),
+            QRect(0, 0, kWindowOuterWidth, kWindowOuterHeight + kStatusLineHeight));
+  EXPECT_EQ(View().height(),
+            window->geometry().height() - window->menuBar()->height() - kStatusLineHeight);
+  EXPECT_EQ(View().width(), window->geometry().width());
   EXPECT_EQ(window->centralWidget(), window->View());
+  EXPECT_EQ(window->StatusLine()->text(), QStringLiteral("No model"));
   EXPECT_EQ(View().Wnd().width, View().width());
   EXPECT_EQ(View().Wnd().height, View().height());
 
@@ -852,9 +860,17 @@ TEST_F(WindowTest, OpenDecomposeAndHullsShowPiecesThenHullsInTheirColours) {
   Show();
   cBoxCloser closer;
 
+  // The status line follows what is open and what the commands made of it.
+  const auto statusSays = [&](const char* text) {
+    return QTest::qWaitFor([&] { return window->StatusLine()->text() == QLatin1String(text); },
+                           10000);
+  };
   Choose(*window, "File", "Open");
   ASSERT_NE(CurrentMesh, nullptr);
   ASSERT_EQ(CurrentMesh->triangles.size(), 24u);
+  const std::string opened =
+      "window_two_cubes.stl | 24 triangles | box 6 x 2 x 2, diagonal 6.63325";
+  EXPECT_TRUE(statusSays(opened.c_str())) << window->StatusLine()->text().toStdString();
 
   Choose(*window, "Tools", "Decompose");
   ASSERT_TRUE(QTest::qWaitFor(
@@ -868,6 +884,8 @@ TEST_F(WindowTest, OpenDecomposeAndHullsShowPiecesThenHullsInTheirColours) {
   ASSERT_NE(CurrentMesh->decomposition, nullptr);
   const cDecomposition& decomposition = *CurrentMesh->decomposition;
   ASSERT_EQ(decomposition.pieces.size(), 2u);
+  EXPECT_TRUE(statusSays((opened + " | 2 pieces").c_str()))
+      << window->StatusLine()->text().toStdString();
   // The busy screen left its plain projection; the camera's comes back with the next move.
   MovePointer(View(), QPoint(200, 200));
   const QImage pieces = View().grabFramebuffer();
@@ -883,6 +901,8 @@ TEST_F(WindowTest, OpenDecomposeAndHullsShowPiecesThenHullsInTheirColours) {
   EXPECT_EQ(closer.boxes[2].caption, "message");
   EXPECT_EQ(closer.boxes[2].text, "Convex hull completed...");
   ASSERT_EQ(decomposition.hulls.size(), 2u);
+  EXPECT_TRUE(statusSays((opened + " | 2 pieces | 2 hulls, 2 closed").c_str()))
+      << window->StatusLine()->text().toStdString();
   MovePointer(View(), QPoint(200, 200));
   const QImage hulls = View().grabFramebuffer();
   for (const auto& component : decomposition.hulls) {
@@ -1243,30 +1263,54 @@ TEST(Program, ShowsItsWindowAndEndsWithOneAfterTheCloseButton) {
   EXPECT_EQ(x, 0);
   EXPECT_EQ(y, 0);
   EXPECT_EQ(width, kWindowOuterWidth);
-  EXPECT_EQ(height, kWindowOuterHeight);
+  EXPECT_EQ(height, kWindowOuterHeight + kStatusLineHeight);
   ASSERT_TRUE(program.waitForFinished(20000));
   EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(program.exitCode(), 1);
 }
 
+TEST(Program, HelpPrintsTheUsageAndEndsWithZero) {
+  for (const char* option : {"--help", "-h"}) {
+    QProcess program;
+    program.start(QStringLiteral(CD_PROGRAM), QStringList() << QString::fromLatin1(option));
+    ASSERT_TRUE(program.waitForFinished(20000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_TRUE(program.readAllStandardOutput().startsWith("Usage: convexdecomp [FILE]\n"));
+    EXPECT_TRUE(program.readAllStandardError().isEmpty());
+  }
+}
+
 TEST(Program, OpensTheFileNamedOnItsCommandLine) {
-  std::array<int, 2> coloured = {-1, -1};
-  for (int withFile = 0; withFile < 2; ++withFile) {
+  // Without a file, with one, and with one that cannot be read: one line on standard error
+  // names it and why, and the window opens with the empty mesh Open leaves.
+  std::array<int, 3> coloured = {-1, -1, -1};
+  std::array<QByteArray, 3> errors;
+  for (int withFile = 0; withFile < 3; ++withFile) {
     QProcess program;
     QStringList arguments;
     if (withFile == 1) arguments << QStringLiteral(CD_FIXTURES "/window_cube.stl");
+    if (withFile == 2) arguments << QStringLiteral(CD_FIXTURES "/no_such_file.stl");
     program.start(QStringLiteral(CD_PROGRAM), arguments);
     ASSERT_TRUE(program.waitForStarted(10000));
     int x = -1, y = -1, width = 0, height = 0;
-    const bool sent = SendCloseRequest(kTitle, program.processId(), 20000, x, y, width, height,
-                                       &coloured[static_cast<std::size_t>(withFile)]);
+    const bool sent =
+        SendCloseRequest(kTitle, program.processId(), 20000, x, y, width, height,
+                         &coloured[static_cast<std::size_t>(withFile)], withFile == 1 ? 10001 : 0);
     EXPECT_TRUE(sent);
     if (!sent) program.kill();
     ASSERT_TRUE(program.waitForFinished(20000));
     EXPECT_EQ(program.exitCode(), 1);
+    errors[static_cast<std::size_t>(withFile)] = program.readAllStandardError();
   }
   EXPECT_EQ(coloured[0], 0);  // without a file, grey
   EXPECT_GT(coloured[1], 10000);
+  EXPECT_EQ(coloured[2], 0);
+  EXPECT_FALSE(errors[1].contains("convexdecomp:"));
+  EXPECT_TRUE(errors[2].contains("convexdecomp: " CD_FIXTURES
+                                 "/no_such_file.stl: No such file or directory\n"))
+      << errors[2].toStdString();
+  EXPECT_EQ(errors[2].count("convexdecomp:"), 1);
 }
 
 }  // namespace
@@ -1308,7 +1352,7 @@ bool HasTitleAndPid(Display* display, Window window, const char* title, qint64 p
 }  // namespace
 
 bool SendCloseRequest(const char* title, qint64 pid, int timeoutMs, int& x, int& y, int& width,
-                      int& height, int* coloured) {
+                      int& height, int* coloured, int awaitColoured) {
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) return false;
   const Window root = DefaultRootWindow(display);
@@ -1339,7 +1383,8 @@ bool SendCloseRequest(const char* title, qint64 pid, int timeoutMs, int& x, int&
   if (found != 0) {
     // Let the first frames be drawn before asking it to close.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    if (coloured != nullptr) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (coloured != nullptr) {
       *coloured = 0;
       XImage* image = XGetImage(display, found, 0, 0, static_cast<unsigned>(width),
                                 static_cast<unsigned>(height), AllPlanes, ZPixmap);
@@ -1354,6 +1399,8 @@ bool SendCloseRequest(const char* title, qint64 pid, int timeoutMs, int& x, int&
         }
         XDestroyImage(image);
       }
+      if (*coloured >= awaitColoured || std::chrono::steady_clock::now() > until) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     XEvent event{};
     event.xclient.type = ClientMessage;
