@@ -318,19 +318,25 @@ bool WriteGlb(std::FILE* out, const cExportShapes& shapes, const cTriangleList* 
       model.nodes.push_back(node);
       scene.nodes.push_back(static_cast<int>(model.nodes.size()) - 1);
     }
-    if (source != nullptr) {
+    if (source != nullptr && !source->empty()) {
       tinygltf::Node node;
       node.name = "source";
       node.mesh = AddMesh(model, *source, sourceColor, "source");
       model.nodes.push_back(node);
       scene.nodes.push_back(static_cast<int>(model.nodes.size()) - 1);
     }
-    tinygltf::Value::Object document;
-    document["shapes"] = tinygltf::Value(std::move(shapeList));
-    model.extensions["OMI_physics_shape"] = tinygltf::Value(std::move(document));
-    model.extensionsUsed.push_back("OMI_physics_shape");
-    model.scenes.push_back(scene);
-    model.defaultScene = 0;
+    // Empty lists would be written as null, which readers refuse: a file without shapes names no
+    // extension, one without nodes has no scene.
+    if (!shapeList.empty()) {
+      tinygltf::Value::Object document;
+      document["shapes"] = tinygltf::Value(std::move(shapeList));
+      model.extensions["OMI_physics_shape"] = tinygltf::Value(std::move(document));
+      model.extensionsUsed.push_back("OMI_physics_shape");
+    }
+    if (!scene.nodes.empty()) {
+      model.scenes.push_back(scene);
+      model.defaultScene = 0;
+    }
     // A file without triangles still gets a buffer of its own (4 bytes), which GLB readers want.
     if (model.buffers[0].data.empty()) model.buffers[0].data.assign(4, 0);
 

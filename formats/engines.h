@@ -62,11 +62,12 @@ void WriteUrdf(std::FILE* out, const cExportShapes& shapes, const std::string& n
                const std::string& meshFolder, bool withVisual);
 
 // Binary glTF (GLB): mesh i is shape i (one triangle primitive, its corners written once each,
-// with a material of the shape's colour), then, when source is given, the last mesh is the
-// source. Node i is shape i, named like it, with its mesh and the node extension
+// with a material of the shape's colour), then, when source is given and has triangles, the last
+// mesh is the source. Node i is shape i, named like it, with its mesh and the node extension
 // {"OMI_physics_shape": {"shape": i}}; the document lists the shapes as
 // "extensions": {"OMI_physics_shape": {"shapes": [{"type": "hull", "mesh": i}, ...]}} and
-// "extensionsUsed": ["OMI_physics_shape"]. The source, when given, is the last node, "source".
+// "extensionsUsed": ["OMI_physics_shape"] (neither without shapes). The source, when given, is
+// the last node, "source"; the nodes make the one scene (none without nodes).
 // Returns false when the library could not serialise the model (nothing is written then).
 bool WriteGlb(std::FILE* out, const cExportShapes& shapes, const cTriangleList* source,
               const cColor& sourceColor);

@@ -208,6 +208,34 @@ TEST_P(EnginesTest, EnginesLoadOneShapePerHullWithTheHullsCorners) {
   EXPECT_TRUE(gltf.nodes[n].extensions.empty());
 }
 
+// A mesh without triangles gives files without shapes, which the engines still load.
+TEST(EnginesEmpty, FilesWithoutHullsStillLoad) {
+  char name[] = "/tmp/engines_test.XXXXXX";
+  ASSERT_NE(mkdtemp(name), nullptr);
+  const fs::path dir = name;
+  const std::string command = "cd " + dir.string() +
+                              " && " CD_CLI " " CD_FIXTURES
+                              "/cli_no_triangles.stl --quiet --mjcf e.xml --urdf e.urdf --glb "
+                              "e.glb --stl-dir s > /dev/null 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  char error[1000] = "";
+  mjModel* model = mj_loadXML((dir / "e.xml").c_str(), nullptr, error, sizeof error);
+  ASSERT_NE(model, nullptr) << error;
+  EXPECT_EQ(model->ngeom, 0);
+  mj_deleteModel(model);
+  const urdf::ModelInterfaceSharedPtr robot = urdf::parseURDF(ReadAll(dir / "e.urdf"));
+  ASSERT_NE(robot, nullptr);
+  EXPECT_TRUE(robot->getRoot()->collision_array.empty());
+  tinygltf::Model gltf;
+  tinygltf::TinyGLTF loader;
+  std::string problem, warning;
+  EXPECT_TRUE(loader.LoadBinaryFromFile(&gltf, &problem, &warning, (dir / "e.glb").string()))
+      << problem;
+  EXPECT_TRUE(gltf.meshes.empty());
+  EXPECT_TRUE(fs::is_empty(dir / "s"));
+  fs::remove_all(dir);
+}
+
 INSTANTIATE_TEST_SUITE_P(GearHulls, EnginesTest,
                          ::testing::Values(cEngineCase{"ConvexHull", {}, false},
                                            cEngineCase{"FitHulls", {"--max-hulls", "16"}, true}),
