@@ -350,7 +350,12 @@ int Run(const cCliOptions& options, const cDisplay& display) {
   if (piecesObj) WritePiecesObj(piecesObj->Stream(), decomposition.pieces);
   const cExportShapes shapes = HullShapes(decomposition.hulls);
   if (mjcf) {
-    WriteMjcf(mjcf->Stream(), shapes, ModelNameFor(options.mjcf), MeshFolderFor(options.mjcf));
+    const std::vector<std::size_t> leftOut =
+        WriteMjcf(mjcf->Stream(), shapes, ModelNameFor(options.mjcf), MeshFolderFor(options.mjcf));
+    for (const std::size_t i : leftOut) {
+      Warn("hull " + std::to_string(i + 1) + " has no volume; MuJoCo takes no such mesh, so " +
+           options.mjcf + " leaves it out");
+    }
   }
   if (urdf) {
     WriteUrdf(urdf->Stream(), shapes, ModelNameFor(options.urdf), MeshFolderFor(options.urdf),

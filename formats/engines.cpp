@@ -16,6 +16,7 @@
 
 #include "formats/export.h"
 #include "geometry/point_key.h"
+#include "geometry/surface.h"
 #include "hull/hull.h"
 
 const char* const kSourceFileName = "source.stl";
@@ -258,20 +259,45 @@ std::string ModelNameFor(const std::string& scenePath) {
   return stem.empty() ? "robot" : stem;
 }
 
-void WriteMjcf(std::FILE* out, const cExportShapes& shapes, const std::string& name,
-               const std::string& meshFolder) {
+bool HasNoVolume(const cTriangleList& faces) {
+  double low[3] = {INFINITY, INFINITY, INFINITY}, high[3] = {-INFINITY, -INFINITY, -INFINITY};
+  for (const cTriangle& t : faces) {
+    for (const cVec3& p : t.vertex) {
+      const double c[3] = {p.x, p.y, p.z};
+      for (int axis = 0; axis < 3; ++axis) {
+        low[axis] = std::min(low[axis], c[axis]);
+        high[axis] = std::max(high[axis], c[axis]);
+      }
+    }
+  }
+  double diagonal = 0.0;
+  for (int axis = 0; axis < 3; ++axis)
+    diagonal += (high[axis] - low[axis]) * (high[axis] - low[axis]);
+  diagonal = std::sqrt(diagonal);
+  const double volume = EnclosedVolume(faces);
+  return !(diagonal > 0.0) || !std::isfinite(diagonal) || !std::isfinite(volume) ||
+         !(volume > 1e-9 * diagonal * diagonal * diagonal);
+}
+
+std::vector<std::size_t> WriteMjcf(std::FILE* out, const cExportShapes& shapes,
+                                   const std::string& name, const std::string& meshFolder) {
+  std::vector<std::size_t> written, leftOut;
+  for (std::size_t i = 0; i < shapes.shapes.size(); ++i) {
+    (HasNoVolume(*shapes.shapes[i].faces) ? leftOut : written).push_back(i);
+  }
   const std::string model = XmlText(name);
   Put(out, "<mujoco model=\"" + model + "\">\n  <asset>\n");
-  for (std::size_t i = 0; i < shapes.shapes.size(); ++i) {
+  for (const std::size_t i : written) {
     Put(out, "    <mesh name=\"" + shapes.Name(i) + "\" file=\"" +
                  XmlText(meshFolder + "/" + ShapeFileName(shapes, i)) + "\"/>\n");
   }
   Put(out, "  </asset>\n  <worldbody>\n    <body name=\"" + model + "\">\n");
-  for (std::size_t i = 0; i < shapes.shapes.size(); ++i) {
+  for (const std::size_t i : written) {
     Put(out, "      <geom name=\"" + shapes.Name(i) + "\" type=\"mesh\" mesh=\"" + shapes.Name(i) +
                  "\" rgba=\"" + Rgba(shapes.shapes[i].color) + "\"/>\n");
   }
   Put(out, "    </body>\n  </worldbody>\n</mujoco>\n");
+  return leftOut;
 }
 
 void WriteUrdf(std::FILE* out, const cExportShapes& shapes, const std::string& name,

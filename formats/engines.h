@@ -48,12 +48,18 @@ std::string MeshFolderFor(const std::string& scenePath);
 // ("robot" when that leaves nothing).
 std::string ModelNameFor(const std::string& scenePath);
 
+// Whether a shape has no volume to speak of: at most 1e-9 of its box diagonal cubed (a flat hull,
+// two-sided or nearly so), or coordinates that are not finite. MuJoCo refuses such a mesh, and
+// with it the whole model.
+bool HasNoVolume(const cTriangleList& faces);
+
 // MJCF (MuJoCo's XML): <mujoco model="name">, every shape a <mesh> asset named like it with the
 // file meshFolder/ShapeFileName, and one body "name" in the world body holding a mesh <geom> per
 // shape, in order, named like the shape and coloured with its colour. The body has no joint, so
-// it is fixed in the world.
-void WriteMjcf(std::FILE* out, const cExportShapes& shapes, const std::string& name,
-               const std::string& meshFolder);
+// it is fixed in the world. Shapes without volume (HasNoVolume) are left out, so that MuJoCo
+// loads the rest; returns their indices.
+std::vector<std::size_t> WriteMjcf(std::FILE* out, const cExportShapes& shapes,
+                                   const std::string& name, const std::string& meshFolder);
 
 // URDF: <robot name="name"> with one <link name="name">: a <visual> with the mesh
 // meshFolder/kSourceFileName when withVisual, then one <collision name="..."> per shape, in

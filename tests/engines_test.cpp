@@ -208,32 +208,53 @@ TEST_P(EnginesTest, EnginesLoadOneShapePerHullWithTheHullsCorners) {
   EXPECT_TRUE(gltf.nodes[n].extensions.empty());
 }
 
-// A mesh without triangles gives files without shapes, which the engines still load.
-TEST(EnginesEmpty, FilesWithoutHullsStillLoad) {
-  char name[] = "/tmp/engines_test.XXXXXX";
-  ASSERT_NE(mkdtemp(name), nullptr);
-  const fs::path dir = name;
-  const std::string command = "cd " + dir.string() +
-                              " && " CD_CLI " " CD_FIXTURES
-                              "/cli_no_triangles.stl --quiet --mjcf e.xml --urdf e.urdf --glb "
-                              "e.glb --stl-dir s > /dev/null 2>&1";
-  ASSERT_EQ(std::system(command.c_str()), 0);
-  char error[1000] = "";
-  mjModel* model = mj_loadXML((dir / "e.xml").c_str(), nullptr, error, sizeof error);
-  ASSERT_NE(model, nullptr) << error;
-  EXPECT_EQ(model->ngeom, 0);
-  mj_deleteModel(model);
-  const urdf::ModelInterfaceSharedPtr robot = urdf::parseURDF(ReadAll(dir / "e.urdf"));
-  ASSERT_NE(robot, nullptr);
-  EXPECT_TRUE(robot->getRoot()->collision_array.empty());
-  tinygltf::Model gltf;
-  tinygltf::TinyGLTF loader;
-  std::string problem, warning;
-  EXPECT_TRUE(loader.LoadBinaryFromFile(&gltf, &problem, &warning, (dir / "e.glb").string()))
-      << problem;
-  EXPECT_TRUE(gltf.meshes.empty());
-  EXPECT_TRUE(fs::is_empty(dir / "s"));
-  fs::remove_all(dir);
+// Files without shapes, and flat hulls (no volume, which MuJoCo refuses with the whole model):
+// the engines still load what is written, the MJCF without the flat hulls, each named on
+// standard error.
+TEST(EnginesEdge, FilesWithoutHullsOrWithFlatHullsStillLoad) {
+  const struct {
+    const char* fixture;
+    int hulls;
+    int flat;
+  } rows[] = {{"cli_no_triangles.stl", 0, 0},
+              {"cli_decimals.stl", 1, 1},
+              {"cube.stl", 1, 1},
+              {"cli_non_finite.stl", 1, 1},
+              {"window_two_cubes.stl", 2, 0}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.fixture);
+    char name[] = "/tmp/engines_test.XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    const fs::path dir = name;
+    const std::string command = "cd " + dir.string() + " && " CD_CLI " " CD_FIXTURES "/" +
+                                row.fixture +
+                                " --quiet --mjcf e.xml --urdf e.urdf --glb e.glb --stl-dir s"
+                                " > /dev/null 2> err.txt";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string err = ReadAll(dir / "err.txt");
+    int warnings = 0;
+    for (std::size_t at = err.find("has no volume"); at != std::string::npos;
+         at = err.find("has no volume", at + 1)) {
+      ++warnings;
+    }
+    EXPECT_EQ(warnings, row.flat) << err;
+    char error[1000] = "";
+    mjModel* model = mj_loadXML((dir / "e.xml").c_str(), nullptr, error, sizeof error);
+    ASSERT_NE(model, nullptr) << error;
+    EXPECT_EQ(model->ngeom, row.hulls - row.flat);
+    mj_deleteModel(model);
+    const urdf::ModelInterfaceSharedPtr robot = urdf::parseURDF(ReadAll(dir / "e.urdf"));
+    ASSERT_NE(robot, nullptr);
+    EXPECT_EQ(robot->getRoot()->collision_array.size(), static_cast<std::size_t>(row.hulls));
+    tinygltf::Model gltf;
+    tinygltf::TinyGLTF loader;
+    std::string problem, warning;
+    EXPECT_TRUE(loader.LoadBinaryFromFile(&gltf, &problem, &warning, (dir / "e.glb").string()))
+        << problem;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "s"), fs::directory_iterator()),
+              row.hulls);
+    fs::remove_all(dir);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(GearHulls, EnginesTest,
