@@ -1,0 +1,121 @@
+"""The data-set command on a local cluster of two processes: a tree of small meshes and broken
+files, a run cut short, a resumed run, and a rerun with nothing left to do."""
+import hashlib
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+
+import convexdecomp
+from convexdecomp.dataset import read_manifest
+from meshes import binary_stl, torus
+from test_module import CLI, ROOT
+
+
+def dataset(*arguments):
+    return subprocess.run([sys.executable, "-m", "convexdecomp.dataset", *arguments],
+                          capture_output=True, text=True, timeout=100)
+
+
+def lines(path):
+    with open(path, "rb") as f:
+        return f.read().splitlines()
+
+
+def same_values(ours, tool, where="result"):
+    """ours equals the tool's JSON without its colours, floats compared as 32-bit floats."""
+    if isinstance(tool, dict):
+        tool = {k: v for k, v in tool.items() if k != "color"}
+        assert ours.keys() == tool.keys(), where
+        for key in tool:
+            same_values(ours[key], tool[key], where + "." + key)
+    elif isinstance(tool, list):
+        assert len(ours) == len(tool), where
+        for i, (a, b) in enumerate(zip(ours, tool)):
+            same_values(a, b, "%s[%d]" % (where, i))
+    elif isinstance(tool, float) and not isinstance(ours, (str, bool)):
+        assert np.float32(ours) == np.float32(tool), where
+    else:
+        assert ours == tool, where
+
+
+def test_a_tree_runs_resumes_and_skips_what_is_done(tmp_path):
+    root, out = tmp_path / "meshes", tmp_path / "out"
+    (root / "a" / "b").mkdir(parents=True)
+    for i, (around, across) in enumerate([(8, 4), (12, 6), (16, 8), (10, 5)]):
+        (root / "a" / ("torus%d.stl" % i)).write_bytes(binary_stl(*torus(around, across)))
+    for name in ("gear.stl", "torus.stl"):
+        (root / "a" / "b" / name).write_bytes((open(os.path.join(ROOT, "samples", name), "rb")
+                                               .read()))
+    (root / "garbage.STL").write_bytes(b"not a mesh at all")  # read as text: no triangles
+    (root / "notes.txt").write_text("not an input")
+    os.symlink(tmp_path / "missing.stl", root / "dangling.stl")
+    os.mkfifo(root / "fifo.stl")
+    manifest = out / "manifest.jsonl"
+
+    first = dataset(str(root), "--out", str(out), "--workers", "2", "--max-files", "4")
+    assert first.returncode == 1, first.stderr  # inputs left for a later run
+    assert "9 inputs: 0 done before, 4 to run, 5 left" in first.stderr
+    assert len(lines(manifest)) == 4
+
+    # Between the runs: one finished file gets new content, one only a new time, and the run
+    # that was cut short left half a line.
+    done = [json.loads(line)["path"] for line in lines(manifest)]
+    assert sorted(done) == ["a/torus0.stl", "dangling.stl", "fifo.stl", "garbage.STL"]
+    changed, touched = "a/torus0.stl", "garbage.STL"
+    (root / changed).write_bytes(binary_stl(*torus(6, 3)))
+    os.utime(root / touched, ns=(1, 1))
+    with open(manifest, "ab") as f:
+        f.write(b'{"path": "a/torus3.stl", "sha')
+
+    second = dataset(str(root), "--out", str(out), "--workers", "2")
+    assert second.returncode == 0, second.stderr
+    assert "9 inputs: 3 done before, 6 to run" in second.stderr
+    records, torn = read_manifest(manifest)
+    assert not torn and len(lines(manifest)) == 4 + 1 + 6
+    records = [json.loads(line) for line in lines(manifest)[:4] + lines(manifest)[5:]]
+    # No input ran twice with the same content; the changed file ran again with its new one.
+    runs = [(r["path"], r["sha256"]) for r in records]
+    assert len(set(runs)) == len(runs)
+    assert sorted({r["path"] for r in records}) == sorted(
+        p for p in (os.path.relpath(os.path.join(d, n), root) for d, _, files in os.walk(root)
+                    for n in files) if p != "notes.txt")
+    assert [r["path"] for r in records].count(changed) == 2
+    assert [r["path"] for r in records].count(touched) == 1
+
+    latest = {r["path"]: r for r in records}
+    assert {p: r["status"] for p, r in latest.items() if r["status"] != "ok"} == {
+        "dangling.stl": "error", "fifo.stl": "error"}
+    assert "No such file" in latest["dangling.stl"]["error"]
+    assert "not a regular file" in latest["fifo.stl"]["error"]
+    assert latest["garbage.STL"]["counts"] == {"triangles": 0, "pieces": 0, "hulls": 0}
+    for path, record in latest.items():
+        if record["status"] != "ok":
+            continue
+        with open(root / path, "rb") as f:
+            content = f.read()
+        assert record["sha256"] == hashlib.sha256(content).hexdigest()
+        result = convexdecomp.decompose(*convexdecomp.loads(content))
+        assert record["counts"] == {"triangles": result.triangles, "pieces": len(result.pieces),
+                                    "hulls": len(result.hulls)}
+        assert record["settings"] == {} and record["seconds"] >= 0
+    # A result is what the batch tool writes, but for the colours.
+    with open(out / "a" / "b" / "gear.stl.json") as f:
+        ours = json.load(f)
+    tool = subprocess.run([CLI, str(root / "a" / "b" / "gear.stl"), "--quiet", "--json", "-"],
+                          capture_output=True, check=True).stdout
+    same_values(ours, json.loads(tool))
+
+    third = dataset(str(root), "--out", str(out))
+    assert third.returncode == 0 and "9 inputs: 9 done before, 0 to run" in third.stderr
+    assert len(lines(manifest)) == 11
+
+
+def test_bad_settings_are_refused_before_any_work(tmp_path):
+    run = dataset(str(tmp_path), "--out", str(tmp_path / "out"), "--max-hulls", "0")
+    assert run.returncode == 2 and "max_hulls must be at least 1" in run.stderr
+    run = dataset(str(tmp_path), "--out", str(tmp_path / "out"), "--epsilon", "nan")
+    assert run.returncode == 2 and "--epsilon needs a finite number" in run.stderr
+    assert not (tmp_path / "out").exists()
