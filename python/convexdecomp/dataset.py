@@ -5,11 +5,13 @@
 Without --scheduler the files run on a local cluster of --workers processes (default: one per
 core); with it, on the workers of that running scheduler, which must see ROOT and OUT at the same
 paths and import this package. Every mesh file under ROOT (by extension, --ext, default .stl)
-gets a result OUT/<path under ROOT>.json, written under a temporary name and renamed into place.
-Its shape is the batch tool's --json object without the colours: epsilon, smooth, messages, mesh
-{triangles, box}, pieces [{box, triangles}], hulls [{box, faces, vertex_count, face_count,
-volume, closed, piece}], and fit and fidelity when they were computed; coordinates are the 32-bit
-floats as JSON numbers, values that are not finite the strings "nan", "inf", "-inf".
+gets a result OUT/<path under ROOT>.json, written under a temporary name and renamed into place:
+the batch tool's --json object in the shape of decompose()'s result, without colours: epsilon,
+smooth, messages, mesh {triangles, box}, regions, pieces [{box, faces}] (faces: the piece's
+triangles as rows of the file's triangles, in file order from 0), hulls [{box, vertices, faces,
+vertex_count, face_count, volume, closed, piece, reduced}] (faces index vertices, wound
+outward), and fit and fidelity when they were computed. Coordinates are the 32-bit floats as
+JSON numbers; values that are not finite are the strings "nan", "inf", "-inf".
 
 The manifest (--manifest, default OUT/manifest.jsonl) gets one JSON line per input as soon as
 its task ends, flushed and synced: path (under ROOT), sha256 of the content, size, mtime_ns,
@@ -54,17 +56,19 @@ def _number(x):
 
 
 def result_document(result):
-    """decompose()'s result as the batch tool's JSON object, without the colours."""
+    """decompose()'s result as a JSON object: the batch tool's --json names and facts, the
+    pieces as rows of the input's faces and the hulls as vertices and faces, no colours."""
     document = {
         "epsilon": _number(result.epsilon),
         "smooth": _number(result.smooth),
         "messages": list(result.messages),
         "mesh": {"triangles": result.triangles, "box": _json_value(result.box)},
-        "pieces": [{"box": _json_value(p.box), "triangles": _json_value(p.triangles)}
-                   for p in result.pieces],
-        "hulls": [{"box": _json_value(h.box), "faces": _json_value(h.vertices[h.faces]),
-                   "vertex_count": h.vertex_count, "face_count": h.face_count,
-                   "volume": _number(h.volume), "closed": h.closed, "piece": h.piece}
+        "regions": result.regions,
+        "pieces": [{"box": _json_value(p.box), "faces": p.faces.tolist()} for p in result.pieces],
+        "hulls": [{"box": _json_value(h.box), "vertices": _json_value(h.vertices),
+                   "faces": h.faces.tolist(), "vertex_count": h.vertex_count,
+                   "face_count": h.face_count, "volume": _number(h.volume), "closed": h.closed,
+                   "piece": h.piece, "reduced": h.reduced}
                   for h in result.hulls],
     }
     if result.fit is not None:
