@@ -28,7 +28,7 @@ decompose(vertices, faces, epsilon=None, smooth=None, epsilon_relative=None, hul
     batch tool refuses. The computation runs without the GIL. progress(step, fraction) is called
     now and then (at most every 20 ms) on the calling thread; an exception it raises stops the
     computation and comes out of decompose; Ctrl+C in the main thread stops it with
-    KeyboardInterrupt.
+    KeyboardInterrupt (the fidelity measurement, which reports no progress, runs to its end).
 
     The result has: triangles (the input's count), box ((2, 3): min and max corners), diagonal,
     epsilon (the tolerance used), smooth, messages (the desktop tool's message texts, as the
