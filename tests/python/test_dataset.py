@@ -1,5 +1,6 @@
-"""The data-set command on a local cluster of two processes: a tree of small meshes and broken
-files, a run cut short, a resumed run, and a rerun with nothing left to do."""
+"""The data-set command on a tree of small meshes and broken files: a run cut short on its own
+local cluster of two processes, the rest resumed on a running scheduler, and a rerun with
+nothing left to do."""
 import hashlib
 import json
 import os
@@ -8,11 +9,16 @@ import sys
 import types
 
 import numpy as np
+import pytest
+from distributed import LocalCluster
 
 import convexdecomp
 from convexdecomp.dataset import read_manifest
 from meshes import binary_stl, torus
 from test_module import ROOT, assert_same_as_tool, tool_json
+
+# Debian's distributed starts its event loop the way this tornado warns about.
+pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
 
 
 def dataset(*arguments):
@@ -75,7 +81,10 @@ def test_a_tree_runs_resumes_and_skips_what_is_done(tmp_path):
     with open(manifest, "ab") as f:
         f.write(b'{"path": "a/torus3.stl", "sha')
 
-    second = dataset(str(root), "--out", str(out), "--workers", "2")
+    # The rest on a running scheduler, as on a remote cluster.
+    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None,
+                      silence_logs=40) as cluster:
+        second = dataset(str(root), "--out", str(out), "--scheduler", cluster.scheduler_address)
     assert second.returncode == 0, second.stderr
     assert "9 inputs: 3 done before, 6 to run" in second.stderr
     records, torn = read_manifest(manifest)
