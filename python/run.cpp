@@ -120,33 +120,23 @@ cRunResult RunDecomposition(const cTriangleList& triangles, const cRunRequest& r
     run.messages.push_back("pieces: " + std::to_string(fit.startPieces));
     run.messages.push_back("hulls: " + std::to_string(run.hulls.size()));
   } else if (!triangles.empty()) {
-    cGrowth growth = GrowPieces(triangles, run.epsilon, progress);
-    if (growth.cancelled) {
+    cDecomposeResult result =
+        DecomposeMesh(triangles, {run.epsilon, request.smooth, request.hulls}, progress);
+    if (result.cancelled) {
       run.cancelled = true;
       return run;
     }
-    run.regions = growth.regions;
-    for (cGrownPiece& grown : growth.pieces) {
+    run.regions = result.regions;
+    for (cGrownPiece& grown : result.pieces) {
       cRunPiece piece;
       piece.triangles = std::move(grown.triangles);
       piece.box = grown.box;
       run.pieces.push_back(std::move(piece));
     }
     run.messages.push_back("objects: " + std::to_string(run.pieces.size()));
-    if (request.hulls && !run.pieces.empty()) {
-      const float smooth = static_cast<float>(request.smooth);
-      const std::size_t count = run.pieces.size();
-      for (std::size_t i = 0; i < count; ++i) {
-        if (!KeepGoing(progress, "hulls", static_cast<double>(i) / count)) {
-          run.cancelled = true;
-          return run;
-        }
-        cHullShape shape;
-        if (BuildPieceShape(run.pieces[i].triangles, smooth, shape))
-          run.hulls.push_back(MakeHull(std::move(shape.faces), shape.box, i));
-      }
-      run.messages.push_back("Convex hull completed...");
-    }
+    for (cBuiltHull& built : result.hulls)
+      run.hulls.push_back(MakeHull(std::move(built.shape.faces), built.shape.box, built.piece));
+    if (request.hulls && !run.pieces.empty()) run.messages.push_back("Convex hull completed...");
   }
 
   if (!request.maxHulls && request.maxHullVertices) {

@@ -64,9 +64,9 @@ struct cRunResult {
 // below 4 in the fitting mode, a hull count below 1, a Smooth that is not finite).
 std::string RequestProblem(const cRunRequest& request, double diagonal);
 
-// The run: "triangles: N", then the fitting mode ("pieces: N", "hulls: N") or the region growing
-// ("objects: N") and, with hulls, a hull for every piece with four distinct corners ("Convex hull
-// completed..."). request must have no RequestProblem.
+// The run: "triangles: N", then the fitting mode (FitHulls; "pieces: N", "hulls: N") or, for a
+// mesh with triangles, DecomposeMesh ("objects: N", and with hulls "Convex hull completed..." when
+// there are pieces). request must have no RequestProblem.
 cRunResult RunDecomposition(const cTriangleList& triangles, const cRunRequest& request,
                             const cProgress& progress);
 
