@@ -96,15 +96,16 @@ def process_file(root, relative, out, settings):
               "error": None}
     try:
         # Non-blocking, so that a FIFO is refused rather than waited on.
-        fd = os.open(os.path.join(root, relative), os.O_RDONLY | os.O_NONBLOCK)
+        path = os.path.join(root, relative)
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
         with os.fdopen(fd, "rb") as f:
             info = os.fstat(f.fileno())
             record["size"], record["mtime_ns"] = info.st_size, info.st_mtime_ns
             if not stat.S_ISREG(info.st_mode):
                 raise OSError(22, "not a regular file")
-            data = f.read()
-        record["sha256"] = hashlib.sha256(data).hexdigest()
-        vertices, faces = convexdecomp.loads(data)
+            record["sha256"] = hashlib.sha256(f.read()).hexdigest()
+        # Read by name, as the batch tool reads it: the reader may go by the file's name.
+        vertices, faces = convexdecomp.load(path)
         result = convexdecomp.decompose(vertices, faces, allow_nonfinite=True, **settings)
         _write_atomically(os.path.join(out, relative + ".json"),
                           json.dumps(result_document(result), separators=(",", ":")))
