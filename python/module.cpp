@@ -45,7 +45,6 @@ class cPythonProgress {
   void RaiseIfStopped() {
     if (error) std::rethrow_exception(error);
   }
-  bool Stopped() const { return error != nullptr; }
 
  private:
   bool Report(const char* step, double fraction) {
