@@ -27,6 +27,9 @@ ALLOWED = {
     "desktop": {"desktop", "app", "render", "core", "hull", "decomposition", "io", "platform",
                 "state", "geometry"},
     "cli": {"cli", "geometry", "state", "platform", "io", "decomposition", "hull", "core"},
+    # The Python module: the library's functions, like the batch tool without its process-wide
+    # values and platform.
+    "python": {"python", "geometry", "io", "decomposition", "hull", "core"},
     # Benchmarks measure the plain layers, internals included.
     "bench": {"geometry", "state", "platform", "io", "decomposition", "hull", "core", "render",
               "cli"},
