@@ -55,3 +55,10 @@ install(TARGETS convexdecomp-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(CD_BUILD_GUI)
   install(TARGETS convexdecomp RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+
+if(CD_BUILD_PYTHON)
+  install(TARGETS _convexdecomp LIBRARY DESTINATION "${CD_PYTHON_INSTALL_DIR}/convexdecomp")
+  install(FILES ${PROJECT_BINARY_DIR}/python/convexdecomp/__init__.py
+    ${PROJECT_BINARY_DIR}/python/convexdecomp/dataset.py
+    DESTINATION "${CD_PYTHON_INSTALL_DIR}/convexdecomp")
+endif()
