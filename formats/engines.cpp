@@ -393,11 +393,9 @@ cExportFormat ExportFormatFor(const std::string& path) {
   return cExportFormat::StlFolder;
 }
 
-namespace {
-
 // Writes one plain file through write; 0 or the errno of the failure, failed then set to path.
-int WriteFile(const std::string& path, const std::function<bool(std::FILE*)>& write,
-              std::string& failed) {
+int WritePlainFile(const std::string& path, const std::function<bool(std::FILE*)>& write,
+                   std::string& failed) {
   std::FILE* out = std::fopen(path.c_str(), "wb");
   int error = out == nullptr ? errno : 0;
   if (out != nullptr) {
@@ -418,6 +416,8 @@ int MakeFolder(const std::string& folder) {
   return mkdir(folder.c_str(), 0777) == 0 ? 0 : errno;
 }
 
+namespace {
+
 int WriteShapeFiles(const std::string& folder, const cExportShapes& shapes, std::string& failed) {
   if (const int error = MakeFolder(folder); error != 0) {
     failed = folder;
@@ -425,7 +425,7 @@ int WriteShapeFiles(const std::string& folder, const cExportShapes& shapes, std:
   }
   for (std::size_t i = 0; i < shapes.shapes.size(); ++i) {
     const cTriangleList& faces = *shapes.shapes[i].faces;
-    const int error = WriteFile(
+    const int error = WritePlainFile(
         folder + "/" + ShapeFileName(shapes, i),
         [&faces](std::FILE* out) {
           WriteBinaryStl(out, faces);
@@ -446,7 +446,7 @@ int WriteExportFiles(const std::string& path, cExportFormat format, const cExpor
   const std::string meshFolder = MeshFolderFor(path);
   switch (format) {
     case cExportFormat::Obj:
-      return WriteFile(
+      return WritePlainFile(
           path,
           [&](std::FILE* out) {
             WriteShapesObj(out, shapes);
@@ -454,7 +454,7 @@ int WriteExportFiles(const std::string& path, cExportFormat format, const cExpor
           },
           failed);
     case cExportFormat::Glb:
-      return WriteFile(
+      return WritePlainFile(
           path, [&](std::FILE* out) { return WriteGlb(out, shapes, &source, sourceColor); },
           failed);
     case cExportFormat::StlFolder:
@@ -466,7 +466,7 @@ int WriteExportFiles(const std::string& path, cExportFormat format, const cExpor
   if (const int error = WriteShapeFiles(beside + meshFolder, shapes, failed); error != 0)
     return error;
   if (format == cExportFormat::Mjcf) {
-    return WriteFile(
+    return WritePlainFile(
         path,
         [&](std::FILE* out) {
           WriteMjcf(out, shapes, ModelNameFor(path), meshFolder);
@@ -479,8 +479,8 @@ int WriteExportFiles(const std::string& path, cExportFormat format, const cExpor
     WriteBinaryStl(out, source);
     return true;
   };
-  if (const int error = WriteFile(visual, writeSource, failed); error != 0) return error;
-  return WriteFile(
+  if (const int error = WritePlainFile(visual, writeSource, failed); error != 0) return error;
+  return WritePlainFile(
       path,
       [&](std::FILE* out) {
         WriteUrdf(out, shapes, ModelNameFor(path), meshFolder, true);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -93,3 +94,10 @@ cExportFormat ExportFormatFor(const std::string& path);
 // source. 0, or the errno of the first failure with failed set to the path it happened on.
 int WriteExportFiles(const std::string& path, cExportFormat format, const cExportShapes& shapes,
                      const cTriangleList& source, const cColor& sourceColor, std::string& failed);
+
+// Writes one plain file through write (false: the writer failed): 0, or the errno of the failure
+// with failed set to path.
+int WritePlainFile(const std::string& path, const std::function<bool(std::FILE*)>& write,
+                   std::string& failed);
+// Makes folder when it does not exist: 0, or the errno of the failure.
+int MakeFolder(const std::string& folder);
