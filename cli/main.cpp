@@ -1,12 +1,12 @@
 // convexdecomp-cli: the desktop tool's Open, Decompose and Convex Hull run on one file without a
 // window, with the results written as JSON and OBJ.
 //
-// The run takes the steps the desktop's menu commands take, through the library's functions, and
-// shows their messages at the same moments: the mesh (its colour drawn first) read from the
-// file, "triangles: %i", the pieces grown (every grown region drawing its colour), "objects: %i",
-// every piece's hull (each drawing its colour), "Convex hull completed...". The random generator
-// is never seeded, so a run gives the colours the desktop shows after File > Open, Tools >
-// Decompose and Tools > Convex Hull on the same file.
+// The run takes the steps the desktop's menu commands take, through the library's functions
+// (cBatchRun, formats/batch_run.h), and shows their messages at the same moments: the mesh read
+// from the file, "triangles: %i", the pieces grown, "objects: %i", every piece's hull,
+// "Convex hull completed...". The colours are the numbers rand() gives unseeded, drawn in the
+// desktop's order (the mesh, every grown region, every hull), so a run gives the colours the
+// desktop shows after File > Open, Tools > Decompose and Tools > Convex Hull on the same file.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -34,6 +34,7 @@
 #include "cli/run_settings.h"
 #include "core/convexdecomp.h"
 #include "decomposition/decomposition.h"
+#include "formats/batch_run.h"
 #include "formats/engines.h"
 #include "formats/export.h"
 #include "geometry/mesh.h"
@@ -238,8 +239,9 @@ int Run(const cCliOptions& options, const cDisplay& display) {
          " is outside 0 to 1; the hulls are built as with " + (options.smooth < 0.0 ? "0" : "1"));
   }
 
-  // File > Open: a new mesh (its colour drawn now), then the file read into it.
-  cMesh mesh;
+  // File > Open: a new mesh, then the file read into it.
+  cBatchRun batch;
+  cMesh& mesh = batch.mesh;
   cMeshData read = ReadMeshFile(options.input, progress);
   if (read.error != 0) {
     ReportFailure("read", options.input, read.error);
@@ -267,50 +269,25 @@ int Run(const cCliOptions& options, const cDisplay& display) {
     return 0;
   }
 
-  cFitRun fitRun;
-  // Tools > Decompose: a decomposition attached to the mesh, its pieces grown.
-  auto owned = std::make_unique<cDecomposition>();
-  cDecomposition& decomposition = *owned;
-  mesh.components.push_back(std::move(owned));
-  mesh.decomposition = &decomposition;
-  decomposition.source = &mesh;
-  console.Message("triangles: " + std::to_string(mesh.triangles.size()));
+  cBatchSettings settings;
+  settings.smooth = smooth;
+  settings.hulls = options.hulls;
+  settings.fidelity = options.report;
   if (options.maxHulls) {
-    // The fitting mode instead of Decompose and Convex Hull: every cluster a piece (its colour
-    // drawn first), then every hull (its colour drawn in hull order).
-    cFitSettings settings;
-    settings.maxHulls = static_cast<std::size_t>(*options.maxHulls);
-    settings.maxHullVertices =
+    // The fitting mode instead of Decompose and Convex Hull.
+    cFitSettings fit;
+    fit.maxHulls = static_cast<std::size_t>(*options.maxHulls);
+    fit.maxHullVertices =
         static_cast<std::size_t>(options.maxHullVertices.value_or(kDefaultFitVertices));
     if (!options.epsilonGiven && !options.epsilonRelative) epsilon = kFitRelativeEpsilon * diagonal;
-    settings.epsilon = epsilon;
-    cFit fit = FitHulls(mesh.triangles, settings, progress);
-    fitRun.maxHulls = settings.maxHulls;
-    fitRun.maxHullVertices = settings.maxHullVertices;
-    fitRun.startPieces = fit.startPieces;
-    TakeFit(decomposition, std::move(fit));
-    console.Message("pieces: " + std::to_string(fitRun.startPieces));
-    console.Message("hulls: " + std::to_string(decomposition.hulls.size()));
-  } else if (!mesh.triangles.empty()) {
-    TakePieces(decomposition, GrowPieces(mesh.triangles, epsilon, progress));
-    console.Message("objects: " + std::to_string(decomposition.pieces.size()));
+    fit.epsilon = epsilon;
+    settings.fit = fit;
   }
-
-  // Tools > Convex Hull: a hull for every piece with four distinct corners, in piece order.
-  std::vector<std::size_t> hullPieces;  // the piece of every hull
-  if (!options.maxHulls && options.hulls && !decomposition.pieces.empty()) {
-    const std::size_t count = decomposition.pieces.size();
-    for (std::size_t i = 0; i < count; ++i) {
-      KeepGoing(progress, "hulls", static_cast<double>(i) / count);
-      cHullShape shape;
-      if (BuildPieceShape(decomposition.pieces[i]->triangles, smooth, shape)) {
-        AppendHull(decomposition, std::move(shape));
-        hullPieces.push_back(i);
-      }
-    }
-    console.Message("Convex hull completed...");
-  }
+  settings.epsilon = epsilon;
+  batch.smooth = options.smooth;
+  batch.Run(settings, progress, [&console](const std::string& text) { console.Message(text); });
   console.ClearProgress();
+  const cDecomposition& decomposition = batch.decomposition;
 
   const cHullList& hulls = decomposition.hulls;
   if (display.facts && options.hulls && !decomposition.pieces.empty())
@@ -327,24 +304,9 @@ int Run(const cCliOptions& options, const cDisplay& display) {
   }
 
   // How well the hulls stand for the mesh.
-  std::optional<cFidelity> fidelity;
-  if (options.report) {
-    std::vector<cTriangleList> faces;
-    for (const cHullPointer& hull : hulls) faces.push_back(hull->faces);
-    fidelity = MeasureFidelity(mesh.triangles, faces);
-    std::fprintf(stderr, "%s\n", FidelityReport(*fidelity).c_str());
-  }
+  if (batch.fidelity) std::fprintf(stderr, "%s\n", FidelityReport(*batch.fidelity).c_str());
 
-  cRunResult run;
-  if (options.maxHulls) run.fit = &fitRun;
-  if (fidelity) run.fidelity = &*fidelity;
-  run.epsilon = epsilon;
-  run.smooth = options.smooth;
-  run.messages = console.messages;
-  run.mesh = &mesh;
-  run.decomposition = &decomposition;
-  run.hullPieces = std::move(hullPieces);
-
+  const cRunResult run = batch.Written();
   if (json) WriteJson(json->Stream(), run);
   if (obj) WriteHullsObj(obj->Stream(), decomposition.hulls);
   if (piecesObj) WritePiecesObj(piecesObj->Stream(), decomposition.pieces);

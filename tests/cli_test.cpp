@@ -31,6 +31,7 @@
 
 #include "cli/progress.h"
 #include "decomposition/decomposition.h"
+#include "formats/batch_run.h"
 #include "formats/engines.h"
 #include "formats/export.h"
 #include "geometry/mesh.h"
@@ -309,6 +310,34 @@ struct cFreshColors {
     return c;
   }
 };
+
+// A run's own generator draws the numbers of rand() after srand(1), whatever rand() did before
+// and however the draws of two generators interleave.
+TEST(ColorDrawsTest, DrawTheSequenceOfAFreshRandWithoutTouchingIt) {
+  std::srand(7);
+  std::rand();
+  const int next = std::rand();
+  std::srand(7);
+  std::rand();
+  cColorDraws first, second;
+  std::vector<int> a, b;
+  for (int i = 0; i < 100000; ++i) {
+    a.push_back(first.Next());
+    if (i % 3 == 0) b.push_back(second.Next());
+  }
+  EXPECT_EQ(std::rand(), next);
+  std::srand(1);
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const int expected = std::rand();
+    ASSERT_EQ(a[i], expected) << i;
+    if (i < b.size()) {
+      ASSERT_EQ(b[i], a[i]) << i;
+    }
+  }
+  cColorDraws third;
+  cFreshColors fresh;
+  for (int range : {225, 255, 255}) EXPECT_TRUE(third.Color(range) == fresh.Next(range));
+}
 
 // One OBJ object as read back: its vertices (position, colour) and its faces as 0-based
 // indices into the file's vertex list.
