@@ -1,5 +1,6 @@
 // The Python module _convexdecomp (imported by the package convexdecomp): decompose() over
-// numpy arrays and load()/loads() through the library's reader. Arrays are checked before any
+// numpy arrays, its result's writers (the batch tool's files) and load()/loads() through the
+// library's reader. Arrays are checked before any
 // work and refused with ValueError; the computations run without the GIL, and a progress hook
 // takes it back now and then to call the caller's callable and to see Ctrl+C.
 #include <pybind11/numpy.h>
@@ -8,13 +9,21 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "decomposition/decomposition.h"
+#include "formats/engines.h"
+#include "formats/export.h"
+#include "hull/hull.h"
 #include "io/mesh_reading.h"
 #include "run.h"
 
@@ -229,52 +238,171 @@ py::dict FidelityDict(const cFidelity& f) {
   return d;
 }
 
-// The result object: plain attributes built once (types.SimpleNamespace, so it prints and
-// pickles without a class of its own here).
-py::object ResultObject(const cRunResult& run, std::size_t triangles, double smooth) {
+// What decompose() returns: the run, kept for the writers, with its facts as plain attributes
+// built once (set on the instance, so they print, compare and change as a namespace's would).
+struct cResult {
+  std::shared_ptr<const cModuleRun> run;
+};
+
+const cBatchRun& BatchOf(const cResult& result) {
+  return *result.run->batch;
+}
+
+py::object ResultObject(std::shared_ptr<const cModuleRun> owned, double smooth) {
+  const cModuleRun& run = *owned;
+  const cBatchRun& batch = *run.batch;
+  const cDecomposition& decomposition = batch.decomposition;
   py::object space = py::module_::import("types").attr("SimpleNamespace");
   py::list pieces;
-  for (const cRunPiece& piece : run.pieces) {
+  for (std::size_t i = 0; i < decomposition.pieces.size(); ++i) {
+    const cConvexPiece& piece = *decomposition.pieces[i];
     pieces.append(space(py::arg("triangles") = TriangleArray(piece.triangles),
-                        py::arg("faces") = IndexArray(piece.indices, 1),
+                        py::arg("faces") = IndexArray(run.indices[i], 1),
                         py::arg("box") = BoxArray(piece.box)));
   }
   py::list hulls;
   std::vector<cVec3> corners;
   std::vector<std::uint32_t> indices;
-  for (const cRunHull& hull : run.hulls) {
+  for (std::size_t i = 0; i < decomposition.hulls.size(); ++i) {
+    const cHullResult& hull = *decomposition.hulls[i];
     IndexCorners(hull.faces, corners, indices);
     std::vector<std::int32_t> faces(indices.begin(), indices.end());
+    const cHullFacts facts = HullFacts(hull.faces);
+    const std::size_t piece = i < batch.hullPieces.size() ? batch.hullPieces[i] : i;
+    const bool reduced = i < batch.reduced.size() && batch.reduced[i];
     hulls.append(space(py::arg("vertices") = PointArray(corners.data(), corners.size()),
                        py::arg("faces") = IndexArray(faces, 3), py::arg("box") = BoxArray(hull.box),
-                       py::arg("piece") = hull.piece, py::arg("vertex_count") = hull.vertexCount,
-                       py::arg("face_count") = hull.faces.size(), py::arg("volume") = hull.volume,
-                       py::arg("closed") = hull.closed, py::arg("reduced") = hull.reduced));
+                       py::arg("piece") = piece, py::arg("vertex_count") = facts.vertices,
+                       py::arg("face_count") = facts.faces, py::arg("volume") = facts.volume,
+                       py::arg("closed") = facts.closed, py::arg("reduced") = reduced));
   }
   py::object fit = py::none();
-  if (run.fitted) {
+  if (batch.fit) {
     py::dict d;
-    d["max_hulls"] = run.maxHulls;
-    d["max_hull_vertices"] = run.maxHullVertices;
-    d["start_pieces"] = run.startPieces;
+    d["max_hulls"] = batch.fit->maxHulls;
+    d["max_hull_vertices"] = batch.fit->maxHullVertices;
+    d["start_pieces"] = batch.fit->startPieces;
     fit = d;
   }
-  return space(py::arg("epsilon") = run.epsilon, py::arg("smooth") = smooth,
-               py::arg("messages") = run.messages, py::arg("triangles") = triangles,
-               py::arg("box") = BoxArray(run.box), py::arg("diagonal") = run.diagonal,
-               py::arg("pieces") = pieces, py::arg("hulls") = hulls,
-               py::arg("regions") = run.fitted ? py::object(py::none()) : py::cast(run.regions),
-               py::arg("fit") = fit, py::arg("hulls_over_limit") = run.overLimit,
-               py::arg("fidelity") =
-                   run.fidelity ? py::object(FidelityDict(*run.fidelity)) : py::object(py::none()));
+  py::object result = py::cast(cResult{std::move(owned)});
+  const std::pair<const char*, py::object> attributes[] = {
+      {"epsilon", py::cast(batch.epsilon)},
+      {"smooth", py::cast(smooth)},
+      {"messages", py::cast(batch.messages)},
+      {"triangles", py::cast(batch.mesh.triangles.size())},
+      {"box", BoxArray(batch.mesh.box)},
+      {"diagonal", py::cast(run.diagonal)},
+      {"pieces", pieces},
+      {"hulls", hulls},
+      {"regions", batch.fit ? py::object(py::none()) : py::cast(batch.regions)},
+      {"fit", fit},
+      {"hulls_over_limit", py::cast(run.overLimit)},
+      {"fidelity", batch.fidelity ? py::object(FidelityDict(*batch.fidelity)) : py::none()},
+  };
+  for (const auto& [name, value] : attributes) py::setattr(result, name, value);
+  return result;
 }
 
-py::object Decompose(const py::object& vertices, const py::object& faces,
-                     std::optional<double> epsilon, std::optional<double> smooth,
-                     std::optional<double> epsilonRelative, bool hulls,
-                     std::optional<long long> maxHulls, std::optional<long long> maxHullVertices,
-                     std::optional<bool> fidelity, bool allowNonFinite,
-                     const py::object& progress) {
+// A path argument (str, bytes or os.PathLike) as the file system's bytes, and as the name an
+// OSError shows.
+std::string PathBytes(const py::object& path, py::object& name) {
+  name = py::module_::import("os").attr("fspath")(path);
+  return py::module_::import("os").attr("fsencode")(name).cast<py::bytes>().cast<std::string>();
+}
+
+[[noreturn]] void RaiseWriteError(int error, const std::string& failed) {
+  errno = error;
+  const py::object name = py::module_::import("os").attr("fsdecode")(py::bytes(failed));
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+  throw py::error_already_set();
+}
+
+// Runs write (which returns 0 or an errno, setting failed) without the GIL; OSError on failure.
+void Write(const std::function<int(std::string& failed)>& write) {
+  std::string failed;
+  int error = 0;
+  {
+    py::gil_scoped_release released;
+    error = write(failed);
+  }
+  if (error != 0) RaiseWriteError(error, failed);
+}
+
+// The JSON the batch tool writes with --json for the same input and settings.
+std::string JsonText(const cBatchRun& batch) {
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&buffer, &size);
+  if (out == nullptr) throw std::bad_alloc();
+  WriteJson(out, batch.Written());
+  const bool failed = std::fclose(out) != 0;
+  std::string text = failed || buffer == nullptr ? std::string() : std::string(buffer, size);
+  std::free(buffer);
+  if (failed) throw std::bad_alloc();
+  return text;
+}
+
+// The file writers of the result: what the batch tool's output options write.
+void WriteJsonFile(const cResult& result, const py::object& path) {
+  py::object name;
+  const std::string file = PathBytes(path, name);
+  const cBatchRun& batch = BatchOf(result);
+  Write([&](std::string& failed) {
+    return WritePlainFile(
+        file,
+        [&](std::FILE* out) {
+          WriteJson(out, batch.Written());
+          return true;
+        },
+        failed);
+  });
+}
+
+void WriteShapes(const cResult& result, const py::object& path, cExportFormat format, bool pieces) {
+  py::object name;
+  const std::string file = PathBytes(path, name);
+  const cBatchRun& batch = BatchOf(result);
+  const cExportShapes shapes =
+      pieces ? PieceShapes(batch.decomposition.pieces) : HullShapes(batch.decomposition.hulls);
+  Write([&](std::string& failed) {
+    return WriteExportFiles(file, format, shapes, batch.mesh.triangles, batch.mesh.color, failed);
+  });
+}
+
+// --hulls-dir: hull_001.obj, ... each an OBJ of its own with the object hull_<n>.
+void WriteHullsDir(const cResult& result, const py::object& path) {
+  py::object name;
+  std::string folder = PathBytes(path, name);
+  if (folder.empty()) folder = ".";
+  if (folder.back() != '/') folder += '/';
+  const cHullList& hulls = BatchOf(result).decomposition.hulls;
+  Write([&](std::string& failed) {
+    if (const int error = MakeFolder(folder); error != 0) {
+      failed = folder;
+      return error;
+    }
+    for (std::size_t i = 0; i < hulls.size(); ++i) {
+      char file[32];
+      std::snprintf(file, sizeof file, "hull_%03zu.obj", i + 1);
+      const int error = WritePlainFile(
+          folder + file,
+          [&](std::FILE* out) {
+            WriteHullObj(out, *hulls[i], "hull_" + std::to_string(i + 1));
+            return true;
+          },
+          failed);
+      if (error != 0) return error;
+    }
+    return 0;
+  });
+}
+
+py::object DecomposeArrays(const py::object& vertices, const py::object& faces,
+                           std::optional<double> epsilon, std::optional<double> smooth,
+                           std::optional<double> epsilonRelative, bool hulls,
+                           std::optional<long long> maxHulls,
+                           std::optional<long long> maxHullVertices, std::optional<bool> fidelity,
+                           bool allowNonFinite, const py::object& progress) {
   cTriangleList triangles = Triangles(vertices, faces, allowNonFinite);
   cRunRequest request;
   request.epsilon = epsilon;
@@ -308,13 +436,13 @@ py::object Decompose(const py::object& vertices, const py::object& faces,
 
   cPythonProgress hook(progress);
   const cProgress receiver = hook.Receiver();
-  cRunResult run;
+  auto run = std::make_shared<cModuleRun>();
   {
     py::gil_scoped_release released;
-    run = RunDecomposition(triangles, request, receiver);
+    *run = RunDecomposition(std::move(triangles), request, receiver);
   }
   hook.RaiseIfStopped();
-  return ResultObject(run, triangles.size(), request.smooth);
+  return ResultObject(std::move(run), request.smooth);
 }
 
 // Triangles as welded arrays: corners equal bit for bit share a vertex (so vertices[faces]
@@ -392,7 +520,27 @@ py::tuple Loads(const py::bytes& content, const py::object& progress) {
 
 PYBIND11_MODULE(_convexdecomp, m) {
   m.doc() = "Nearly convex pieces of a triangle mesh and their convex hulls.";
-  m.def("decompose", &Decompose, py::arg("vertices"), py::arg("faces"),
+  const auto shapes = [](cExportFormat format, bool pieces) {
+    return [format, pieces](const cResult& result, const py::object& path) {
+      WriteShapes(result, path, format, pieces);
+    };
+  };
+  py::class_<cResult>(m, "Result", py::dynamic_attr())
+      .def("to_json", [](const cResult& result) { return JsonText(BatchOf(result)); })
+      .def("write_json", &WriteJsonFile, py::arg("path"))
+      .def("write_obj", shapes(cExportFormat::Obj, false), py::arg("path"))
+      .def("write_pieces_obj", shapes(cExportFormat::Obj, true), py::arg("path"))
+      .def("write_hulls_dir", &WriteHullsDir, py::arg("folder"))
+      .def("write_mjcf", shapes(cExportFormat::Mjcf, false), py::arg("path"))
+      .def("write_urdf", shapes(cExportFormat::Urdf, false), py::arg("path"))
+      .def("write_glb", shapes(cExportFormat::Glb, false), py::arg("path"))
+      .def("write_stl_dir", shapes(cExportFormat::StlFolder, false), py::arg("folder"))
+      .def("__repr__", [](const py::object& self) {
+        return py::str("<convexdecomp.Result: {} triangles, {} pieces, {} hulls>")
+            .format(self.attr("triangles"), py::len(self.attr("pieces")),
+                    py::len(self.attr("hulls")));
+      });
+  m.def("decompose", &DecomposeArrays, py::arg("vertices"), py::arg("faces"),
         py::arg("epsilon") = py::none(), py::arg("smooth") = py::none(),
         py::arg("epsilon_relative") = py::none(), py::arg("hulls") = true,
         py::arg("max_hulls") = py::none(), py::arg("max_hull_vertices") = py::none(),

@@ -6,10 +6,11 @@
 #include <map>
 #include <numeric>
 
-#include "core/convexdecomp.h"
+#include "decomposition/decomposition.h"
 #include "geometry/point_key.h"
 #include "geometry/surface.h"
 #include "hull/fit.h"
+#include "hull/hull.h"
 
 namespace {
 
@@ -29,38 +30,30 @@ bool BitsBefore(const cTriangle& a, const cTriangle& b) {
 
 // Gives every piece triangle the position of a bitwise equal input triangle; equal input
 // triangles are handed out in input order, each once. -1 for a triangle the input lacks.
-void FindIndices(const cTriangleList& input, std::vector<cRunPiece>& pieces) {
+std::vector<std::vector<std::int64_t>> FindIndices(const cTriangleList& input,
+                                                   const cPieceList& pieces) {
   std::vector<std::int64_t> order(input.size());
   std::iota(order.begin(), order.end(), 0);
   std::stable_sort(order.begin(), order.end(),
                    [&](std::int64_t a, std::int64_t b) { return BitsBefore(input[a], input[b]); });
   std::vector<bool> taken(input.size(), false);
-  for (cRunPiece& piece : pieces) {
-    piece.indices.assign(piece.triangles.size(), -1);
-    for (std::size_t i = 0; i < piece.triangles.size(); ++i) {
-      const cTriangle& t = piece.triangles[i];
+  std::vector<std::vector<std::int64_t>> found;
+  for (const auto& piece : pieces) {
+    std::vector<std::int64_t>& indices = found.emplace_back(piece->triangles.size(), -1);
+    for (std::size_t i = 0; i < piece->triangles.size(); ++i) {
+      const cTriangle& t = piece->triangles[i];
       auto at = std::lower_bound(
           order.begin(), order.end(), t,
           [&](std::int64_t a, const cTriangle& b) { return BitsBefore(input[a], b); });
       for (; at != order.end() && !BitsBefore(t, input[*at]); ++at) {
         if (taken[*at]) continue;
         taken[*at] = true;
-        piece.indices[i] = *at;
+        indices[i] = *at;
         break;
       }
     }
   }
-}
-
-cRunHull MakeHull(cTriangleList&& faces, const cBoundBox& box, std::size_t piece) {
-  cRunHull hull;
-  hull.vertexCount = DistinctCorners(faces);
-  hull.volume = EnclosedVolume(faces);
-  hull.closed = IsClosedSurface(faces);
-  hull.faces = std::move(faces);
-  hull.box = box;
-  hull.piece = piece;
-  return hull;
+  return found;
 }
 
 }  // namespace
@@ -85,72 +78,37 @@ std::string RequestProblem(const cRunRequest& request, double diagonal) {
   return "";
 }
 
-cRunResult RunDecomposition(const cTriangleList& triangles, const cRunRequest& request,
+cModuleRun RunDecomposition(cTriangleList triangles, const cRunRequest& request,
                             const cProgress& progress) {
-  cRunResult run;
-  if (!triangles.empty()) run.box = ComputeBoundBox(triangles);
-  run.diagonal = Length(run.box.max - run.box.min);
-  run.epsilon = RunEpsilon(request, run.diagonal);
-  run.messages.push_back("triangles: " + std::to_string(triangles.size()));
-
+  cModuleRun run;
+  cBatchRun& batch = *run.batch;
+  if (!triangles.empty()) batch.mesh.box = ComputeBoundBox(triangles);
+  batch.mesh.triangles = std::move(triangles);
+  run.diagonal = Length(batch.mesh.box.max - batch.mesh.box.min);
+  batch.smooth = request.smooth;
+  cBatchSettings settings;
+  settings.epsilon = RunEpsilon(request, run.diagonal);
+  settings.smooth = static_cast<float>(request.smooth);
+  settings.hulls = request.hulls;
+  settings.fidelity = request.fidelity;
   if (request.maxHulls) {
-    cFitSettings settings;
-    settings.maxHulls = *request.maxHulls;
-    settings.maxHullVertices = request.maxHullVertices.value_or(kDefaultFitVertices);
-    settings.epsilon = run.epsilon;
-    cFit fit = FitHulls(triangles, settings, progress);
-    if (fit.cancelled) {
-      run.cancelled = true;
-      return run;
-    }
-    run.fitted = true;
-    run.maxHulls = settings.maxHulls;
-    run.maxHullVertices = settings.maxHullVertices;
-    run.startPieces = fit.startPieces;
-    for (std::size_t i = 0; i < fit.hulls.size(); ++i) {
-      cFittedHull& fitted = fit.hulls[i];
-      cRunPiece piece;
-      piece.box = ComputeBoundBox(fitted.triangles);
-      piece.triangles = std::move(fitted.triangles);
-      run.pieces.push_back(std::move(piece));
-      const cBoundBox box = ComputeBoundBox(fitted.faces);
-      run.hulls.push_back(MakeHull(std::move(fitted.faces), box, i));
-      run.hulls.back().reduced = fitted.reduced;
-    }
-    run.messages.push_back("pieces: " + std::to_string(fit.startPieces));
-    run.messages.push_back("hulls: " + std::to_string(run.hulls.size()));
-  } else if (!triangles.empty()) {
-    cDecomposeResult result =
-        DecomposeMesh(triangles, {run.epsilon, request.smooth, request.hulls}, progress);
-    if (result.cancelled) {
-      run.cancelled = true;
-      return run;
-    }
-    run.regions = result.regions;
-    for (cGrownPiece& grown : result.pieces) {
-      cRunPiece piece;
-      piece.triangles = std::move(grown.triangles);
-      piece.box = grown.box;
-      run.pieces.push_back(std::move(piece));
-    }
-    run.messages.push_back("objects: " + std::to_string(run.pieces.size()));
-    for (cBuiltHull& built : result.hulls)
-      run.hulls.push_back(MakeHull(std::move(built.shape.faces), built.shape.box, built.piece));
-    if (request.hulls && !run.pieces.empty()) run.messages.push_back("Convex hull completed...");
+    cFitSettings fit;
+    fit.maxHulls = *request.maxHulls;
+    fit.maxHullVertices = request.maxHullVertices.value_or(kDefaultFitVertices);
+    fit.epsilon = settings.epsilon;
+    settings.fit = fit;
   }
-
+  if (!batch.Run(settings, progress)) {
+    run.cancelled = true;
+    return run;
+  }
+  const cHullList& hulls = batch.decomposition.hulls;
   if (!request.maxHulls && request.maxHullVertices) {
-    for (std::size_t i = 0; i < run.hulls.size(); ++i) {
-      if (run.hulls[i].vertexCount > *request.maxHullVertices) run.overLimit.push_back(i);
+    for (std::size_t i = 0; i < hulls.size(); ++i) {
+      if (DistinctCorners(hulls[i]->faces) > *request.maxHullVertices) run.overLimit.push_back(i);
     }
   }
-  if (request.fidelity) {
-    std::vector<cTriangleList> faces;
-    faces.reserve(run.hulls.size());
-    for (const cRunHull& hull : run.hulls) faces.push_back(hull.faces);
-    run.fidelity = MeasureFidelity(triangles, faces);
-  }
-  FindIndices(triangles, run.pieces);
+  run.indices = FindIndices(batch.mesh.triangles, batch.decomposition.pieces);
   return run;
 }
 

@@ -1,18 +1,18 @@
-// One run of the batch tool's computations on a triangle list, without files and without colours:
-// what the Python module's decompose() returns. The steps, their order and their messages are
-// those of convexdecomp-cli, so a run here gives the pieces, hulls and facts the tool writes for
-// the same triangles and settings.
+// One run of the batch tool's computations on a triangle list: what the Python module's
+// decompose() returns. The run is the batch tool's own (cBatchRun), so it gives the pieces, hulls,
+// facts and colours the tool writes for the same triangles and settings.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "formats/batch_run.h"
 #include "geometry/progress.h"
 #include "geometry/vec3.h"
-#include "hull/fidelity.h"
 
 struct cRunRequest {
   // The plane tolerance, model units. Unset: 0.1, or with maxHulls kFitRelativeEpsilon times
@@ -26,36 +26,15 @@ struct cRunRequest {
   bool fidelity = false;  // measure how well the hulls stand for the mesh
 };
 
-struct cRunPiece {
-  cTriangleList triangles;            // in the order they joined the piece
-  cBoundBox box;                      // of its corners
-  std::vector<std::int64_t> indices;  // the position of each triangle in the input
-};
-
-struct cRunHull {
-  cTriangleList faces;  // wound outward
-  cBoundBox box;        // of the points it was built from
-  std::size_t piece = 0;
-  std::size_t vertexCount = 0;  // distinct corners (geometry/surface.h)
-  double volume = 0.0;
-  bool closed = false;
-  bool reduced = false;  // fitting mode: the hull of all the cluster's corners had too many
-};
-
-struct cRunResult {
-  double epsilon = 0.0;  // the tolerance used
-  cBoundBox box;         // of every input corner, zero for no triangles
+// One run as decompose() returns it: the batch tool's run (its pieces, hulls, messages and
+// colours, for the writers) and what the module tells beyond it.
+struct cModuleRun {
+  std::unique_ptr<cBatchRun> batch = std::make_unique<cBatchRun>();
   double diagonal = 0.0;
-  std::vector<std::string> messages;
-  std::vector<cRunPiece> pieces;
-  std::size_t regions = 0;  // regions grown (not in the fitting mode)
-  std::vector<cRunHull> hulls;
-  // Fitting mode only.
-  bool fitted = false;
-  std::size_t maxHulls = 0, maxHullVertices = 0, startPieces = 0;
-  // Hulls above maxHullVertices outside the fitting mode (indices in hulls).
+  // The position in the input of every piece's triangles, piece by piece (-1: not found).
+  std::vector<std::vector<std::int64_t>> indices;
+  // Hulls above maxHullVertices outside the fitting mode (indices in the hulls).
   std::vector<std::size_t> overLimit;
-  std::optional<cFidelity> fidelity;
   bool cancelled = false;  // progress asked to stop; the rest is incomplete
 };
 
@@ -64,10 +43,8 @@ struct cRunResult {
 // below 4 in the fitting mode, a hull count below 1, a Smooth that is not finite).
 std::string RequestProblem(const cRunRequest& request, double diagonal);
 
-// The run: "triangles: N", then the fitting mode (FitHulls; "pieces: N", "hulls: N") or, for a
-// mesh with triangles, DecomposeMesh ("objects: N", and with hulls "Convex hull completed..." when
-// there are pieces). request must have no RequestProblem.
-cRunResult RunDecomposition(const cTriangleList& triangles, const cRunRequest& request,
+// The run (cBatchRun::Run) on triangles, which it takes. request must have no RequestProblem.
+cModuleRun RunDecomposition(cTriangleList triangles, const cRunRequest& request,
                             const cProgress& progress);
 
 // A hull's faces as corners and corner indices, corners told apart as the OBJ writer does (exact

@@ -30,9 +30,9 @@ ALLOWED = {
                 "platform", "state", "geometry"},
     "cli": {"cli", "geometry", "state", "platform", "io", "decomposition", "hull", "core",
             "formats"},
-    # The Python module: the library's functions, like the batch tool without its process-wide
-    # values and platform.
-    "python": {"python", "geometry", "io", "decomposition", "hull", "core"},
+    # The Python module: the library's functions and the writers, like the batch tool without
+    # its process-wide values and platform.
+    "python": {"python", "geometry", "io", "decomposition", "hull", "core", "formats"},
     # Benchmarks measure the plain layers, internals included.
     "bench": {"geometry", "state", "platform", "io", "decomposition", "hull", "core", "formats",
               "render", "cli"},

@@ -39,6 +39,11 @@ decompose(vertices, faces, epsilon=None, smooth=None, epsilon_relative=None, hul
     float32), faces ((f, 3) int32, wound outward), box (of the points it was built from), piece
     (its piece's index), vertex_count, face_count, volume, closed, reduced (fitting mode: cut
     down to the vertex limit).
+    Its methods give the batch tool's files for the same file and settings, colours included:
+    to_json() (the text of --json), write_json(path), write_obj(path) (--obj),
+    write_pieces_obj(path), write_hulls_dir(folder), write_stl_dir(folder), write_mjcf(path),
+    write_urdf(path), write_glb(path); a file that cannot be written raises OSError. The colours
+    are drawn per call, so calls on several threads give what each gives alone.
 
 load(path, progress=None) -> (vertices, faces)
     Reads a mesh file in any format the batch tool reads. Corners equal bit for bit share one
@@ -49,6 +54,6 @@ load(path, progress=None) -> (vertices, faces)
 loads(data, progress=None) -> (vertices, faces)
     The same for the bytes of a file.
 """
-from ._convexdecomp import decompose, load, loads
+from ._convexdecomp import Result, decompose, load, loads
 
-__all__ = ["decompose", "load", "loads"]
+__all__ = ["Result", "decompose", "load", "loads"]

@@ -1,6 +1,7 @@
 """The Python module against the batch tool, and its handling of bad arrays, threads, progress
 and Ctrl+C. CD_CLI names the batch tool, CD_ROOT the source tree (both set by CTest)."""
 import _thread
+import concurrent.futures
 import json
 import os
 import subprocess
@@ -17,10 +18,13 @@ ROOT = os.environ.get("CD_ROOT", os.path.join(os.path.dirname(__file__), "..", "
 CLI = os.environ.get("CD_CLI", os.path.join(ROOT, "build", "convexdecomp-cli"))
 
 
+def tool_bytes(path, *options):
+    return subprocess.run([CLI, path, "--quiet", "--json", "-", *options], capture_output=True,
+                          check=True).stdout
+
+
 def tool_json(path, *options):
-    run = subprocess.run([CLI, path, "--quiet", "--json", "-", *options], capture_output=True,
-                         check=True)
-    return json.loads(run.stdout, parse_constant=float)
+    return json.loads(tool_bytes(path, *options), parse_constant=float)
 
 
 def value(x):
@@ -83,12 +87,63 @@ def test_results_equal_the_batch_tools(name, options, keywords):
     path = os.path.join(ROOT, name)
     vertices, faces = convexdecomp.load(path)
     result = convexdecomp.decompose(vertices, faces, **keywords)
-    assert_same_as_tool(result, tool_json(path, *options))
+    written = tool_bytes(path, *options)
+    assert result.to_json().encode() == written
+    assert_same_as_tool(result, json.loads(written, parse_constant=float))
     # Every piece triangle is one face of the input, each face in at most one piece.
     taken = np.concatenate([p.faces for p in result.pieces] + [np.zeros(0, np.int64)])
     assert len(np.unique(taken)) == len(taken) and (taken >= 0).all()
     for piece in result.pieces:
         np.testing.assert_array_equal(vertices[faces[piece.faces]], piece.triangles)
+
+
+def files_under(folder):
+    return {os.path.relpath(os.path.join(d, n), folder): open(os.path.join(d, n), "rb").read()
+            for d, _, names in os.walk(folder) for n in names}
+
+
+@pytest.mark.parametrize("name,options,keywords", [
+    ("samples/gear.stl", [], {}),
+    ("samples/gear.stl", ["--max-hulls", "6"], dict(max_hulls=6, fidelity=False)),
+])
+def test_the_writers_write_the_batch_tools_files(tmp_path, name, options, keywords):
+    path = os.path.join(ROOT, name)
+    tool, module = tmp_path / "tool", tmp_path / "module"
+    tool.mkdir()
+    subprocess.run([CLI, path, "--quiet", *options, "--json", tool / "run.json",
+                    "--obj", tool / "hulls.obj", "--pieces-obj", tool / "pieces.obj",
+                    "--hulls-dir", tool / "hulls", "--stl-dir", tool / "stl",
+                    "--mjcf", tool / "scene.xml", "--urdf", tool / "robot.urdf",
+                    "--glb", tool / "hulls.glb"], check=True, capture_output=True)
+    result = convexdecomp.decompose(*convexdecomp.load(path), **keywords)
+    module.mkdir()
+    result.write_json(module / "run.json")
+    result.write_obj(module / "hulls.obj")
+    result.write_pieces_obj(str(module / "pieces.obj"))
+    result.write_hulls_dir(module / "hulls")
+    result.write_stl_dir(module / "stl")
+    result.write_mjcf(module / "scene.xml")
+    result.write_urdf(module / "robot.urdf")
+    result.write_glb(module / "hulls.glb")
+    expected = files_under(tool)
+    assert len(expected) > 8 and files_under(module) == expected
+    for write in (result.write_json, result.write_glb, result.write_mjcf, result.write_hulls_dir):
+        with pytest.raises(OSError) as raised:
+            write(tmp_path / "missing" / "folder" / "out")
+        assert raised.value.errno and "missing" in raised.value.filename
+
+
+def test_calls_on_several_threads_give_the_colours_of_one_call_alone():
+    runs = [(os.path.join(ROOT, "samples", name), keywords) for name in ("gear.stl", "torus.stl")
+            for keywords in ({}, dict(max_hulls=4))] * 3
+    meshes = {path: convexdecomp.load(path) for path, _ in runs}
+    expected = {(path, str(k)): tool_bytes(path, *(["--max-hulls", "4", "--report"] if k else []))
+                for path, k in runs}
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda run: convexdecomp.decompose(*meshes[run[0]], **run[1]),
+                                runs))
+    for (path, keywords), result in zip(runs, results):
+        assert result.to_json().encode() == expected[(path, str(keywords))]
 
 
 def test_loads_and_other_dtypes_and_layouts_give_the_same_result():
