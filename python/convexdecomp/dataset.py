@@ -6,12 +6,7 @@ Without --scheduler the files run on a local cluster of --workers processes (def
 core); with it, on the workers of that running scheduler, which must see ROOT and OUT at the same
 paths and import this package. Every mesh file under ROOT (by extension, --ext, default .stl)
 gets a result OUT/<path under ROOT>.json, written under a temporary name and renamed into place:
-the batch tool's --json object in the shape of decompose()'s result, without colours: epsilon,
-smooth, messages, mesh {triangles, box}, regions, pieces [{box, faces}] (faces: the piece's
-triangles as rows of the file's triangles, in file order from 0), hulls [{box, vertices, faces,
-vertex_count, face_count, volume, closed, piece, reduced}] (faces index vertices, wound
-outward), and fit and fidelity when they were computed. Coordinates are the 32-bit floats as
-JSON numbers; values that are not finite are the strings "nan", "inf", "-inf".
+the very bytes convexdecomp-cli writes with --json for that file and settings (result.to_json()).
 
 The manifest (--manifest, default OUT/manifest.jsonl) gets one JSON line per input as soon as
 its task ends, flushed and synced: path (under ROOT), sha256 of the content, size, mtime_ns,
@@ -35,48 +30,6 @@ import time
 
 SETTINGS = ("epsilon", "epsilon_relative", "smooth", "hulls", "max_hulls", "max_hull_vertices",
             "fidelity")
-
-
-def _json_value(values):
-    """Nested lists of floats as JSON values, with the tool's strings for non-finite ones."""
-    import numpy as np
-    array = np.asarray(values)
-    if np.isfinite(array).all():
-        return array.tolist()
-
-    def fix(x):
-        if isinstance(x, list):
-            return [fix(v) for v in x]
-        return x if math.isfinite(x) else ("nan" if math.isnan(x) else "inf" if x > 0 else "-inf")
-    return fix(array.tolist())
-
-
-def _number(x):
-    return x if math.isfinite(x) else ("nan" if math.isnan(x) else "inf" if x > 0 else "-inf")
-
-
-def result_document(result):
-    """decompose()'s result as a JSON object: the batch tool's --json names and facts, the
-    pieces as rows of the input's faces and the hulls as vertices and faces, no colours."""
-    document = {
-        "epsilon": _number(result.epsilon),
-        "smooth": _number(result.smooth),
-        "messages": list(result.messages),
-        "mesh": {"triangles": result.triangles, "box": _json_value(result.box)},
-        "regions": result.regions,
-        "pieces": [{"box": _json_value(p.box), "faces": p.faces.tolist()} for p in result.pieces],
-        "hulls": [{"box": _json_value(h.box), "vertices": _json_value(h.vertices),
-                   "faces": h.faces.tolist(), "vertex_count": h.vertex_count,
-                   "face_count": h.face_count, "volume": _number(h.volume), "closed": h.closed,
-                   "piece": h.piece, "reduced": h.reduced}
-                  for h in result.hulls],
-    }
-    if result.fit is not None:
-        document["fit"] = result.fit
-    if result.fidelity is not None:
-        document["fidelity"] = {k: _number(v) if isinstance(v, float) else v
-                                for k, v in result.fidelity.items()}
-    return document
 
 
 def _write_atomically(path, text):
@@ -107,8 +60,7 @@ def process_file(root, relative, out, settings):
         # Read by name, as the batch tool reads it: the reader may go by the file's name.
         vertices, faces = convexdecomp.load(path)
         result = convexdecomp.decompose(vertices, faces, allow_nonfinite=True, **settings)
-        _write_atomically(os.path.join(out, relative + ".json"),
-                          json.dumps(result_document(result), separators=(",", ":")))
+        _write_atomically(os.path.join(out, relative + ".json"), result.to_json())
         record["counts"] = {"triangles": result.triangles, "pieces": len(result.pieces),
                             "hulls": len(result.hulls)}
         record["status"] = "ok"
