@@ -6,7 +6,8 @@ Without --scheduler the files run on a local cluster of --workers processes (def
 core); with it, on the workers of that running scheduler, which must see ROOT and OUT at the same
 paths and import this package. Every mesh file under ROOT (by extension, --ext, default .stl)
 gets a result OUT/<path under ROOT>.json, written under a temporary name and renamed into place:
-the very bytes convexdecomp-cli writes with --json for that file and settings (result.to_json()).
+the very bytes convexdecomp-cli writes with --json for that file and settings
+(result.to_json(), written by result.write_json).
 
 The manifest (--manifest, default OUT/manifest.jsonl) gets one JSON line per input as soon as
 its task ends, flushed and synced: path (under ROOT), sha256 of the content, size, mtime_ns,
@@ -32,11 +33,16 @@ SETTINGS = ("epsilon", "epsilon_relative", "smooth", "hulls", "max_hulls", "max_
             "fidelity")
 
 
-def _write_atomically(path, text):
+def _write_atomically(path, write):
+    """write(name) writes the file under a temporary name, which then replaces path."""
     os.makedirs(os.path.dirname(path), exist_ok=True)
     temporary = "%s.%d.tmp" % (path, os.getpid())
-    with open(temporary, "w", encoding="utf-8") as f:
-        f.write(text)
+    try:
+        write(temporary)
+    except BaseException:
+        if os.path.exists(temporary):
+            os.remove(temporary)
+        raise
     os.replace(temporary, path)
 
 
@@ -60,7 +66,8 @@ def process_file(root, relative, out, settings):
         # Read by name, as the batch tool reads it: the reader may go by the file's name.
         vertices, faces = convexdecomp.load(path)
         result = convexdecomp.decompose(vertices, faces, allow_nonfinite=True, **settings)
-        _write_atomically(os.path.join(out, relative + ".json"), result.to_json())
+        # The bytes of result.to_json(), written by the module without the text in between.
+        _write_atomically(os.path.join(out, relative + ".json"), result.write_json)
         record["counts"] = {"triangles": result.triangles, "pieces": len(result.pieces),
                             "hulls": len(result.hulls)}
         record["status"] = "ok"
