@@ -98,8 +98,7 @@ def test_results_equal_the_batch_tools(name, options, keywords):
 
 
 def files_under(folder):
-    return {os.path.relpath(os.path.join(d, n), folder): open(os.path.join(d, n), "rb").read()
-            for d, _, names in os.walk(folder) for n in names}
+    return {str(p.relative_to(folder)): p.read_bytes() for p in folder.rglob("*") if p.is_file()}
 
 
 @pytest.mark.parametrize("name,options,keywords", [
