@@ -428,11 +428,15 @@ std::uint64_t PlyTypeSize(std::string_view type) {
 // an OFF vertex or face two characters): an empty string when the counts fit the file, else why
 // not. A header that cannot be made out is left to the importer.
 std::string CheckPlyCounts(std::string_view text) {
-  // The header must end ("end_header" on a line of its own): without it, the importer's header
-  // reader goes round for ever.
+  // The header must end with "end_header" on a line of its own (spaces after it allowed): the
+  // importer's header reader goes round for ever without it, or with anything else after it.
+  const auto endsHeader = [&](std::size_t at) {
+    if (at > 0 && text[at - 1] != '\n' && text[at - 1] != '\r') return false;
+    const std::size_t after = text.find_first_not_of(" \t", at + 10);
+    return after == std::string_view::npos || text[after] == '\n' || text[after] == '\r';
+  };
   std::size_t end = text.find("end_header");
-  while (end != std::string_view::npos && end > 0 && text[end - 1] != '\n' && text[end - 1] != '\r')
-    end = text.find("end_header", end + 1);
+  while (end != std::string_view::npos && !endsHeader(end)) end = text.find("end_header", end + 1);
   if (end == std::string_view::npos) return "the PLY header has no end_header line";
   const std::size_t bodyStart = std::min(text.find('\n', end), text.size());
   const std::uint64_t body = text.size() - bodyStart;

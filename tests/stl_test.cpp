@@ -647,6 +647,7 @@ TEST(MeshFormats, BrokenFilesAndHeadersClaimingTooMuchGiveAnError) {
       {"nothing.obj", "# no faces\nv 0 0 0\n"},
       {"endless.ply", ply.substr(0, ply.find("end_header"))},  // the header never ends
       {"cut.ply", ply.substr(0, ply.find("3 0 1 2"))},         // no faces after the header
+      {"glued.ply", "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nend_header\1\n0\n"},
       {"billions.ply", bigPly},
       {"billions.off", "OFF\n2000000000 2000000000 0\n0 0 0\n"},
       {"cut.gltf", gltf.substr(0, gltf.size() / 2)},
