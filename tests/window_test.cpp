@@ -1178,16 +1178,19 @@ TEST(Program, ShowsItsWindowAndEndsWithOneAfterTheCloseButton) {
 }
 
 TEST(Program, OpensTheFileNamedOnItsCommandLine) {
-  std::array<int, 2> coloured = {-1, -1};
-  for (int withFile = 0; withFile < 2; ++withFile) {
+  // No file, an STL file, and a file of another kind.
+  const QString files[] = {QString(), QStringLiteral(CD_FIXTURES "/window_cube.stl"),
+                           QStringLiteral(CD_FIXTURES "/formats_pyramid.off")};
+  std::array<int, 3> coloured = {-1, -1, -1};
+  for (std::size_t i = 0; i < coloured.size(); ++i) {
     QProcess program;
     QStringList arguments;
-    if (withFile == 1) arguments << QStringLiteral(CD_FIXTURES "/window_cube.stl");
+    if (!files[i].isEmpty()) arguments << files[i];
     program.start(QStringLiteral(CD_PROGRAM), arguments);
     ASSERT_TRUE(program.waitForStarted(10000));
     int x = -1, y = -1, width = 0, height = 0;
-    const bool sent = SendCloseRequest(kTitle, program.processId(), 20000, x, y, width, height,
-                                       &coloured[static_cast<std::size_t>(withFile)]);
+    const bool sent =
+        SendCloseRequest(kTitle, program.processId(), 20000, x, y, width, height, &coloured[i]);
     EXPECT_TRUE(sent);
     if (!sent) program.kill();
     ASSERT_TRUE(program.waitForFinished(20000));
@@ -1195,6 +1198,7 @@ TEST(Program, OpensTheFileNamedOnItsCommandLine) {
   }
   EXPECT_EQ(coloured[0], 0);  // without a file, grey
   EXPECT_GT(coloured[1], 10000);
+  EXPECT_GT(coloured[2], 10000);
 }
 
 }  // namespace
