@@ -442,6 +442,7 @@ std::string CheckPlyCounts(std::string_view text) {
   const std::uint64_t body = text.size() - bodyStart;
   bool binary = false;
   std::uint64_t need = 0, count = 0, bytes = 0, values = 0;
+  std::set<std::string> names;
   const auto addElement = [&] {
     const std::uint64_t each = std::max<std::uint64_t>(1, binary ? bytes : 2 * values);
     need += count > body ? body + 1 : count * each;
@@ -454,6 +455,10 @@ std::string CheckPlyCounts(std::string_view text) {
     if (words.size() >= 2 && words[0] == "format") binary = words[1] != "ascii";
     if (words.size() >= 3 && words[0] == "element") {
       addElement();
+      // The importer sizes an element's room by its first declaration and fills it by a later
+      // one: a name declared twice makes it write past the room.
+      if (!names.insert(std::string(words[1])).second)
+        return "the PLY header declares the element " + std::string(words[1]) + " twice";
       if (!ReadCount(words[2], count)) return {};
       bytes = values = 0;
     }

@@ -649,6 +649,10 @@ TEST(MeshFormats, BrokenFilesAndHeadersClaimingTooMuchGiveAnError) {
       {"cut.ply", ply.substr(0, ply.find("3 0 1 2"))},         // no faces after the header
       {"glued.ply", "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nend_header\1\n0\n"},
       {"billions.ply", bigPly},
+      // The importer would write the second vertex element past the room of the first.
+      {"twice.ply",
+       "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nelement vertex 2\n"
+       "property float x\nend_header\n0\n1\n2\n"},
       {"billions.off", "OFF\n2000000000 2000000000 0\n0 0 0\n"},
       {"cut.gltf", gltf.substr(0, gltf.size() / 2)},
       {"cut.glb", glb.substr(0, glb.size() / 2)},
