@@ -412,14 +412,17 @@ bool ReadCount(std::string_view word, std::uint64_t& count) {
   return true;
 }
 
+// The size of a PLY property type, 0 for a name that is none.
 std::uint64_t PlyTypeSize(std::string_view type) {
+  for (const char* name : {"char", "uchar", "int8", "uint8"})
+    if (type == name) return 1;
   for (const char* name : {"short", "ushort", "int16", "uint16"})
     if (type == name) return 2;
   for (const char* name : {"int", "uint", "float", "int32", "uint32", "float32"})
     if (type == name) return 4;
   for (const char* name : {"double", "float64"})
     if (type == name) return 8;
-  return 1;
+  return 0;
 }
 
 // The importer makes room for every element a PLY or OFF header counts before it reads them, so
@@ -448,26 +451,37 @@ std::string CheckPlyCounts(std::string_view text) {
     need += count > body ? body + 1 : count * each;
   };
   std::size_t at = 0;
+  // Past the first line ("ply"), every line must be one the format defines, with known types:
+  // the importer reads past the end of a binary file whose header it could not make out.
+  bool inElement = false;
+  at = std::min(text.find('\n'), end) + 1;
   while (at < end) {
     const std::size_t next = std::min(text.find('\n', at), end);
     const std::vector<std::string_view> words = Words(text.substr(at, next - at));
     at = next + 1;
-    if (words.size() >= 2 && words[0] == "format") binary = words[1] != "ascii";
-    if (words.size() >= 3 && words[0] == "element") {
-      addElement();
+    if (words.empty() || words[0] == "comment" || words[0] == "obj_info") continue;
+    if (words[0] == "format" && words.size() == 3) {
+      binary = words[1] != "ascii";
+    } else if (words[0] == "element" && words.size() == 3) {
+      if (inElement) addElement();
+      inElement = true;
       // The importer sizes an element's room by its first declaration and fills it by a later
       // one: a name declared twice makes it write past the room.
       if (!names.insert(std::string(words[1])).second)
         return "the PLY header declares the element " + std::string(words[1]) + " twice";
-      if (!ReadCount(words[2], count)) return {};
+      if (!ReadCount(words[2], count)) return "the PLY header has an element count it cannot read";
       bytes = values = 0;
-    }
-    if (words.size() >= 3 && words[0] == "property") {
-      bytes += PlyTypeSize(words[1] == "list" && words.size() >= 4 ? words[2] : words[1]);
+    } else if (words[0] == "property" && inElement &&
+               (words.size() == 3 ? PlyTypeSize(words[1]) != 0
+                                  : words.size() == 5 && words[1] == "list" &&
+                                        PlyTypeSize(words[2]) != 0 && PlyTypeSize(words[3]) != 0)) {
+      bytes += PlyTypeSize(words.size() == 3 ? words[1] : words[2]);
       ++values;
+    } else {
+      return "the PLY header has a line it cannot make out";
     }
   }
-  addElement();
+  if (inElement) addElement();
   return need > body ? "the PLY header counts more elements than the file holds" : "";
 }
 

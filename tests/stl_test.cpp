@@ -650,6 +650,10 @@ TEST(MeshFormats, BrokenFilesAndHeadersClaimingTooMuchGiveAnError) {
       {"glued.ply", "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nend_header\1\n0\n"},
       {"billions.ply", bigPly},
       // The importer would write the second vertex element past the room of the first.
+      // A binary file whose header the importer cannot make out: it would read past the end.
+      {"type.ply",
+       "ply\nformat binary_little_endian 1.0\nelement vertex 1\nproperty doubel x\n"
+       "end_header\n"},
       {"twice.ply",
        "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nelement vertex 2\n"
        "property float x\nend_header\n0\n1\n2\n"},
