@@ -401,7 +401,8 @@ std::vector<std::string_view> Words(std::string_view text) {
   return words;
 }
 
-// A count as a header writes it; false for anything but decimal digits (or more than 18).
+// A count as a header writes it; false for anything but decimal digits, or more than 18 of them
+// (which the importer's own number reading takes for ever over).
 bool ReadCount(std::string_view word, std::uint64_t& count) {
   if (word.empty() || word.size() > 18) return false;
   count = 0;
@@ -503,7 +504,7 @@ std::string CheckOffCounts(std::string_view text) {
       }
       first = false;
       std::uint64_t count = 0;
-      if (!ReadCount(word, count)) return {};
+      if (!ReadCount(word, count)) return "the OFF header has a count it cannot read";
       counts.push_back(count);
       if (counts.size() == 2) break;
     }

@@ -658,6 +658,7 @@ TEST(MeshFormats, BrokenFilesAndHeadersClaimingTooMuchGiveAnError) {
        "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nelement vertex 2\n"
        "property float x\nend_header\n0\n1\n2\n"},
       {"billions.off", "OFF\n2000000000 2000000000 0\n0 0 0\n"},
+      {"digits.off", "OFF\n" + std::string(100, '4') + "\n\n1\n"},
       {"cut.gltf", gltf.substr(0, gltf.size() / 2)},
       {"cut.glb", glb.substr(0, glb.size() / 2)},
       {"cut.3mf", zip.substr(0, zip.size() / 2)},
