@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <new>
 #include <set>
@@ -26,6 +27,7 @@
 #include <assimp/config.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
+#include <zlib.h>
 #include <assimp/IOStream.hpp>
 #include <assimp/IOSystem.hpp>
 #include <assimp/Importer.hpp>
@@ -516,6 +518,184 @@ std::string CheckOffCounts(std::string_view text) {
   return fits ? "" : "the OFF header counts more vertices and faces than the file holds";
 }
 
+// The bytes of one archive entry, unpacked (stored or deflated), at most limit of them; false when
+// the entry cannot be read.
+bool UnpackEntry(const unsigned char* data, std::size_t size, std::size_t entry, std::size_t limit,
+                 std::string& out) {
+  const std::uint16_t method = Little16(data + entry + 10);
+  const std::uint32_t packed = Little32(data + entry + 20), unpacked = Little32(data + entry + 24);
+  const std::size_t local = Little32(data + entry + 42);
+  if (unpacked > limit || local > size || size - local < 30 || Little32(data + local) != 0x04034b50)
+    return false;
+  const std::size_t start = local + 30 + Little16(data + local + 26) + Little16(data + local + 28);
+  if (start > size || size - start < packed) return false;
+  if (method == 0) {
+    out.assign(reinterpret_cast<const char*>(data + start),
+               std::min<std::size_t>(packed, unpacked));
+    return true;
+  }
+  if (method != 8) return false;
+  out.assign(unpacked, '\0');
+  z_stream stream{};
+  if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) return false;
+  stream.next_in = const_cast<unsigned char*>(data + start);
+  stream.avail_in = packed;
+  stream.next_out = reinterpret_cast<unsigned char*>(out.data());
+  stream.avail_out = unpacked;
+  const int status = inflate(&stream, Z_FINISH);
+  out.resize(unpacked - stream.avail_out);
+  inflateEnd(&stream);
+  return status == Z_STREAM_END || status == Z_OK || status == Z_BUF_ERROR;
+}
+
+// The value of attribute name in the tag text (name="value" or name='value'), empty when none.
+std::string_view Attribute(std::string_view tag, std::string_view name) {
+  for (std::size_t at = tag.find(name); at != std::string_view::npos; at = tag.find(name, at + 1)) {
+    const bool starts = at > 0 && (tag[at - 1] == ' ' || tag[at - 1] == '\t' ||
+                                   tag[at - 1] == '\n' || tag[at - 1] == '\r');
+    std::size_t eq = at + name.size();
+    while (eq < tag.size() && (tag[eq] == ' ' || tag[eq] == '\t')) ++eq;
+    if (!starts || eq >= tag.size() || tag[eq] != '=') continue;
+    std::size_t quote = eq + 1;
+    while (quote < tag.size() && (tag[quote] == ' ' || tag[quote] == '\t')) ++quote;
+    if (quote >= tag.size() || (tag[quote] != '"' && tag[quote] != '\'')) continue;
+    const std::size_t end = tag.find(tag[quote], quote + 1);
+    if (end == std::string_view::npos) return {};
+    return tag.substr(quote + 1, end - quote - 1);
+  }
+  return {};
+}
+
+// The importer follows a 3MF object's components recursively: an object among its own
+// components, or a long chain of them, ends the process on a full stack. Real files nest a few.
+constexpr std::size_t kMaxComponentDepth = 64;
+
+// An empty string when the components of every model part of the archive nest at most
+// kMaxComponentDepth deep and never contain their own object, else why not.
+std::string CheckComponents(const char* bytes, std::size_t size, std::size_t budget) {
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes);
+  // CheckArchiveSizes found the directory; it is walked again here.
+  std::size_t end = size - 22;
+  const std::size_t lowest = size > 22 + 65535 ? size - 22 - 65535 : 0;
+  while (Little32(data + end) != 0x06054b50) {
+    if (end == lowest) return "not a zip archive";
+    --end;
+  }
+  std::map<std::string, std::vector<std::string>, std::less<>> parts;  // object: its components
+  const std::size_t entries = Little16(data + end + 10);
+  std::size_t at = Little32(data + end + 16);
+  for (std::size_t i = 0; i < entries; ++i) {
+    const std::size_t nameLength = Little16(data + at + 28);
+    if (at + 46 + nameLength > size) return "not a zip archive";
+    const std::string_view name(bytes + at + 46, nameLength);
+    if (name.size() >= 6 && name.substr(name.size() - 6) == ".model") {
+      std::string xml;
+      if (!UnpackEntry(data, size, at, budget, xml))
+        return "an entry of the archive cannot be unpacked";
+      std::string object;
+      for (std::size_t tag = xml.find('<'); tag != std::string::npos;
+           tag = xml.find('<', tag + 1)) {
+        const std::size_t close = std::min(xml.find('>', tag), xml.size());
+        const std::string_view text = std::string_view(xml).substr(tag, close - tag);
+        const auto is = [&](std::string_view element) {
+          const std::size_t colon = text.find(':');
+          const std::string_view bare =
+              colon != std::string_view::npos && colon < text.find_first_of(" \t\r\n/")
+                  ? text.substr(colon + 1)
+                  : text.substr(1);
+          return bare.substr(0, element.size()) == element &&
+                 (bare.size() == element.size() ||
+                  std::string_view(" \t\r\n/>").find(bare[element.size()]) !=
+                      std::string_view::npos);
+        };
+        if (is("object")) {
+          object = std::string(Attribute(text, "id"));
+          parts[object];
+        } else if (is("component")) {
+          parts[object].push_back(std::string(Attribute(text, "objectid")));
+        }
+      }
+    }
+    at += 46 + nameLength + Little16(data + at + 30) + Little16(data + at + 32);
+  }
+  // Depth first from every object, without recursion: an object met again on the path is its own
+  // component.
+  std::map<std::string, std::size_t, std::less<>> depth;  // finished objects: their depth
+  for (const auto& [start, components] : parts) {
+    if (depth.count(start) != 0) continue;
+    std::vector<std::pair<std::string, std::size_t>> path = {{start, 0}};
+    std::set<std::string, std::less<>> onPath = {start};
+    while (!path.empty()) {
+      auto& [object, next] = path.back();
+      const auto found = parts.find(object);
+      const std::vector<std::string> none;
+      const std::vector<std::string>& children = found != parts.end() ? found->second : none;
+      if (next < children.size()) {
+        const std::string child = children[next++];
+        if (onPath.count(child) != 0) return "a 3MF object is among its own components";
+        if (depth.count(child) != 0) continue;
+        if (path.size() >= kMaxComponentDepth)
+          return "3MF components nest deeper than " + std::to_string(kMaxComponentDepth);
+        path.push_back({child, 0});
+        onPath.insert(child);
+        continue;
+      }
+      std::size_t deepest = 0;
+      for (const std::string& child : children) {
+        const auto known = depth.find(child);
+        if (known != depth.end()) deepest = std::max(deepest, known->second + 1);
+      }
+      if (deepest > kMaxComponentDepth)
+        return "3MF components nest deeper than " + std::to_string(kMaxComponentDepth);
+      depth[object] = deepest;
+      onPath.erase(object);
+      path.pop_back();
+    }
+  }
+  return {};
+}
+
+// The importer reads glTF's JSON recursively, one call per level of nesting: a file nesting a
+// million arrays ends the process on a full stack. Real files nest a few levels.
+constexpr int kMaxJsonDepth = 256;
+
+// An empty string when the JSON text nests at most kMaxJsonDepth levels, else why not.
+std::string CheckJsonDepth(std::string_view json) {
+  int depth = 0;
+  bool inString = false, escaped = false;
+  for (char c : json) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxJsonDepth)
+        return "the JSON nests deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return {};
+}
+
+// The JSON of a GLB file: the first chunk of version 2, the content of version 1; all of it
+// when the header is neither (the importer refuses such a file anyway).
+std::string_view GlbJson(std::string_view bytes) {
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  if (bytes.size() < 20 || bytes.substr(0, 4) != "glTF") return bytes;
+  const std::uint32_t version = Little32(data + 4), length = Little32(data + 12);
+  const std::size_t start = 20;
+  if (version == 2 && bytes.substr(16, 4) != "JSON") return bytes;
+  if (version != 1 && version != 2) return bytes;
+  return bytes.substr(start, std::min<std::size_t>(length, bytes.size() - start));
+}
+
 std::string TooLarge() {
   return "the file, with the files it refers to, is larger than " +
          std::to_string(MaxImportedBytes() >> 20) +
@@ -531,11 +711,15 @@ cMeshData ImportNamed(const char* bytes, std::size_t size, const std::string& na
   if (format == cMeshFormat::ThreeMf) {
     if (const int error = CheckArchiveSizes(bytes, size, budget - size); error != 0)
       return Failed(error, error == EFBIG ? TooLarge() : "not a zip archive");
+    if (std::string why = CheckComponents(bytes, size, budget - size); !why.empty())
+      return Failed(kUnreadableFile, std::move(why));
   }
   const std::string_view text(bytes, size);
-  std::string unfit = format == cMeshFormat::Ply   ? CheckPlyCounts(text)
-                      : format == cMeshFormat::Off ? CheckOffCounts(text)
-                                                   : std::string();
+  std::string unfit = format == cMeshFormat::Ply    ? CheckPlyCounts(text)
+                      : format == cMeshFormat::Off  ? CheckOffCounts(text)
+                      : format == cMeshFormat::Gltf ? CheckJsonDepth(text)
+                      : format == cMeshFormat::Glb  ? CheckJsonDepth(GlbJson(text))
+                                                    : std::string();
   if (!unfit.empty()) return Failed(kUnreadableFile, std::move(unfit));
   cMeshData data;
   bool stopped = false, tooLarge = false;

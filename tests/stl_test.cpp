@@ -620,6 +620,17 @@ TEST(MeshFormats, TheNameTellsTheFormatAndUnknownExtensionsAreRefused) {
   EXPECT_EQ(ReadMeshMemory(cube.data(), cube.size(), {}, "").triangles.size(), 12u);
 }
 
+// A GLB file (version 2) around the JSON text, without a binary chunk.
+std::string Glb(std::string json) {
+  json.resize((json.size() + 3) / 4 * 4, ' ');
+  const auto word = [](std::uint32_t value) {
+    return std::string{static_cast<char>(value), static_cast<char>(value >> 8),
+                       static_cast<char>(value >> 16), static_cast<char>(value >> 24)};
+  };
+  return "glTF" + word(2) + word(static_cast<std::uint32_t>(20 + json.size())) +
+         word(static_cast<std::uint32_t>(json.size())) + "JSON" + json;
+}
+
 // A defined error, nothing kept and a reason, for a file the importer cannot read.
 void ExpectUnreadable(const std::string& name, const std::string& bytes, int error) {
   SCOPED_TRACE(name);
@@ -662,6 +673,15 @@ TEST(MeshFormats, BrokenFilesAndHeadersClaimingTooMuchGiveAnError) {
       {"cut.gltf", gltf.substr(0, gltf.size() / 2)},
       {"cut.glb", glb.substr(0, glb.size() / 2)},
       {"cut.3mf", zip.substr(0, zip.size() / 2)},
+      // The importer would recurse until the stack is full.
+      {"deep.gltf", "{\"asset\":{\"version\":\"2.0\"},\"x\":" + std::string(300000, '[') +
+                        std::string(300000, ']') + "}"},
+      {"deep.glb", Glb([] {
+         std::string json;
+         for (int i = 0; i < 300000; ++i) json += "{\"a\":";
+         return json + "1" + std::string(300000, '}');
+       }())},
+      {"cycle.3mf", FileBytes(Fixture("formats_component_cycle.3mf"))},
       {"text.3mf", "not a zip archive"}};
   for (const auto& [name, bytes] : broken) ExpectUnreadable(name, bytes, kUnreadableFile);
 
