@@ -684,6 +684,24 @@ std::string CheckJsonDepth(std::string_view json) {
   return {};
 }
 
+// The importer makes room for a GLB chunk by the length its header gives before reading it: a
+// small file claiming gigabytes makes it take them. An empty string when the lengths fit the
+// file, else why not.
+std::string CheckGlbLengths(std::string_view bytes) {
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  if (bytes.size() < 20 || bytes.substr(0, 4) != "glTF") return {};  // the importer refuses it
+  const std::uint32_t version = Little32(data + 4);
+  const char* const tooLong = "the GLB header gives lengths beyond the end of the file";
+  if (Little32(data + 8) > bytes.size()) return tooLong;
+  if (version == 1) return Little32(data + 12) > bytes.size() - 20 ? tooLong : "";
+  for (std::size_t at = 12; bytes.size() - at >= 8;) {
+    const std::uint32_t length = Little32(data + at);
+    if (length > bytes.size() - at - 8) return tooLong;
+    at += 8 + length;
+  }
+  return {};
+}
+
 // The JSON of a GLB file: the first chunk of version 2, the content of version 1; all of it
 // when the header is neither (the importer refuses such a file anyway).
 std::string_view GlbJson(std::string_view bytes) {
@@ -718,8 +736,9 @@ cMeshData ImportNamed(const char* bytes, std::size_t size, const std::string& na
   std::string unfit = format == cMeshFormat::Ply    ? CheckPlyCounts(text)
                       : format == cMeshFormat::Off  ? CheckOffCounts(text)
                       : format == cMeshFormat::Gltf ? CheckJsonDepth(text)
-                      : format == cMeshFormat::Glb  ? CheckJsonDepth(GlbJson(text))
+                      : format == cMeshFormat::Glb  ? CheckGlbLengths(text)
                                                     : std::string();
+  if (unfit.empty() && format == cMeshFormat::Glb) unfit = CheckJsonDepth(GlbJson(text));
   if (!unfit.empty()) return Failed(kUnreadableFile, std::move(unfit));
   cMeshData data;
   bool stopped = false, tooLarge = false;

@@ -684,6 +684,10 @@ TEST(MeshFormats, BrokenFilesAndHeadersClaimingTooMuchGiveAnError) {
       {"cycle.3mf", FileBytes(Fixture("formats_component_cycle.3mf"))},
       {"text.3mf", "not a zip archive"}};
   for (const auto& [name, bytes] : broken) ExpectUnreadable(name, bytes, kUnreadableFile);
+  // A GLB chunk claiming 2 GiB in a small file: refused, not made room for.
+  std::string claims = Glb("{\"asset\":{\"version\":\"2.0\"}}");
+  claims.replace(12, 4, std::string("\0\0\0\x80", 4));
+  ExpectUnreadable("claims.glb", claims, kUnreadableFile);
 
   // An archive whose directory says an entry unpacks to more than may be read: refused as too
   // large before anything is unpacked.
