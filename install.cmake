@@ -1,14 +1,17 @@
-# The library others link: `cmake --install` puts the headers of core/convexdecomp.h and what it
-# includes under include/convexdecomp/, the static libraries it needs, a CMake package
-# (find_package(ConvexDecomposition), target ConvexDecomposition::core) and a pkg-config file
-# (convexdecomp.pc). The desktop and batch programs are installed beside them.
+# The library others link: `cmake --install` puts the headers of core/convexdecomp.h, of the
+# writers in formats/ and what they include under include/convexdecomp/, the static libraries they
+# need, a CMake package (find_package(ConvexDecomposition), targets ConvexDecomposition::core and
+# ConvexDecomposition::formats) and a pkg-config file (convexdecomp.pc, both). The desktop and batch programs are installed beside them.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-set(CD_LIBRARY_TARGETS cd_core cd_hull cd_decomposition cd_io cd_state cd_platform cd_geometry)
+set(CD_LIBRARY_TARGETS cd_formats cd_core cd_hull cd_decomposition cd_io cd_state cd_platform cd_geometry)
 set(CD_INSTALLED_HEADERS
   core/convexdecomp.h
   decomposition/region_growing.h
+  formats/engines.h
+  formats/export.h
+  geometry/mesh.h
   geometry/progress.h
   geometry/vec3.h
   hull/hull_construction.h
@@ -43,6 +46,7 @@ set(CD_PC_LIBS "")
 foreach(target ${CD_LIBRARY_TARGETS})
   string(APPEND CD_PC_LIBS " -l${target}")
 endforeach()
+string(APPEND CD_PC_LIBS " -ltinygltf")  # the GLB writer's library (Debian's libtinygltf-dev)
 # The prefix is found from the file's own place (pcfiledir), so the package can be moved.
 configure_file(cmake/convexdecomp.pc.in "${PROJECT_BINARY_DIR}/convexdecomp.pc" @ONLY)
 install(FILES "${PROJECT_BINARY_DIR}/convexdecomp.pc" DESTINATION lib/pkgconfig)
@@ -50,4 +54,11 @@ install(FILES "${PROJECT_BINARY_DIR}/convexdecomp.pc" DESTINATION lib/pkgconfig)
 install(TARGETS convexdecomp-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(CD_BUILD_GUI)
   install(TARGETS convexdecomp RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+if(CD_BUILD_PYTHON)
+  install(TARGETS _convexdecomp LIBRARY DESTINATION "${CD_PYTHON_INSTALL_DIR}/convexdecomp")
+  install(FILES ${PROJECT_BINARY_DIR}/python/convexdecomp/__init__.py
+    ${PROJECT_BINARY_DIR}/python/convexdecomp/dataset.py
+    DESTINATION "${CD_PYTHON_INSTALL_DIR}/convexdecomp")
 endif()

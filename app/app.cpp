@@ -1,11 +1,16 @@
 #include "app/app.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <optional>
 
 #include "decomposition/decomposition.h"
+#include "formats/engines.h"
 #include "geometry/mesh.h"
+#include "geometry/surface.h"
 #include "geometry/vec3d.h"
 #include "hull/hull.h"
 #include "io/stl.h"
@@ -125,12 +130,59 @@ void cGlWnd::OnMouseWheel(int delta) {
 }
 
 void cGlWnd::OpenFile(const std::string& path) {
+  OpenFileReporting(path);
+}
+
+int cGlWnd::OpenFileReporting(const std::string& path) {
+  int error = -1;
   if (!ComputationInProgress()) {
-    OpenMeshFile(CurrentMesh, lastFileName, path);
+    errno = 0;
+    error = OpenMeshFile(CurrentMesh, lastFileName, path) ? 0 : (errno != 0 ? errno : EIO);
     FrameCurrentMesh();
     ModelChanged();
   }
   SetupView();
+  return error;
+}
+
+namespace {
+
+// A length as the status line shows it: six significant digits, no exponent for ordinary sizes.
+std::string StatusNumber(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", value);
+  return text;
+}
+
+std::string StatusLine(const cMesh* mesh, const std::string& fileName) {
+  if (mesh == nullptr) return "No model";
+  if (mesh->triangles.empty()) return "No triangles";
+  const std::size_t slash = fileName.find_last_of('/');
+  std::string line = slash == std::string::npos ? fileName : fileName.substr(slash + 1);
+  line += " | " + std::to_string(mesh->triangles.size()) + " triangles | box ";
+  const cVec3d size = Widen(mesh->box.max) - Widen(mesh->box.min);
+  line += StatusNumber(size.x) + " x " + StatusNumber(size.y) + " x " + StatusNumber(size.z);
+  line += ", diagonal " + StatusNumber(Length(mesh->box.max - mesh->box.min));
+  const cDecomposition* decomposition = mesh->decomposition;
+  if (decomposition == nullptr) return line;
+  line += " | " + std::to_string(decomposition->pieces.size()) + " pieces";
+  if (decomposition->hulls.empty()) return line;
+  std::size_t closed = 0;
+  for (const cHullPointer& hull : decomposition->hulls) closed += IsClosedSurface(hull->faces);
+  line += " | " + std::to_string(decomposition->hulls.size()) + " hulls, " +
+          std::to_string(closed) + " closed";
+  return line;
+}
+
+}  // namespace
+
+std::optional<std::string> cGlWnd::StatusText() {
+  if (ComputationInProgress()) return std::nullopt;
+  if (statusGeneration != modelGeneration) {
+    statusText = StatusLine(CurrentMesh, lastFileName);
+    statusGeneration = modelGeneration;
+  }
+  return statusText;
 }
 
 void cGlWnd::OnRightButtonDown(std::uint32_t, int, int) {}
@@ -185,6 +237,9 @@ void cGlWnd::OnCommand(std::uint32_t id) {
       SetupView();
       break;
     case kCmdSave:
+      break;
+    case kCmdExport:
+      Export();
       break;
     case kCmdReset:
       if (ComputationInProgress()) break;
@@ -265,6 +320,30 @@ void cGlWnd::FitHulls() {
   settings.maxHullVertices = static_cast<std::size_t>(std::max(4, request->maxHullVertices));
   settings.epsilon = kFitRelativeEpsilon * Length(CurrentMesh->box.max - CurrentMesh->box.min);
   StartFitHulls(*CurrentMesh, settings);
+}
+
+void cGlWnd::Export() {
+  if (CurrentMesh == nullptr || ComputationInProgress()) return;
+  const std::optional<std::string> path = Platform().ChooseExportFile(lastExportName);
+  // The dialog's event loop may have let another command start a computation meanwhile.
+  if (!path || CurrentMesh == nullptr || ComputationInProgress()) return;
+  lastExportName = *path;
+  const cDecomposition* decomposition = CurrentMesh->decomposition;
+  cExportShapes shapes;
+  if (decomposition != nullptr) {
+    shapes = decomposition->hulls.empty() ? PieceShapes(decomposition->pieces)
+                                          : HullShapes(decomposition->hulls);
+  }
+  if (shapes.shapes.empty()) {
+    Platform().ShowMessage("Nothing to export: no hulls or pieces yet", "Export");
+    return;
+  }
+  std::string failed;
+  const int error = WriteExportFiles(*path, ExportFormatFor(*path), shapes, CurrentMesh->triangles,
+                                     CurrentMesh->color, failed);
+  if (error != 0) {
+    Platform().ShowMessage("Cannot write " + failed + ": " + std::strerror(error), "Export");
+  }
 }
 
 void cGlWnd::Quit() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "geometry/vec3.h"
@@ -17,6 +18,7 @@ enum cCommandId : std::uint32_t {
   kCmdOpen = 1,
   kCmdSave = 2,
   kCmdReset = 3,
+  kCmdExport = 4,  // the current hulls, or pieces, in an engine's format
   kCmdBoundBox = 10,
   kCmdNormals = 11,
   kCmdFill = 12,
@@ -80,6 +82,19 @@ class cGlWnd {
   // Open, while a computation runs.
   void OpenFile(const std::string& path);
 
+  // The line under the view: what is open and what the commands made of it, as
+  //   "gear.stl | 2976 triangles | box 60 x 60 x 10, diagonal 85.4 | 57 pieces | 57 hulls, 57
+  //   closed"
+  // the pieces once Decompose has run, the hulls once there are any; "No model" before a mesh is
+  // open and "No triangles" for a mesh without any. Empty while a computation is in progress
+  // (the mesh may be changing): the line shown before stays. UI thread.
+  std::optional<std::string> StatusText();
+
+  // File > Open with path chosen, as OpenFile, saying whether the file could be opened: 0, or
+  // the errno of why not (the mesh is then empty, as Open leaves it; -1 when a computation was
+  // in progress and nothing happened).
+  int OpenFileReporting(const std::string& path);
+
   // The close request of the window: the same as File > Quit.
   void OnClose();
 
@@ -103,17 +118,21 @@ class cGlWnd {
   // What the frames keep in the context they draw in, owned by whoever owns that context; none:
   // every frame draws its lists directly.
   cDrawCache* drawCache = nullptr;
-  std::string lastFileName;  // the open-file dialog starts from it
-  cFitRequest lastFit;       // the Fit Hulls dialog starts from it
+  std::string lastFileName;    // the open-file dialog starts from it
+  cFitRequest lastFit;         // the Fit Hulls dialog starts from it
+  std::string lastExportName;  // the export dialog starts from it
 
  private:
   void Quit();
   void ConvexHull();
   void FitHulls();
+  void Export();
 
   bool quitPending = false;
   // The model's state as frames know it: never 0, and never the same in two window objects.
   std::uint64_t modelGeneration = NewModelGeneration();
+  std::uint64_t statusGeneration = 0;  // the generation statusText was made for
+  std::string statusText;
   static std::uint64_t NewModelGeneration();
 };
 

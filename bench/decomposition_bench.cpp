@@ -106,4 +106,40 @@ BENCHMARK(BM_DecomposeBulgingTorus)
     ->Unit(benchmark::kMillisecond)
     ->Complexity();
 
+// Many triangles on one edge. range(0): the triangle count; range(1): 0 for a book of leaves
+// around the edge (about k * k / 136 plane tests, as the region growing asks for them: leaves
+// that fail keep being tested by every leaf that joins), 1 for a stack of equal triangles (all
+// join the first piece at its first step: the index's own work, near-linear). Counter
+// plane_tests: the tests the region growing made.
+void BM_DecomposeOneEdge(benchmark::State& state) {
+  const int count = static_cast<int>(state.range(0));
+  const bool stack = state.range(1) == 1;
+  cTriangleList triangles;
+  for (int i = 0; i < count; ++i) {
+    const double angle = 2.0 * std::numbers::pi * i / count;
+    triangles.emplace_back(cVec3(0, 0, 0), cVec3(1, 0, 0),
+                           stack ? cVec3(0, 1, 0)
+                                 : cVec3(0.5f, static_cast<float>(std::cos(angle)),
+                                         static_cast<float>(std::sin(angle))));
+  }
+  static std::size_t tests = 0;
+  std::size_t pieces = 0;
+  for (auto _ : state) {
+    tests = 0;
+    pieces = GrowPieces(triangles, cEpsilonSource([] {
+                          ++tests;
+                          return 0.1;
+                        }))
+                 .pieces.size();
+    benchmark::DoNotOptimize(pieces);
+  }
+  state.counters["triangles"] = count;
+  state.counters["pieces"] = static_cast<double>(pieces);
+  state.counters["plane_tests"] = static_cast<double>(tests);
+  state.SetComplexityN(count);
+}
+BENCHMARK(BM_DecomposeOneEdge)
+    ->ArgsProduct({{20000, 40000, 80000}, {0, 1}})
+    ->Unit(benchmark::kMillisecond);
+
 }  // namespace

@@ -20,6 +20,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <memory>
 #include <new>
 #include <optional>
@@ -27,12 +29,13 @@
 #include <vector>
 
 #include "cli/console.h"
-#include "cli/export.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/run_settings.h"
 #include "core/convexdecomp.h"
 #include "decomposition/decomposition.h"
+#include "formats/engines.h"
+#include "formats/export.h"
 #include "geometry/mesh.h"
 #include "geometry/surface.h"
 #include "hull/fidelity.h"
@@ -106,16 +109,65 @@ void RunSweep(const cSweep& sweep, const cTriangleList& triangles, const cCliOpt
   }
 }
 
-// Checks that DIR is a folder this run can write in, making it when it does not exist.
-// 0 or the errno of the failure.
-int PrepareHullsDir(const std::string& dir) {
+// Checks that DIR is a folder this run can write in, making it when it does not exist (made
+// says so). 0 or the errno of the failure.
+int PrepareHullsDir(const std::string& dir, bool& made) {
+  made = false;
   struct stat info;
   if (stat(dir.c_str(), &info) != 0) {
     if (errno != ENOENT || mkdir(dir.c_str(), 0777) != 0) return errno;
+    made = true;
   } else if (!S_ISDIR(info.st_mode)) {
     return ENOTDIR;
   }
   return access(dir.c_str(), W_OK | X_OK) == 0 ? 0 : errno;
+}
+
+// The folders a run writes files into (--hulls-dir, --stl-dir, the mesh folders of --mjcf and
+// --urdf), each prepared and locked once however many outputs share it. A folder the run made is
+// removed again when the run ends without putting its files in place, so that a failed run
+// leaves no folder behind either.
+class cOutputFolders {
+ public:
+  ~cOutputFolders() {
+    locks.clear();
+    if (committed) return;
+    for (auto it = made.rbegin(); it != made.rend(); ++it) rmdir(it->c_str());
+  }
+
+  // The folder path ends in '/'. 0 or the errno of the failure.
+  int Add(const std::string& folder) {
+    bool madeNow = false;
+    if (const int error = PrepareHullsDir(folder, madeNow); error != 0) return error;
+    if (madeNow) made.push_back(folder);
+    struct stat info;
+    if (stat(folder.c_str(), &info) != 0) return errno;
+    if (!known.emplace(std::pair{info.st_dev, info.st_ino}, folder).second) return 0;
+    locks.push_back(std::make_unique<cFolderLock>());
+    return locks.back()->Take(folder);
+  }
+
+  // The path a file NAME of folder is written to: the same for every folder that is the same
+  // folder, so that a file two outputs share is written once.
+  std::string FileIn(const std::string& folder, const std::string& name) const {
+    struct stat info;
+    if (stat(folder.c_str(), &info) != 0) return folder + name;
+    const auto found = known.find(std::pair{info.st_dev, info.st_ino});
+    return (found != known.end() ? found->second : folder) + name;
+  }
+
+  void Committed() { committed = true; }
+
+ private:
+  std::map<std::pair<dev_t, ino_t>, std::string> known;
+  std::vector<std::unique_ptr<cFolderLock>> locks;
+  std::vector<std::string> made;
+  bool committed = false;
+};
+
+// A folder path with its closing slash.
+std::string WithSlash(const std::string& folder) {
+  return folder.back() == '/' ? folder : folder + "/";
 }
 
 int Run(const cCliOptions& options, const cDisplay& display) {
@@ -144,12 +196,30 @@ int Run(const cCliOptions& options, const cDisplay& display) {
     }
     *slot = std::move(file);
   }
-  cFolderLock hullsLock;  // one run at a time writes into the folder
-  if (!options.hullsDir.empty()) {
-    int error = PrepareHullsDir(options.hullsDir);
-    if (error == 0) error = hullsLock.Take(options.hullsDir);
-    if (error != 0) {
-      ReportFailure("write", options.hullsDir, error);
+  std::unique_ptr<cOutputFile> mjcf, urdf, glb;
+  for (auto [path, slot] : {std::pair{&options.mjcf, &mjcf}, std::pair{&options.urdf, &urdf},
+                            std::pair{&options.glb, &glb}}) {
+    if (path->empty()) continue;
+    auto file = std::make_unique<cOutputFile>(*path);
+    if (const int error = file->Open(0666 & ~mask); error != 0) {
+      ReportFailure("write", *path, error);
+      return 1;
+    }
+    *slot = std::move(file);
+  }
+  // One run at a time writes into each folder.
+  cOutputFolders folders;
+  const auto meshFolder = [](const std::string& scene) {
+    return FolderOf(scene) + MeshFolderFor(scene) + "/";
+  };
+  std::vector<std::string> folderPaths;  // as given; the mesh folders with their slash
+  if (!options.hullsDir.empty()) folderPaths.push_back(options.hullsDir);
+  if (!options.stlDir.empty()) folderPaths.push_back(options.stlDir);
+  if (mjcf) folderPaths.push_back(meshFolder(options.mjcf));
+  if (urdf) folderPaths.push_back(meshFolder(options.urdf));
+  for (const std::string& folder : folderPaths) {
+    if (const int error = folders.Add(WithSlash(folder)); error != 0) {
+      ReportFailure("write", folder, error);
       return 1;
     }
   }
@@ -283,11 +353,29 @@ int Run(const cCliOptions& options, const cDisplay& display) {
   if (json) WriteJson(json->Stream(), run);
   if (obj) WriteHullsObj(obj->Stream(), decomposition.hulls);
   if (piecesObj) WritePiecesObj(piecesObj->Stream(), decomposition.pieces);
+  const cExportShapes shapes = HullShapes(decomposition.hulls);
+  if (mjcf) {
+    const std::vector<std::size_t> leftOut =
+        WriteMjcf(mjcf->Stream(), shapes, ModelNameFor(options.mjcf), MeshFolderFor(options.mjcf));
+    for (const std::size_t i : leftOut) {
+      Warn("hull " + std::to_string(i + 1) + " has no volume; MuJoCo takes no such mesh, so " +
+           options.mjcf + " leaves it out");
+    }
+  }
+  if (urdf) {
+    WriteUrdf(urdf->Stream(), shapes, ModelNameFor(options.urdf), MeshFolderFor(options.urdf),
+              true);
+  }
+  if (glb && !WriteGlb(glb->Stream(), shapes, &mesh.triangles, mesh.color)) {
+    ReportFailure("write", options.glb, EIO);
+    return 1;
+  }
 
   int status = 0;
   // Every file is complete before the first one is put in place.
   std::vector<cOutputFile*> outputs;
-  for (cOutputFile* file : {json.get(), obj.get(), piecesObj.get()}) {
+  for (cOutputFile* file :
+       {json.get(), obj.get(), piecesObj.get(), mjcf.get(), urdf.get(), glb.get()}) {
     if (file != nullptr) outputs.push_back(file);
   }
   for (cOutputFile* file : outputs) {
@@ -296,31 +384,54 @@ int Run(const cCliOptions& options, const cDisplay& display) {
       return 1;
     }
   }
-  // One hull file at a time is open; each waits finished for the common commit.
-  std::vector<std::unique_ptr<cOutputFile>> hullFiles;
+  // The files of the folders, each once: a hull's STL file serves --stl-dir and the mesh
+  // folders alike when they are the same folder.
+  std::map<std::string, std::function<void(std::FILE*)>> folderFiles;
   if (!options.hullsDir.empty()) {
-    const std::string folder =
-        options.hullsDir.back() == '/' ? options.hullsDir : options.hullsDir + "/";
     for (std::size_t i = 0; i < hulls.size(); ++i) {
-      auto file = std::make_unique<cOutputFile>(folder + HullFileName(i + 1), false);
-      int error = file->Open(0666 & ~mask);
-      if (error == 0) {
-        WriteHullObj(file->Stream(), *hulls[i], "hull_" + std::to_string(i + 1));
-        error = file->Finish();
-      }
-      if (error != 0) {
-        ReportFailure("write", file->Path(), error);
-        return 1;
-      }
-      outputs.push_back(file.get());
-      hullFiles.push_back(std::move(file));
+      folderFiles[folders.FileIn(WithSlash(options.hullsDir), HullFileName(i + 1))] =
+          [&hulls, i](std::FILE* out) {
+            WriteHullObj(out, *hulls[i], "hull_" + std::to_string(i + 1));
+          };
     }
+  }
+  std::vector<std::string> stlFolders;
+  if (!options.stlDir.empty()) stlFolders.push_back(WithSlash(options.stlDir));
+  if (mjcf) stlFolders.push_back(meshFolder(options.mjcf));
+  if (urdf) {
+    stlFolders.push_back(meshFolder(options.urdf));
+    folderFiles[folders.FileIn(meshFolder(options.urdf), kSourceFileName)] =
+        [&mesh](std::FILE* out) { WriteBinaryStl(out, mesh.triangles); };
+  }
+  for (const std::string& folder : stlFolders) {
+    for (std::size_t i = 0; i < hulls.size(); ++i) {
+      folderFiles[folders.FileIn(folder, ShapeFileName(shapes, i))] = [&hulls, i](std::FILE* out) {
+        WriteBinaryStl(out, hulls[i]->faces);
+      };
+    }
+  }
+  // One folder file at a time is open; each waits finished for the common commit.
+  std::vector<std::unique_ptr<cOutputFile>> hullFiles;
+  for (const auto& [path, write] : folderFiles) {
+    auto file = std::make_unique<cOutputFile>(path, false);
+    int error = file->Open(0666 & ~mask);
+    if (error == 0) {
+      write(file->Stream());
+      error = file->Finish();
+    }
+    if (error != 0) {
+      ReportFailure("write", file->Path(), error);
+      return 1;
+    }
+    outputs.push_back(file.get());
+    hullFiles.push_back(std::move(file));
   }
   cOutputFile* failed = nullptr;
   if (const int error = CommitOutputs(outputs, failed); error != 0) {
     ReportFailure("write", failed->Path(), error);
     return 1;
   }
+  folders.Committed();
   if (jsonToStdout) WriteJson(stdout, run);
   if (exceeded && options.strict) status = 3;
   return status;

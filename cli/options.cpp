@@ -28,6 +28,13 @@ const char* const kUsage =
     "  --obj FILE         write the hulls as OBJ with vertex colours\n"
     "  --pieces-obj FILE  write the pieces as OBJ with vertex colours\n"
     "  --hulls-dir DIR    write every hull to a file of its own, DIR/hull_001.obj, ...\n"
+    "  --mjcf FILE.xml    write a MuJoCo model: a mesh and a geom per hull, the hulls as\n"
+    "                     binary STL files in FILE_meshes/ beside it\n"
+    "  --urdf FILE.urdf   write a URDF: one link, the mesh as its visual and a collision per\n"
+    "                     hull, the meshes as binary STL files in FILE_meshes/ beside it\n"
+    "  --glb FILE.glb     write binary glTF: a mesh per hull, each hull's node an\n"
+    "                     OMI_physics_shape hull, and the mesh itself\n"
+    "  --stl-dir DIR      write every hull as binary STL, DIR/hull_1.stl, ...\n"
     "  --max-hull-vertices N  name the hulls with more than N vertices on standard error\n"
     "  --strict           ... and exit with status 3 when there are any\n"
     "  --max-hulls N      instead of Decompose and Convex Hull: at most N hulls (N >= 1) of\n"
@@ -106,13 +113,18 @@ bool ParseSweep(const std::string& text, cSweep& sweep) {
 }
 
 bool IsFileOption(const std::string& name) {
-  return name == "--json" || name == "--obj" || name == "--pieces-obj" || name == "--hulls-dir";
+  return name == "--json" || name == "--obj" || name == "--pieces-obj" || name == "--hulls-dir" ||
+         name == "--mjcf" || name == "--urdf" || name == "--glb" || name == "--stl-dir";
 }
 
 std::string& FileOption(cCliOptions& options, const std::string& name) {
   if (name == "--json") return options.json;
   if (name == "--obj") return options.obj;
   if (name == "--pieces-obj") return options.piecesObj;
+  if (name == "--mjcf") return options.mjcf;
+  if (name == "--urdf") return options.urdf;
+  if (name == "--glb") return options.glb;
+  if (name == "--stl-dir") return options.stlDir;
   return options.hullsDir;
 }
 
@@ -140,7 +152,8 @@ bool CheckCombinations(const cCliOptions& o, std::string& problem) {
   }
   if (o.sweep) {
     if (!o.json.empty() || !o.obj.empty() || !o.piecesObj.empty() || !o.hullsDir.empty() ||
-        !o.hulls || o.epsilonRelative || o.maxHullVertices) {
+        !o.mjcf.empty() || !o.urdf.empty() || !o.glb.empty() || !o.stlDir.empty() || !o.hulls ||
+        o.epsilonRelative || o.maxHullVertices) {
       problem =
           "--sweep-epsilon writes only its table: no outputs, --no-hulls, --max-hull-vertices or "
           "Epsilon";
@@ -335,7 +348,10 @@ bool CheckDistinctFiles(const cCliOptions& options, std::string& problem) {
   std::vector<cNamed> files = {{"the input", options.input}};
   for (const auto& [what, path] : {std::pair{"--json", &options.json},
                                    {"--obj", &options.obj},
-                                   {"--pieces-obj", &options.piecesObj}}) {
+                                   {"--pieces-obj", &options.piecesObj},
+                                   {"--mjcf", &options.mjcf},
+                                   {"--urdf", &options.urdf},
+                                   {"--glb", &options.glb}}) {
     if (!path->empty() && *path != "-") files.push_back({what, *path});
   }
   std::vector<cIdentity> ids;

@@ -26,9 +26,13 @@ struct cCliOptions {
   std::string obj;
   std::string piecesObj;
   std::string hullsDir;
-  bool quiet = false;                   // no progress, no facts on standard error
-  bool verbose = false;                 // facts on standard error also when it is no terminal
-  double progressAfter = 1.0;           // seconds a step runs before its progress shows
+  std::string mjcf;            // MuJoCo's XML; its hulls' STL files in a folder beside it
+  std::string urdf;            // URDF; its hulls' STL files and the mesh in a folder beside it
+  std::string glb;             // binary glTF
+  std::string stlDir;          // one binary STL per hull
+  bool quiet = false;          // no progress, no facts on standard error
+  bool verbose = false;        // facts on standard error also when it is no terminal
+  double progressAfter = 1.0;  // seconds a step runs before its progress shows
   std::optional<long> maxHullVertices;  // report hulls with more vertices
   bool strict = false;                  // ... and exit 3 when there are any
   std::optional<cSweep> sweep;

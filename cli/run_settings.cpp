@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "cli/export.h"
+#include "formats/export.h"
 #include "hull/fit.h"
 
 double RunEpsilon(const cCliOptions& options, double diagonal) {

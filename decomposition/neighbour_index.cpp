@@ -11,6 +11,9 @@
 
 namespace {
 
+// The entries of a point list whose triangles are loaded ahead of the step that walks the list.
+constexpr std::uint32_t kPrefetchedEntries = 16;
+
 // Normal, Length and Dot of geometry/vec3.cpp, written out here so that they are inlined into
 // the loops below; every operation and its order is the same (the build contracts no
 // floating-point expressions), so every result is the same to the bit.
@@ -166,12 +169,16 @@ bool cNeighbourIndex::GrowPiece(
       }
     }
     if (i + kStep < size) {
+      // Only the start of each list: a point shared by many triangles (a fan, a stack of equal
+      // triangles) has a list of any length, and its whole list every step would make a piece
+      // of k such triangles cost k * k.
       const std::uint32_t next = pieceTriangles[i + kStep];
       __builtin_prefetch(&states[next]);
       for (const std::uint32_t point : states[next].point) {
         if (point == kNoPoint) continue;
-        Prefetch(lists[point].first, lists[point].last);
-        Prefetch(lists[point].firstRepeated, lists[point].lastRepeated);
+        const cPointLists& l = lists[point];
+        Prefetch(l.first, std::min(l.last, l.first + kPrefetchedEntries));
+        Prefetch(l.firstRepeated, std::min(l.lastRepeated, l.firstRepeated + kPrefetchedEntries));
       }
     }
     Expand(i, readEpsilon);
@@ -236,8 +243,11 @@ void cNeighbourIndex::Expand(std::size_t i, cEpsilonReader readEpsilon) {
   }
   if (candidates.empty()) return;
 
-  // Work-list order is triangle order: the list only ever loses triangles.
-  std::sort(candidates.begin(), candidates.end());
+  // Work-list order is triangle order: the list only ever loses triangles. Each point list is in
+  // that order, so the candidates of a single list need no sort (a fan around one edge gathers
+  // every waiting leaf from one list at every step).
+  if (!std::is_sorted(candidates.begin(), candidates.end()))
+    std::sort(candidates.begin(), candidates.end());
   const cPlane plane(states[p].corners);
   for (const std::uint32_t t : candidates) {
     if (!plane.Passes(states[t].corners, readEpsilon())) continue;

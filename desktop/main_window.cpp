@@ -6,10 +6,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QKeySequence>
+#include <QLabel>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QOpenGLContext>
+#include <QStatusBar>
 #include <QTimer>
 #include <QUrl>
 #include <QWheelEvent>
@@ -19,6 +21,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "desktop/glyphs.h"
 #include "desktop/qt_platform.h"
@@ -45,6 +48,7 @@ const std::vector<cMenu>& MenuTable() {
       {"File",
        {{"Open", kCmdOpen, "Ctrl+O"},
         {"Save", kCmdSave},
+        {"Export...", kCmdExport, "Ctrl+E"},
         {"Reset", kCmdReset},
         {nullptr, 0},
         {"Quit", kCmdQuit, "Ctrl+Q"}}},
@@ -165,8 +169,10 @@ void cGlView::initializeGL() {
   }
   if (!pendingFile.isEmpty()) {
     const QString path = pendingFile;
+    const bool report = pendingReport;
     pendingFile.clear();
-    OpenFile(path);
+    pendingReport = false;
+    OpenFile(path, report);
   }
 }
 
@@ -246,14 +252,26 @@ void cGlView::dropEvent(QDropEvent* event) {
   OpenFile(path);
 }
 
-void cGlView::OpenFile(const QString& path) {
+void cGlView::OpenFile(const QString& path, bool reportFailure) {
   if (!isValid()) {
     pendingFile = path;
+    pendingReport = reportFailure;
     return;
   }
   try {
     makeCurrent();
-    wnd->OpenFile(QFile::encodeName(path).toStdString());
+    const int error = wnd->OpenFileReporting(QFile::encodeName(path).toStdString());
+    if (reportFailure && error > 0) {
+      // The two reasons of the mesh reader's own, in its words; the system's for the others.
+      const std::string reason =
+          error == kUnknownFormat
+              ? std::string("unknown kind of mesh file (known: ") + kMeshExtensionList + ")"
+          : error == kUnreadableFile ? std::string("not a readable mesh file")
+                                     : std::string(std::strerror(error));
+      std::fprintf(stderr, "convexdecomp: %s: %s\n", QFile::encodeName(path).constData(),
+                   reason.c_str());
+      std::fflush(stderr);
+    }
   } catch (...) {
     // As for every event: what failed is passed over.
   }
@@ -283,10 +301,21 @@ void cGlView::ReleaseScene() {
 // --- cMainWindow ---------------------------------------------------------------------------
 
 cMainWindow::cMainWindow(cQtPlatform& qtPlatform, std::unique_ptr<cGlWnd> wnd)
-    : platform(qtPlatform), view(new cGlView(std::move(wnd), this)) {
+    : platform(qtPlatform), view(new cGlView(std::move(wnd), this)), status(new QLabel(this)) {
   setWindowTitle(QStringLiteral("Convex Decomposition (Render Device OpenGL)"));
   setCentralWidget(view);
   BuildMenus();
+  statusBar()->setSizeGripEnabled(false);
+  statusBar()->setFixedHeight(kStatusLineHeight);
+  status->setContentsMargins(4, 0, 4, 0);
+  statusBar()->addWidget(status, 1);
+  // Brought up to date after every frame; the text is made anew only when the model changed.
+  connect(view, &QOpenGLWidget::frameSwapped, this, [this] {
+    const std::optional<std::string> text = view->Wnd().StatusText();
+    if (!text) return;
+    const QString shown = QString::fromStdString(*text);
+    if (status->text() != shown) status->setText(shown);
+  });
   platform.SetContextRestorer([this] { view->makeCurrent(); });
   // The outer size is set once the window system has put its frame around the window.
   connect(view, &QOpenGLWidget::frameSwapped, this, [this] {
@@ -328,12 +357,12 @@ void cMainWindow::BuildMenus() {
 
 void cMainWindow::FitOuterSize() {
   const QSize frame = frameGeometry().size() - geometry().size();
-  resize(QSize(kWindowOuterWidth, kWindowOuterHeight) - frame);
+  resize(QSize(kWindowOuterWidth, kWindowOuterHeight + kStatusLineHeight) - frame);
   move(0, 0);
 }
 
 void cMainWindow::ShowAtTopLeft() {
-  resize(kWindowOuterWidth, kWindowOuterHeight);
+  resize(kWindowOuterWidth, kWindowOuterHeight + kStatusLineHeight);
   move(0, 0);
   show();
   FitOuterSize();
@@ -362,7 +391,7 @@ int RunDesktop(cQtPlatform& platform, const QString& startFile) {
     QApplication::setQuitOnLastWindowClosed(false);
     cMainWindow window(platform);
     window.ShowAtTopLeft();
-    if (!startFile.isEmpty()) window.View()->OpenFile(startFile);
+    if (!startFile.isEmpty()) window.View()->OpenFile(startFile, true);
     QApplication::exec();
     window.Teardown();
   } catch (...) {

@@ -12,10 +12,13 @@
 #include "app/app.h"
 
 class cQtPlatform;
+class QLabel;
 class QMimeData;
 
 constexpr int kWindowOuterWidth = 800;
 constexpr int kWindowOuterHeight = 600;
+// The status line under the view adds its height to the window, so the view keeps its size.
+constexpr int kStatusLineHeight = 22;
 
 // Mouse-key flags as the window object reads them.
 constexpr std::uint32_t kMouseShift = 4;
@@ -43,8 +46,9 @@ class cGlView : public QOpenGLWidget {
   void ReleaseScene();
 
   // File > Open with path chosen, with the context current; before the context exists, as
-  // soon as it does.
-  void OpenFile(const QString& path);
+  // soon as it does. With reportFailure, a file that cannot be opened is named on standard
+  // error with the reason, in one line (the mesh is left empty, as Open leaves it).
+  void OpenFile(const QString& path, bool reportFailure = false);
 
   // The first local file with one of the suffixes the reader takes (kMeshExtensions, any case)
   // among what a drop carries; empty when there is none.
@@ -70,6 +74,7 @@ class cGlView : public QOpenGLWidget {
   // Made with each context (initializeGL), gone with it; the window object draws through it.
   std::unique_ptr<cDrawCache> drawCache;
   QString pendingFile;           // to open once the context exists
+  bool pendingReport = false;    // and whether to report a failure to open it
   bool busyScreenShown = false;  // the busy screen's projection is in place
   bool checkGlErrors = false;    // CD_CHECK_GL_ERRORS set: report GL errors after every frame
 };
@@ -83,9 +88,10 @@ class cMainWindow : public QMainWindow {
   ~cMainWindow() override;
 
   cGlView* View() const { return view; }
+  QLabel* StatusLine() const { return status; }
 
   // Shows the window at the top left of the screen with its outer size, frame included,
-  // 800 x 600 (as near as the window system allows).
+  // 800 x 600 and the status line's height below (as near as the window system allows).
   void ShowAtTopLeft();
 
   // After the main loop: joins the workers, then releases the scene.
@@ -100,6 +106,7 @@ class cMainWindow : public QMainWindow {
 
   cQtPlatform& platform;
   cGlView* view;
+  QLabel* status;  // the status line's text
   bool fitted = false;
 };
 

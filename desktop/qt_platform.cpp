@@ -5,6 +5,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QMessageBox>
@@ -187,6 +188,36 @@ std::optional<std::string> cQtPlatform::ChooseStlFile(const std::string& previou
       nullptr, QString(), start, filters.join(QStringLiteral(";;")), &selected);
   RestoreContext();
   if (chosen.isEmpty()) return std::nullopt;
+  return QFile::encodeName(chosen).toStdString();
+}
+
+// The export dialog's filters, each with the extension a name without one gets ("": none, a
+// folder of STL files).
+const std::pair<const char*, const char*> kExportFilters[] = {
+    {"MuJoCo model (*.xml)", ".xml"},
+    {"URDF (*.urdf)", ".urdf"},
+    {"binary glTF (*.glb)", ".glb"},
+    {"OBJ (*.obj)", ".obj"},
+    {"folder of STL files, one per hull (*)", ""},
+};
+
+std::optional<std::string> cQtPlatform::ChooseExportFile(const std::string& previousName) {
+  if (exportChooserOverride) return exportChooserOverride(previousName);
+  const QString start = QFile::decodeName(
+      QByteArray(previousName.data(), static_cast<qsizetype>(previousName.size())));
+  QStringList filters;
+  for (const auto& [filter, extension] : kExportFilters) filters << QString::fromLatin1(filter);
+  QString selected;
+  QString chosen = QFileDialog::getSaveFileName(nullptr, QStringLiteral("Export"), start,
+                                                filters.join(QStringLiteral(";;")), &selected);
+  RestoreContext();
+  if (chosen.isEmpty()) return std::nullopt;
+  const QFileInfo info(chosen);
+  if (info.suffix().isEmpty()) {
+    for (const auto& [filter, extension] : kExportFilters) {
+      if (selected == QLatin1String(filter)) chosen += QLatin1String(extension);
+    }
+  }
   return QFile::encodeName(chosen).toStdString();
 }
 

@@ -58,6 +58,7 @@ class cQtPlatform : public cPlatform {
   std::optional<std::string> ChooseStlFile(const std::string& previousName) override;
   void RunOptionsDialog() override;
   std::optional<cFitRequest> AskFitRequest(const cFitRequest& last) override;
+  std::optional<std::string> ChooseExportFile(const std::string& previousName) override;
   // Posted to the UI thread's event loop like any other event; returns at once.
   void RequestQuit(int exitValue) override;
 
@@ -72,6 +73,8 @@ class cQtPlatform : public cPlatform {
 
   // When set, answers ChooseStlFile in place of the dialog (for tests driving the window).
   std::function<std::optional<std::string>(const std::string&)> fileChooserOverride;
+  // When set, answers ChooseExportFile in place of the dialog.
+  std::function<std::optional<std::string>(const std::string&)> exportChooserOverride;
 
  private:
   // A worker's box on its way to the UI thread; closed is set once the box is closed (or not

@@ -1,10 +1,12 @@
 // Reads a mesh, splits it into nearly convex pieces and builds their hulls with the library, and
-// prints one line per hull. Usage: decompose_file MESH.stl [EPSILON [SMOOTH]]
+// prints one line per hull, then the size of the hulls as binary glTF (the writers of formats/).
+// Usage: decompose_file MESH.stl [EPSILON [SMOOTH]]
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "core/convexdecomp.h"
+#include "formats/engines.h"
 
 int main(int argc, char** argv) {
   if (argc < 2) {
@@ -26,5 +28,11 @@ int main(int argc, char** argv) {
   for (const cBuiltHull& hull : result.hulls) {
     std::printf("hull of piece %zu: %zu faces\n", hull.piece, hull.shape.faces.size());
   }
+  cExportShapes shapes;
+  for (const cBuiltHull& hull : result.hulls) shapes.shapes.push_back({&hull.shape.faces, {}});
+  std::FILE* glb = std::tmpfile();
+  if (glb == nullptr || !WriteGlb(glb, shapes, nullptr, {})) return 1;
+  std::printf("glb: %ld bytes\n", std::ftell(glb));
+  std::fclose(glb);
   return 0;
 }

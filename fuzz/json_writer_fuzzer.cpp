@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/export.h"
 #include "decomposition/decomposition.h"
+#include "formats/export.h"
 #include "geometry/mesh.h"
 #include "hull/hull.h"
 

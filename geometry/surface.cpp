@@ -50,23 +50,103 @@ bool IsClosedSurface(const cTriangleList& triangles) {
   return true;
 }
 
-double EnclosedVolume(const cTriangleList& triangles) {
-  double volume = 0.0;
-  const cVec3 origin = triangles.empty() ? cVec3() : triangles[0].vertex[0];
-  for (const cTriangle& t : triangles) {
-    // Signed volume of the tetrahedron from the origin to this triangle.
-    double d[3][3];
-    for (int k = 0; k < 3; ++k) {
-      d[k][0] = static_cast<double>(t.vertex[k].x) - origin.x;
-      d[k][1] = static_cast<double>(t.vertex[k].y) - origin.y;
-      d[k][2] = static_cast<double>(t.vertex[k].z) - origin.z;
+namespace {
+
+// A signed fixed-point number wide enough to hold any sum of products of three floats exactly:
+// a float is m * 2^e with m below 2^24 and e from -172 to 104, so a product is below 2^72 at a
+// power of two from -516 to 312; 1024 bits leave room for the carries of 2^100 terms. Two's
+// complement in 64-bit limbs, least significant first.
+class cExactSum {
+ public:
+  // Adds sign * a * b * c (each finite).
+  void AddProduct(int sign, float a, float b, float c) {
+    if (a == 0.0f || b == 0.0f || c == 0.0f) return;
+    int ea = 0, eb = 0, ec = 0;
+    const auto ma = static_cast<std::uint64_t>(std::ldexp(std::fabs(std::frexp(a, &ea)), 24));
+    const auto mb = static_cast<std::uint64_t>(std::ldexp(std::fabs(std::frexp(b, &eb)), 24));
+    const auto mc = static_cast<std::uint64_t>(std::ldexp(std::fabs(std::frexp(c, &ec)), 24));
+    if ((a < 0) != (b < 0)) sign = -sign;
+    if (c < 0) sign = -sign;
+    const unsigned __int128 product = static_cast<unsigned __int128>(ma * mb) * mc;
+    const int shift = (ea - 24) + (eb - 24) + (ec - 24) + kLowestPower;  // 0 .. 900
+    const int limb = shift / 64, bit = shift % 64;
+    // The product moved up by bit, as three limbs.
+    std::uint64_t part[3];
+    part[0] = static_cast<std::uint64_t>(product << bit);
+    const unsigned __int128 high = bit == 0 ? product >> 64 : product >> (64 - bit);
+    part[1] = static_cast<std::uint64_t>(high);
+    part[2] = static_cast<std::uint64_t>(high >> 64);
+    if (sign > 0) {
+      std::uint64_t carry = 0;
+      for (int k = 0; k < kLimbs - limb; ++k) {
+        const std::uint64_t add = k < 3 ? part[k] : 0;
+        if (k >= 3 && carry == 0) break;
+        const unsigned __int128 sum = static_cast<unsigned __int128>(limbs[limb + k]) + add + carry;
+        limbs[limb + k] = static_cast<std::uint64_t>(sum);
+        carry = static_cast<std::uint64_t>(sum >> 64);
+      }
+    } else {
+      std::uint64_t borrow = 0;
+      for (int k = 0; k < kLimbs - limb; ++k) {
+        const std::uint64_t sub = k < 3 ? part[k] : 0;
+        if (k >= 3 && borrow == 0) break;
+        const std::uint64_t before = limbs[limb + k];
+        const std::uint64_t after = before - sub - borrow;
+        borrow = (before < sub || (before == sub && borrow != 0)) ? 1 : 0;
+        limbs[limb + k] = after;
+      }
     }
-    volume += (d[0][0] * (d[1][1] * d[2][2] - d[1][2] * d[2][1]) -
-               d[0][1] * (d[1][0] * d[2][2] - d[1][2] * d[2][0]) +
-               d[0][2] * (d[1][0] * d[2][1] - d[1][1] * d[2][0])) /
-              6.0;
   }
-  return volume;
+
+  // The sum as a double: its sign exact, its magnitude within a few units in the last place.
+  double Value() const {
+    const bool negative = (limbs[kLimbs - 1] >> 63) != 0;
+    std::uint64_t magnitude[kLimbs];
+    std::uint64_t carry = 1;
+    for (int k = 0; k < kLimbs; ++k) {
+      if (negative) {
+        const unsigned __int128 sum = static_cast<unsigned __int128>(~limbs[k]) + carry;
+        magnitude[k] = static_cast<std::uint64_t>(sum);
+        carry = static_cast<std::uint64_t>(sum >> 64);
+      } else {
+        magnitude[k] = limbs[k];
+      }
+    }
+    int top = kLimbs - 1;
+    while (top >= 0 && magnitude[top] == 0) --top;
+    if (top < 0) return 0.0;
+    // The top two limbs hold at least 65 significant bits: more than a double keeps.
+    double value = std::ldexp(static_cast<double>(magnitude[top]), 64 * top - kLowestPower);
+    if (top > 0)
+      value += std::ldexp(static_cast<double>(magnitude[top - 1]), 64 * (top - 1) - kLowestPower);
+    return negative ? -value : value;
+  }
+
+ private:
+  static constexpr int kLimbs = 16;
+  static constexpr int kLowestPower = 516;  // bit 0 stands for 2^-516
+  std::uint64_t limbs[kLimbs] = {};
+};
+
+}  // namespace
+
+double EnclosedVolume(const cTriangleList& triangles) {
+  // Six times the volume is the sum of det(a, b, c) over the triangles, each determinant six
+  // products of three coordinates: summed exactly, so the sign is never one of rounding.
+  cExactSum sum;
+  for (const cTriangle& t : triangles) {
+    for (const cVec3& v : t.vertex) {
+      if (!std::isfinite(v.x) || !std::isfinite(v.y) || !std::isfinite(v.z)) return std::nan("");
+    }
+    const cVec3 &a = t.vertex[0], &b = t.vertex[1], &c = t.vertex[2];
+    sum.AddProduct(+1, a.x, b.y, c.z);
+    sum.AddProduct(-1, a.x, b.z, c.y);
+    sum.AddProduct(-1, a.y, b.x, c.z);
+    sum.AddProduct(+1, a.y, b.z, c.x);
+    sum.AddProduct(+1, a.z, b.x, c.y);
+    sum.AddProduct(-1, a.z, b.y, c.x);
+  }
+  return sum.Value() / 6.0;
 }
 
 std::size_t DistinctCorners(const cTriangleList& triangles) {

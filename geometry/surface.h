@@ -14,8 +14,9 @@
 bool IsClosedSurface(const cTriangleList& triangles);
 
 // The volume a surface wound outward encloses (negative when wound inward): the sum over the
-// triangles of the signed tetrahedra from the first triangle's first corner, in double. Only
-// meaningful for a closed surface; NaN when a coordinate is not finite; 0 for no triangles.
+// triangles of the signed tetrahedra from the coordinate origin, summed exactly and rounded
+// once, so its sign (and whether it is 0) is always the exact one, at any scale of coordinates.
+// Only meaningful for a closed surface; NaN when a coordinate is not finite; 0 for no triangles.
 double EnclosedVolume(const cTriangleList& triangles);
 
 // Distinct corners; every corner with a NaN coordinate counts as one of its own.

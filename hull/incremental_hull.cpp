@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "exact_predicates.h"
 #include "hull/hull.h"
 #include "hull_internal.h"
 
@@ -442,6 +443,9 @@ bool cIncrementalHull::Holds(const cPointList& points, double tolerance) {
   for (const cFace& f : faces) {
     if (!f.alive) continue;
     if (f.leaf < 0 && f.length != 0.0) return false;  // a plane that cannot be measured
+    // A normal of length 0 is a face whose corners lie on one line, unless its products fell
+    // below what a float holds (coordinates near 1e-20 and smaller): such a plane says nothing.
+    if (f.length == 0.0 && !Collinear(f.t.vertex[0], f.t.vertex[1], f.t.vertex[2])) return false;
     if (!any) origin = f.t.vertex[0], any = true;
     double c[3][3];
     for (int i = 0; i < 3; ++i) {
@@ -461,10 +465,9 @@ bool cIncrementalHull::Holds(const cPointList& points, double tolerance) {
   std::vector<std::uint32_t> out;
   for (const cVec3& p : points) {
     if (!Finite(p)) return false;
-    if (flat) {  // on the surface
-      if (!OnSurface(p, tolerance)) return false;
-      continue;
-    }
+    // A flat hull holds its points on its surface; and no surface, flat or not, may have a point
+    // in front of one of its faces, or it would be a folded one rather than a convex one.
+    if (flat && !OnSurface(p, tolerance)) return false;
     // Inside: behind every face plane.
     Query(
         p, tolerance,

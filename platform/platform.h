@@ -49,6 +49,14 @@ class cPlatform {
   // what the step computes. Does nothing unless a platform shows it.
   virtual void Progress(const char* /*step*/, double /*fraction*/) {}
 
+  // The File > Export... dialog, starting from the previously chosen name: a file to save, with
+  // a filter per format (OBJ *.obj, MuJoCo *.xml, URDF *.urdf, binary glTF *.glb, and a folder
+  // of STL files, any other name); a name without an extension gets the chosen filter's.
+  // Returns the path, or nothing when cancelled. Platforms that show no dialog cancel it.
+  virtual std::optional<std::string> ChooseExportFile(const std::string& /*previousName*/) {
+    return std::nullopt;
+  }
+
   // The Fit Hulls dialog, starting from last. Returns the numbers chosen (within their ranges),
   // or nothing when cancelled. Platforms that show no dialog cancel it.
   virtual std::optional<cFitRequest> AskFitRequest(const cFitRequest& /*last*/) {

@@ -32,7 +32,7 @@ quick=0
 [ "${1:-}" = "--quick" ] && quick=1
 timeout_s="${CD_BENCH_TIMEOUT:-600}"
 
-build build-bench -DCD_BUILD_GUI=OFF -DCD_BUILD_BENCHMARKS=ON
+build build-bench -DCD_BUILD_GUI=OFF -DCD_BUILD_PYTHON=OFF -DCD_BUILD_BENCHMARKS=ON
 out="$ROOT/build-bench/results"
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT

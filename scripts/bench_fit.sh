@@ -34,7 +34,7 @@ echo "== installing vhacd-js@0.0.1 into the scratch folder" >&2
 npm install --prefix "$scratch/peer" --no-audit --no-fund --loglevel=error vhacd-js@0.0.1 >&2
 
 echo "== building" >&2
-build build-bench -DCD_BUILD_GUI=OFF -DCD_BUILD_BENCHMARKS=ON -- \
+build build-bench -DCD_BUILD_GUI=OFF -DCD_BUILD_PYTHON=OFF -DCD_BUILD_BENCHMARKS=ON -- \
   convexdecomp-cli convexdecomp-bench-mesh convexdecomp-fidelity >&2
 cli="$ROOT/build-bench/convexdecomp-cli"
 make_mesh="$ROOT/build-bench/bench/convexdecomp-bench-mesh"

@@ -9,7 +9,7 @@ source "$(dirname "$0")/common.sh"
 seconds="${1:-60}"
 shift || true
 install_packages
-CC=clang CXX=clang++ build build-fuzz -DCD_BUILD_FUZZERS=ON -DCD_BUILD_GUI=OFF \
+CC=clang CXX=clang++ build build-fuzz -DCD_BUILD_FUZZERS=ON -DCD_BUILD_GUI=OFF -DCD_BUILD_PYTHON=OFF \
   -DCD_BUILD_BENCHMARKS=OFF -DBUILD_TESTING=OFF -DCD_WARNINGS_AS_ERRORS=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo
 targets=("$@")

@@ -130,6 +130,11 @@ void ExpectVec(const cVec3& v, float x, float y, float z) {
 
 class AppTest : public cFakePlatformTest {
  protected:
+  // Where an Export issued during a computation would write, were it not ignored.
+  static std::string DuringExport() {
+    return testing::TempDir() + "/app_test_" + std::to_string(getpid()) + "_during.obj";
+  }
+
   // Opens path and waits until the first decomposition (on its worker) is done.
   void OpenAndDecompose(const std::string& path) {
     platform.nextFile = path;
@@ -147,8 +152,11 @@ class AppTest : public cFakePlatformTest {
     ASSERT_EQ(Busy.load(), 0);
   }
 
-  // The commands that would destroy or change the mesh, and both ways of quitting.
+  // The commands that would destroy or change the mesh, Export, which reads what a computation
+  // changes, and both ways of quitting.
   void IssueDestructiveCommands() {
+    platform.nextExportFile = DuringExport();
+    wnd.OnCommand(kCmdExport);
     wnd.OnCommand(kCmdOpen);
     wnd.OnCommand(kCmdReset);
     wnd.OnCommand(kCmdDecompose);
@@ -774,8 +782,9 @@ TEST_F(AppTest, DestructiveCommandsWaitForTheDecompositionWorker) {
   EXPECT_EQ(mesh->components.size(), 1u);
   EXPECT_EQ(mesh->decomposition, decomposition);
   EXPECT_EQ(mesh->triangles.size(), 24u);
-  EXPECT_EQ(platform.FileDialogs().size(), 1u);  // only the first Open asked
-  ASSERT_EQ(platform.ThreadsStarted(), 1);       // (a second worker would stay held in its box)
+  EXPECT_EQ(platform.FileDialogs().size(), 1u);  // only the first Open asked, and no Export
+  EXPECT_NE(access(DuringExport().c_str(), F_OK), 0);
+  ASSERT_EQ(platform.ThreadsStarted(), 1);  // (a second worker would stay held in its box)
   EXPECT_TRUE(platform.QuitRequests().empty());
   EXPECT_TRUE(wnd.QuitPending());
 

@@ -22,17 +22,24 @@ ALLOWED = {
     "hull": {"hull", "geometry", "platform", "state", "decomposition"},
     # The library's functions: they see neither the process-wide values nor the platform.
     "core": {"core", "geometry", "io", "decomposition", "hull"},
+    # The file formats the results are written in, for every program and the library's users.
+    "formats": {"formats", "geometry", "io", "decomposition", "hull", "core"},
     "render": {"render", "geometry", "decomposition", "hull"},
     "app": {"app", "geometry", "state", "platform", "io", "decomposition", "hull", "core",
-            "render"},
-    "desktop": {"desktop", "app", "render", "core", "hull", "decomposition", "io", "platform",
-                "state", "geometry"},
-    "cli": {"cli", "geometry", "state", "platform", "io", "decomposition", "hull", "core"},
+            "formats", "render"},
+    "desktop": {"desktop", "app", "render", "formats", "core", "hull", "decomposition", "io",
+                "platform", "state", "geometry"},
+    "cli": {"cli", "geometry", "state", "platform", "io", "decomposition", "hull", "core",
+            "formats"},
+    # The Python module: the library's functions, like the batch tool without its process-wide
+    # values and platform.
+    "python": {"python", "geometry", "io", "decomposition", "hull", "core"},
     # Benchmarks measure the plain layers, internals included.
-    "bench": {"geometry", "state", "platform", "io", "decomposition", "hull", "core", "render",
-              "cli"},
+    "bench": {"geometry", "state", "platform", "io", "decomposition", "hull", "core", "formats",
+              "render", "cli"},
     # Fuzz targets feed the plain layers, internals included, and the Options texts of app/.
-    "fuzz": {"geometry", "state", "platform", "io", "decomposition", "hull", "core", "app", "cli"},
+    "fuzz": {"geometry", "state", "platform", "io", "decomposition", "hull", "core", "formats",
+             "app", "cli"},
 }
 INTERNALS_ALLOWED = {"bench", "fuzz"}
 GL_ALLOWED = {"render", "desktop"}

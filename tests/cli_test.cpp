@@ -29,9 +29,10 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/export.h"
 #include "cli/progress.h"
 #include "decomposition/decomposition.h"
+#include "formats/engines.h"
+#include "formats/export.h"
 #include "geometry/mesh.h"
 #include "hull/hull.h"
 #include "hull/hull_internal.h"
@@ -814,6 +815,13 @@ TEST_F(CliTest, BadOptionsGiveTheUsageAndStatusTwo) {
   ExpectUsageError({input, "--sweep-epsilon", "0:1:2", "--epsilon", "1"});
   ExpectUsageError({input, "--sweep-epsilon", "0:1:2", "--no-hulls"});
   ExpectUsageError({input, "--sweep-epsilon", "0:1:2", "--max-hull-vertices", "9"});
+  for (const char* option : {"--mjcf", "--urdf", "--glb", "--stl-dir"}) {
+    ExpectUsageError({input, "--sweep-epsilon", "0:1:2", option, At("x")});
+    ExpectUsageError({input, option, "-"});
+    ExpectUsageError({input, option});
+  }
+  ExpectUsageError({input, "--mjcf", At("same"), "--urdf", At("same")});
+  ExpectUsageError({input, "--glb", At("same"), "--json", At("same")});
   // The same file named twice, also in other spellings, or an output that is the input.
   ExpectUsageError({input, "--json", At("same"), "--obj", (dir / "." / "same").string()});
   ExpectUsageError({input, "--pieces-obj", dir.string() + "//same", "--obj", At("same")});
@@ -1183,14 +1191,15 @@ TEST_F(CliTest, FifoOutputsAreWrittenAsTheyAreMade) {
 
 TEST_F(CliTest, OneOutputFailingKeepsEveryOtherOutOfPlace) {
   // The hull OBJ fits in 20000 bytes, the pieces OBJ does not: neither appears.
-  const cRun run =
-      Cli({Sample("gear.stl"), "--obj", At("o"), "--pieces-obj", At("p"), "--hulls-dir", At("hd")},
-          FileSizeLimit(20000));
+  const cRun run = Cli(
+      {Sample("gear.stl"), "--obj", At("o"), "--pieces-obj", At("p"), "--hulls-dir", At("hd"),
+       "--mjcf", At("m.xml"), "--urdf", At("m.urdf"), "--glb", At("m.glb"), "--stl-dir", At("sd")},
+      FileSizeLimit(20000));
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_EQ(run.err,
             "convexdecomp-cli: cannot write " + At("p") + ": " + std::strerror(EFBIG) + "\n");
-  EXPECT_EQ(Entries(), std::set<std::string>{"hd"});
-  EXPECT_TRUE(fs::is_empty(At("hd")));
+  // The folders the run made go too: the hulls', the STL files' and the MJCF's and URDF's meshes.
+  EXPECT_EQ(Entries(), std::set<std::string>{});
 }
 
 // The first entry of dir whose name starts with prefix, or "".
@@ -1528,6 +1537,12 @@ TEST(CliExport, PieceWithChildrenStandsForItsLeaves) {
   EXPECT_EQ(obj.objects[0].faces[2], (std::array<std::size_t, 3>{1, 2, 0}));
   EXPECT_EQ(obj.objects[1].faces[1], (std::array<std::size_t, 3>{4, 6, 7}));
   EXPECT_EQ(text.find(" 9 "), std::string::npos);  // the parent's own triangles are not leaves
+  // The export's shapes are the same leaves, written as the same bytes.
+  out = open_memstream(&buffer, &size);
+  WriteShapesObj(out, PieceShapes(decomposition.pieces));
+  std::fclose(out);
+  EXPECT_EQ(std::string(buffer, size), text);
+  std::free(buffer);
 
   cRunResult run;
   run.mesh = &mesh;
@@ -1539,6 +1554,30 @@ TEST(CliExport, PieceWithChildrenStandsForItsLeaves) {
   std::free(buffer);
   ASSERT_EQ(json["pieces"][0]["children"].size(), 2u);
   EXPECT_EQ(json["pieces"][0]["children"][1]["triangles"][1][2][0].text, "-0");
+}
+
+TEST(CliExport, NamesGiveTheFormatTheMeshFolderAndTheModelName) {
+  const struct {
+    const char* path;
+    cExportFormat format;
+    const char* folder;
+    const char* model;
+  } rows[] = {
+      {"gear.xml", cExportFormat::Mjcf, "gear_meshes", "gear"},
+      {"out/a.b/Gear.XML", cExportFormat::Mjcf, "Gear_meshes", "Gear"},
+      {"r.urdf", cExportFormat::Urdf, "r_meshes", "r"},
+      {"x.GLB", cExportFormat::Glb, "x_meshes", "x"},
+      {"hulls.Obj", cExportFormat::Obj, "hulls_meshes", "hulls"},
+      {"a.b/stl", cExportFormat::StlFolder, "stl_meshes", "stl"},
+      {"parts.stl", cExportFormat::StlFolder, "parts_meshes", "parts"},
+      {".xml", cExportFormat::Mjcf, ".xml_meshes", ".xml"},
+      {"dir/", cExportFormat::StlFolder, "_meshes", "robot"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(ExportFormatFor(row.path), row.format) << row.path;
+    EXPECT_EQ(MeshFolderFor(row.path), row.folder) << row.path;
+    EXPECT_EQ(ModelNameFor(row.path), row.model) << row.path;
+  }
 }
 
 // The shipped samples are what the generator makes, closed and wound outward.

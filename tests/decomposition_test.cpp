@@ -479,6 +479,27 @@ TEST(NeighbourIndex, SameAsScanOnTheTestMeshesAndSamples) {
     }
   }
   meshes.push_back(apart);
+  // Many triangles on one edge or one point, where the index's lists grow long: a book of leaves
+  // around one edge (in angle order, shuffled, half of them turned the other way), a stack of
+  // equal triangles with turned copies, and a fan around one corner.
+  cTriangleList book, stack, fan;
+  for (int i = 0; i < 600; ++i) {
+    const double angle = 6.283185307179586 * i / 600;
+    const cVec3 leaf(0.5f, static_cast<float>(std::cos(angle)),
+                     static_cast<float>(std::sin(angle)));
+    book.emplace_back(cVec3(0, 0, 0), cVec3(1, 0, 0), leaf);
+    const cTriangle same(cVec3(0, 0, 0), cVec3(1, 0, 0), cVec3(0, 1, 0));
+    stack.push_back(i % 5 == 4 ? cTriangle(same.vertex[1], same.vertex[2], same.vertex[0]) : same);
+    fan.emplace_back(cVec3(0, 0, 0), leaf,
+                     cVec3(0.5f, static_cast<float>(std::cos(angle + 0.01)),
+                           static_cast<float>(std::sin(angle + 0.01))));
+  }
+  meshes.push_back(book);
+  std::shuffle(book.begin(), book.end(), random);
+  for (std::size_t i = 0; i < book.size(); i += 2) book[i] = Reversed(book[i]);
+  meshes.push_back(book);
+  meshes.push_back(stack);
+  meshes.push_back(fan);
   for (std::size_t m = 0; m < meshes.size(); ++m) {
     for (double epsilon : {0.0, 0.01, 0.1, 1.0}) {
       SCOPED_TRACE(testing::Message() << "mesh " << m << ", Epsilon " << epsilon);

@@ -144,6 +144,48 @@ TEST(IsClosedSurface, EdgePairingWithExactCorners) {
   }
 }
 
+TEST(EnclosedVolume, ExactInSignAtEveryScale) {
+  const auto scaled = [](cTriangleList triangles, float s) {
+    for (cTriangle& t : triangles) {
+      for (cVec3& v : t.vertex) v = cVec3(v.x * s, v.y * s, v.z * s);
+    }
+    return triangles;
+  };
+  const auto reversed = [](cTriangleList triangles) {
+    for (cTriangle& t : triangles) std::swap(t.vertex[1], t.vertex[2]);
+    return triangles;
+  };
+  const cTriangleList cube = Box(cVec3(0, 0, 0), cVec3(1, 1, 1));
+  // Corners from 1e-20 to 1e36 apart: summed in double from any corner, the far ones leave
+  // nothing of the near ones.
+  const cVec3 p(1e36f, -3e-20f, 7.0f), q(-2e30f, 5e35f, 1e-19f), r(4e-18f, 9e20f, -6e34f);
+  const cVec3 s(-1e33f, -8e28f, 2e36f);
+  const cTriangleList far = {{p, q, r}, {p, r, s}, {p, s, q}, {q, s, r}};
+  const float tiny = std::ldexp(1.0f, -70);
+  const cTriangleList near = {{cVec3(0, 0, 0), cVec3(0, tiny, 0), cVec3(tiny, 0, 0)},
+                              {cVec3(0, 0, 0), cVec3(tiny, 0, 0), cVec3(0, 0, tiny)},
+                              {cVec3(0, 0, 0), cVec3(0, 0, tiny), cVec3(0, tiny, 0)},
+                              {cVec3(tiny, 0, 0), cVec3(0, tiny, 0), cVec3(0, 0, tiny)}};
+  const struct {
+    const char* what;
+    cTriangleList triangles;
+    double volume;
+  } cases[] = {
+      {"unit cube", cube, 1.0},
+      {"cube of side 2^-45", scaled(cube, std::ldexp(1.0f, -45)), std::ldexp(1.0, -135)},
+      {"cube of side 2^40", scaled(cube, std::ldexp(1.0f, 40)), std::ldexp(1.0, 120)},
+      {"cube wound inward", reversed(cube), -1.0},
+      {"far tetrahedron both ways and a tiny one", Join(Join(far, reversed(far)), near),
+       std::ldexp(1.0, -210) / 6.0},
+      {"the same without the tiny one", Join(far, reversed(far)), 0.0},
+      {"no triangle", {}, 0.0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EnclosedVolume(c.triangles), c.volume) << c.what;
+  cTriangleList infinite = cube;
+  infinite[2].vertex[1].y = Inf;
+  EXPECT_TRUE(std::isnan(EnclosedVolume(infinite)));
+}
+
 TEST(Fidelity, HullSizesAndTotals) {
   const cTriangleList cube = Box(cVec3(0, 0, 0), cVec3(1, 1, 1));
   cTriangleList negativeZero = cube, nanCorner = cube;

@@ -798,7 +798,26 @@ std::vector<cHullFixture> TroubleFixtures() {
   withNan.push_back(cVec3(INFINITY, 0, 0));
   cPointList line;
   for (int i = 0; i < 6; ++i) line.emplace_back(float(i * 3 % 7), float(i * 3 % 7) * 2, 1.0f);
+  // Two triangles on one plane, three of their corners on one line: at some scales the float
+  // corners still lie on a plane, at others just off it, and below 1e-19 a face's float normal
+  // is lost (its products underflow) while its corners do not lie on one line.
+  const cPointList fold = {{-3, 0, 0}, {1, 2, -2}, {3, 3, -3}, {3, 3, -1}};
+  cPointList wide;  // magnitudes from 1e-20 to 1e36 in one set
+  for (int i = 0; i < 24; ++i) {
+    const auto at = [i](int k) {
+      const float magnitude = std::pow(10.0f, float((i * 7 + k * 13) % 57 - 20));
+      return ((i + k) % 3 == 0 ? -1.0f : 1.0f) * magnitude;
+    };
+    wide.emplace_back(at(0), at(1), at(2));
+  }
   return {{"flat 32 x 32 grid", Grid(32)},
+          {"fold at scale 1", fold},
+          {"fold at scale 1e-3", Scaled(fold, 1e-3f)},
+          {"fold at scale 1e-6", Scaled(fold, 1e-6f)},
+          {"fold at scale 1e-20", Scaled(fold, 1e-20f)},
+          {"fold at scale 1e-40", Scaled(fold, 1e-40f)},
+          {"fold at scale 1e-44", Scaled(fold, 1e-44f)},
+          {"coordinates from 1e-20 to 1e36", wide},
           {"sphere scaled by 1e30", Scaled(sphere, 1e28f)},  // radius 100 x 1e28
           {"sphere scaled by 1e-30", Scaled(sphere, 1e-32f)},
           {"sphere of radius 1000, 500 points", Scaled(MakeSet(cSet::Sphere, 500, 14), 10.0f)},

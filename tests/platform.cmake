@@ -31,7 +31,7 @@ file(CHMOD "${CD_XVFB_WRAPPER}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
 set(CMAKE_CROSSCOMPILING_EMULATOR "${CD_XVFB_WRAPPER}")
 cd_test(window_test
   SOURCES window_test.cpp
-  LIBS cd_desktop Qt6::Test X11::X11 OpenGL::GL
+  LIBS cd_desktop cd_formats cd_io Qt6::Test X11::X11 OpenGL::GL
   LABELS window
   TIMEOUT 120
   ENVIRONMENT QT_QPA_PLATFORM=xcb)

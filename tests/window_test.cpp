@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
@@ -28,6 +30,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -43,9 +48,12 @@
 #include "desktop/main_window.h"
 #include "desktop/options_dialog.h"
 #include "desktop/qt_platform.h"
+#include "formats/engines.h"
+#include "formats/export.h"
 #include "geometry/mesh.h"
 #include "geometry/surface.h"
 #include "hull/hull.h"
+#include "io/mesh_reading.h"
 #include "state/state.h"
 #include "tests/support/qt_application.h"
 
@@ -53,9 +61,10 @@
 // process pid with the given title, once it is there. Returns the window's geometry through the
 // out parameters; false when no such window appeared within the time.
 // With coloured, it first counts the window's pixels whose channels differ by more than 20 (the
-// model's colour: the background, the menu bar and the frame are grey).
+// model's colour: the background, the menu bar and the frame are grey), counting again for up to
+// timeoutMs while fewer than awaitColoured are (a loaded machine may draw the model late).
 bool SendCloseRequest(const char* title, qint64 pid, int timeoutMs, int& x, int& y, int& width,
-                      int& height, int* coloured = nullptr);
+                      int& height, int* coloured = nullptr, int awaitColoured = 0);
 
 // The title the window system shows for a native window: its _NET_WM_NAME and its WM_NAME, joined
 // by a '|'.
@@ -273,8 +282,14 @@ class WindowTest : public ::testing::Test {
 TEST_F(WindowTest, OpensTitledAtTheTopLeftWithItsOuterSizeShowingGrey) {
   Show();
   EXPECT_EQ(window->windowTitle(), QString::fromLatin1(kTitle));
-  EXPECT_EQ(window->frameGeometry(), QRect(0, 0, kWindowOuterWidth, kWindowOuterHeight));
+  // The status line is added below: the view keeps the size it has in an 800 x 600 window.
+  EXPECT_EQ(window->frameGeometry(),
+            QRect(0, 0, kWindowOuterWidth, kWindowOuterHeight + kStatusLineHeight));
+  EXPECT_EQ(View().height(),
+            window->geometry().height() - window->menuBar()->height() - kStatusLineHeight);
+  EXPECT_EQ(View().width(), window->geometry().width());
   EXPECT_EQ(window->centralWidget(), window->View());
+  EXPECT_EQ(window->StatusLine()->text(), QStringLiteral("No model"));
   EXPECT_EQ(View().Wnd().width, View().width());
   EXPECT_EQ(View().Wnd().height, View().height());
 
@@ -291,7 +306,8 @@ TEST_F(WindowTest, MenusHaveTheTabledItemsEachSendingItsCommandId) {
     std::uint32_t id;
   };
   const std::vector<std::pair<const char*, std::vector<cItem>>> expected = {
-      {"File", {{"Open", 1}, {"Save", 2}, {"Reset", 3}, {nullptr, 0}, {"Quit", 0}}},
+      {"File",
+       {{"Open", 1}, {"Save", 2}, {"Export...", 4}, {"Reset", 3}, {nullptr, 0}, {"Quit", 0}}},
       {"View",
        {{"Bound Box", 10},
         {"Normals", 11},
@@ -865,9 +881,17 @@ TEST_F(WindowTest, OpenDecomposeAndHullsShowPiecesThenHullsInTheirColours) {
   Show();
   cBoxCloser closer;
 
+  // The status line follows what is open and what the commands made of it.
+  const auto statusSays = [&](const char* text) {
+    return QTest::qWaitFor([&] { return window->StatusLine()->text() == QLatin1String(text); },
+                           10000);
+  };
   Choose(*window, "File", "Open");
   ASSERT_NE(CurrentMesh, nullptr);
   ASSERT_EQ(CurrentMesh->triangles.size(), 24u);
+  const std::string opened =
+      "window_two_cubes.stl | 24 triangles | box 6 x 2 x 2, diagonal 6.63325";
+  EXPECT_TRUE(statusSays(opened.c_str())) << window->StatusLine()->text().toStdString();
 
   Choose(*window, "Tools", "Decompose");
   ASSERT_TRUE(QTest::qWaitFor(
@@ -881,6 +905,8 @@ TEST_F(WindowTest, OpenDecomposeAndHullsShowPiecesThenHullsInTheirColours) {
   ASSERT_NE(CurrentMesh->decomposition, nullptr);
   const cDecomposition& decomposition = *CurrentMesh->decomposition;
   ASSERT_EQ(decomposition.pieces.size(), 2u);
+  EXPECT_TRUE(statusSays((opened + " | 2 pieces").c_str()))
+      << window->StatusLine()->text().toStdString();
   // The busy screen left its plain projection; the camera's comes back with the next move.
   MovePointer(View(), QPoint(200, 200));
   const QImage pieces = View().grabFramebuffer();
@@ -896,6 +922,8 @@ TEST_F(WindowTest, OpenDecomposeAndHullsShowPiecesThenHullsInTheirColours) {
   EXPECT_EQ(closer.boxes[2].caption, "message");
   EXPECT_EQ(closer.boxes[2].text, "Convex hull completed...");
   ASSERT_EQ(decomposition.hulls.size(), 2u);
+  EXPECT_TRUE(statusSays((opened + " | 2 pieces | 2 hulls, 2 closed").c_str()))
+      << window->StatusLine()->text().toStdString();
   MovePointer(View(), QPoint(200, 200));
   const QImage hulls = View().grabFramebuffer();
   for (const auto& component : decomposition.hulls) {
@@ -907,17 +935,114 @@ TEST_F(WindowTest, OpenDecomposeAndHullsShowPiecesThenHullsInTheirColours) {
   EXPECT_EQ(CountTextPixels(hulls), 0);
 }
 
+// The whole file as bytes.
+std::string FileBytes(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+}
+
+std::string ObjBytes(const std::function<void(std::FILE*)>& write) {
+  char* data = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&data, &size);
+  write(out);
+  std::fclose(out);
+  std::string bytes(data, size);
+  std::free(data);
+  return bytes;
+}
+
+TEST_F(WindowTest, ExportWritesThePiecesThenTheHullsInTheFormatOfTheName) {
+  platform.fileChooserOverride = [](const std::string&) {
+    return std::optional<std::string>(CD_FIXTURES "/window_two_cubes.stl");
+  };
+  QTemporaryDir root;
+  ASSERT_TRUE(root.isValid());
+  std::string answer;
+  std::vector<std::string> asked;
+  platform.exportChooserOverride = [&](const std::string& previous) {
+    asked.push_back(previous);
+    return answer.empty() ? std::nullopt : std::optional<std::string>(answer);
+  };
+  Show();
+  cBoxCloser closer;
+  const auto await = [&](std::size_t boxes) {
+    return QTest::qWaitFor(
+        [&] {
+          return closer.boxes.size() >= boxes && Busy.load() == 0 &&
+                 !cGlWnd::ComputationInProgress();
+        },
+        30000);
+  };
+  const std::string folder = root.path().toStdString();
+
+  // Nothing to write before Decompose; a cancelled dialog writes nothing either.
+  Choose(*window, "File", "Open");
+  answer = folder + "/early.obj";
+  Choose(*window, "File", "Export...");
+  ASSERT_TRUE(await(1));
+  EXPECT_EQ(closer.boxes[0].text, "Nothing to export: no hulls or pieces yet");
+  answer.clear();
+  Choose(*window, "File", "Export...");
+  EXPECT_EQ(QDir(root.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size(), 0);
+
+  // After Decompose: the pieces, as the batch tool's pieces OBJ has them.
+  Choose(*window, "Tools", "Decompose");
+  ASSERT_TRUE(await(3));
+  const cDecomposition& decomposition = *CurrentMesh->decomposition;
+  answer = folder + "/pieces.obj";
+  Choose(*window, "File", "Export...");
+  EXPECT_EQ(FileBytes(QString::fromStdString(answer)),
+            ObjBytes([&](std::FILE* out) { WritePiecesObj(out, decomposition.pieces); }));
+  EXPECT_EQ(asked.back(), folder + "/early.obj");  // the dialog starts from the last name
+
+  // After Convex Hull, the hulls: an MJCF whose folder holds each hull float for float, a URDF,
+  // a GLB, a folder of STL files (a name without an extension) and an OBJ.
+  Choose(*window, "Tools", "Convex Hull");
+  ASSERT_TRUE(await(4));
+  ASSERT_EQ(decomposition.hulls.size(), 2u);
+  for (const char* name : {"/h.xml", "/h.URDF", "/h.glb", "/stl", "/h.obj"}) {
+    answer = folder + name;
+    Choose(*window, "File", "Export...");
+  }
+  for (const char* folderName : {"/h_meshes/", "/stl/"}) {
+    for (std::size_t i = 0; i < 2; ++i) {
+      const std::string path = folder + folderName + "hull_" + std::to_string(i + 1) + ".stl";
+      const cMeshData read = ReadMeshFile(path);
+      ASSERT_EQ(read.error, 0) << path;
+      ASSERT_EQ(read.triangles.size(), decomposition.hulls[i]->faces.size()) << path;
+      EXPECT_EQ(std::memcmp(read.triangles.data(), decomposition.hulls[i]->faces.data(),
+                            read.triangles.size() * sizeof(cTriangle)),
+                0)
+          << path;
+    }
+  }
+  const std::string mjcf = FileBytes(root.filePath("h.xml"));
+  EXPECT_NE(mjcf.find("<geom name=\"hull_2\" type=\"mesh\" mesh=\"hull_2\""), std::string::npos);
+  const std::string urdf = FileBytes(root.filePath("h.URDF"));
+  EXPECT_NE(urdf.find("<collision name=\"hull_2\">"), std::string::npos) << urdf;
+  EXPECT_TRUE(QFileInfo::exists(root.filePath("h_meshes/source.stl")));
+  EXPECT_EQ(FileBytes(root.filePath("h.glb")).substr(0, 4), "glTF");
+  EXPECT_EQ(FileBytes(root.filePath("h.obj")),
+            ObjBytes([&](std::FILE* out) { WriteHullsObj(out, decomposition.hulls); }));
+
+  // A name that cannot be written says so in a box.
+  answer = folder + "/no/such/h.glb";
+  Choose(*window, "File", "Export...");
+  ASSERT_TRUE(await(5));
+  EXPECT_EQ(closer.boxes[4].caption, "Export");
+  EXPECT_EQ(closer.boxes[4].text, "Cannot write " + answer + ": No such file or directory");
+}
+
 TEST_F(WindowTest, MenuCommandsHaveTheirKeys) {
   Show();
   const struct {
     const char* menu;
     const char* item;
     const char* keys;
-  } rows[] = {{"File", "Open", "Ctrl+O"},
-              {"File", "Quit", "Ctrl+Q"},
-              {"View", "Fit", "Home"},
-              {"Tools", "Fit Hulls...", "Ctrl+F"},
-              {"Tools", "Decompose", ""}};
+  } rows[] = {{"File", "Open", "Ctrl+O"},          {"File", "Quit", "Ctrl+Q"},
+              {"File", "Export...", "Ctrl+E"},     {"View", "Fit", "Home"},
+              {"Tools", "Fit Hulls...", "Ctrl+F"}, {"Tools", "Decompose", ""}};
   for (const auto& row : rows) {
     QAction* found = nullptr;
     for (QAction* title : window->menuBar()->actions()) {
@@ -1171,34 +1296,58 @@ TEST(Program, ShowsItsWindowAndEndsWithOneAfterTheCloseButton) {
   EXPECT_EQ(x, 0);
   EXPECT_EQ(y, 0);
   EXPECT_EQ(width, kWindowOuterWidth);
-  EXPECT_EQ(height, kWindowOuterHeight);
+  EXPECT_EQ(height, kWindowOuterHeight + kStatusLineHeight);
   ASSERT_TRUE(program.waitForFinished(20000));
   EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(program.exitCode(), 1);
 }
 
+TEST(Program, HelpPrintsTheUsageAndEndsWithZero) {
+  for (const char* option : {"--help", "-h"}) {
+    QProcess program;
+    program.start(QStringLiteral(CD_PROGRAM), QStringList() << QString::fromLatin1(option));
+    ASSERT_TRUE(program.waitForFinished(20000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_TRUE(program.readAllStandardOutput().startsWith("Usage: convexdecomp [FILE]\n"));
+    EXPECT_TRUE(program.readAllStandardError().isEmpty());
+  }
+}
+
 TEST(Program, OpensTheFileNamedOnItsCommandLine) {
-  // No file, an STL file, and a file of another kind.
-  const QString files[] = {QString(), QStringLiteral(CD_FIXTURES "/window_cube.stl"),
-                           QStringLiteral(CD_FIXTURES "/formats_pyramid.off")};
-  std::array<int, 3> coloured = {-1, -1, -1};
-  for (std::size_t i = 0; i < coloured.size(); ++i) {
+  // Without a file, with one, with one that cannot be read (one line on standard error names
+  // it and why, and the window opens with the empty mesh Open leaves) and with a file of another
+  // kind than STL.
+  std::array<int, 4> coloured = {-1, -1, -1, -1};
+  std::array<QByteArray, 4> errors;
+  for (int withFile = 0; withFile < 4; ++withFile) {
     QProcess program;
     QStringList arguments;
-    if (!files[i].isEmpty()) arguments << files[i];
+    if (withFile == 1) arguments << QStringLiteral(CD_FIXTURES "/window_cube.stl");
+    if (withFile == 2) arguments << QStringLiteral(CD_FIXTURES "/no_such_file.stl");
+    if (withFile == 3) arguments << QStringLiteral(CD_FIXTURES "/formats_pyramid.off");
     program.start(QStringLiteral(CD_PROGRAM), arguments);
     ASSERT_TRUE(program.waitForStarted(10000));
     int x = -1, y = -1, width = 0, height = 0;
-    const bool sent =
-        SendCloseRequest(kTitle, program.processId(), 20000, x, y, width, height, &coloured[i]);
+    const bool sent = SendCloseRequest(kTitle, program.processId(), 20000, x, y, width, height,
+                                       &coloured[static_cast<std::size_t>(withFile)],
+                                       withFile == 1 || withFile == 3 ? 10001 : 0);
     EXPECT_TRUE(sent);
     if (!sent) program.kill();
     ASSERT_TRUE(program.waitForFinished(20000));
     EXPECT_EQ(program.exitCode(), 1);
+    errors[static_cast<std::size_t>(withFile)] = program.readAllStandardError();
   }
   EXPECT_EQ(coloured[0], 0);  // without a file, grey
   EXPECT_GT(coloured[1], 10000);
-  EXPECT_GT(coloured[2], 10000);
+  EXPECT_EQ(coloured[2], 0);
+  EXPECT_GT(coloured[3], 10000);
+  EXPECT_FALSE(errors[1].contains("convexdecomp:"));
+  EXPECT_FALSE(errors[3].contains("convexdecomp:"));
+  EXPECT_TRUE(errors[2].contains("convexdecomp: " CD_FIXTURES
+                                 "/no_such_file.stl: No such file or directory\n"))
+      << errors[2].toStdString();
+  EXPECT_EQ(errors[2].count("convexdecomp:"), 1);
 }
 
 }  // namespace
@@ -1240,7 +1389,7 @@ bool HasTitleAndPid(Display* display, Window window, const char* title, qint64 p
 }  // namespace
 
 bool SendCloseRequest(const char* title, qint64 pid, int timeoutMs, int& x, int& y, int& width,
-                      int& height, int* coloured) {
+                      int& height, int* coloured, int awaitColoured) {
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) return false;
   const Window root = DefaultRootWindow(display);
@@ -1271,7 +1420,8 @@ bool SendCloseRequest(const char* title, qint64 pid, int timeoutMs, int& x, int&
   if (found != 0) {
     // Let the first frames be drawn before asking it to close.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    if (coloured != nullptr) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (coloured != nullptr) {
       *coloured = 0;
       XImage* image = XGetImage(display, found, 0, 0, static_cast<unsigned>(width),
                                 static_cast<unsigned>(height), AllPlanes, ZPixmap);
@@ -1286,6 +1436,8 @@ bool SendCloseRequest(const char* title, qint64 pid, int timeoutMs, int& x, int&
         }
         XDestroyImage(image);
       }
+      if (*coloured >= awaitColoured || std::chrono::steady_clock::now() > until) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     XEvent event{};
     event.xclient.type = ClientMessage;

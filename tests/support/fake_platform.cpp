@@ -58,6 +58,13 @@ std::optional<std::string> cFakePlatform::ChooseStlFile(const std::string& previ
   return nextFile;
 }
 
+std::optional<std::string> cFakePlatform::ChooseExportFile(const std::string& previousName) {
+  std::lock_guard<std::mutex> lock(mutex);
+  fileDialogs.push_back(previousName);
+  events.push_back("export dialog");
+  return nextExportFile;
+}
+
 void cFakePlatform::RunOptionsDialog() {
   std::lock_guard<std::mutex> lock(mutex);
   ++optionsDialogs;

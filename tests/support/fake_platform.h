@@ -31,6 +31,8 @@ class cFakePlatform final : public cPlatform {
   void ShowMessage(const std::string& text, const std::string& caption) override;
   void StartThread(std::function<void()> body, std::atomic<cThreadHandle>& handleSlot) override;
   std::optional<std::string> ChooseStlFile(const std::string& previousName) override;
+  // Counted with the open dialogs (FileDialogs); answers nextExportFile.
+  std::optional<std::string> ChooseExportFile(const std::string& previousName) override;
   void RunOptionsDialog() override;
   void RequestQuit(int exitValue) override;
 
@@ -52,7 +54,8 @@ class cFakePlatform final : public cPlatform {
   int OptionsDialogs() { return Locked(optionsDialogs); }
 
   // Set by the test before the calls they affect.
-  std::optional<std::string> nextFile;  // ChooseStlFile's answer
+  std::optional<std::string> nextFile;        // ChooseStlFile's answer
+  std::optional<std::string> nextExportFile;  // ChooseExportFile's answer
   bool holdWorkerBoxes = false;
   bool joinAtOnce = false;                     // StartThread returns after the body has finished
   std::function<cThreadHandle()> workerProbe;  // called under the lock

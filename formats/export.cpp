@@ -1,4 +1,4 @@
-#include "cli/export.h"
+#include "formats/export.h"
 
 #include <array>
 #include <charconv>
@@ -8,6 +8,7 @@
 #include <map>
 
 #include "decomposition/decomposition.h"
+#include "formats/engines.h"
 #include "geometry/point_key.h"
 #include "geometry/surface.h"
 #include "hull/fidelity.h"
@@ -307,4 +308,11 @@ void WritePiecesObj(std::FILE* out, const cPieceList& pieces) {
   int number = 0;
   std::size_t next = 1;
   for (const auto& piece : pieces) PutLeaves(out, *piece, number, next);
+}
+
+void WriteShapesObj(std::FILE* out, const cExportShapes& shapes) {
+  std::size_t next = 1;
+  for (std::size_t i = 0; i < shapes.shapes.size(); ++i) {
+    PutObject(out, shapes.Name(i), *shapes.shapes[i].faces, shapes.shapes[i].color, next);
+  }
 }
