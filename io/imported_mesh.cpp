@@ -233,7 +233,7 @@ std::uint16_t Little16(const unsigned char* at) {
 // A 3MF file is a zip archive, and the importer unpacks each entry whole into memory by the
 // size the archive's directory gives it. 0 when those sizes add up to at most budget; EFBIG
 // when they do not (or a size is too large for the 32-bit fields); kUnreadableFile when there
-// is no directory to read.
+// is no directory to read or a size is more than the entry's packed bytes can give.
 int CheckArchiveSizes(const char* bytes, std::size_t size, std::size_t budget) {
   const auto* data = reinterpret_cast<const unsigned char*>(bytes);
   constexpr std::size_t kEndSize = 22;  // the end record without its comment
@@ -254,6 +254,11 @@ int CheckArchiveSizes(const char* bytes, std::size_t size, std::size_t budget) {
       return kUnreadableFile;
     const std::uint32_t unpacked = Little32(data + at + 24);
     if (unpacked == 0xffffffffu) return EFBIG;  // a 64-bit size
+    // Deflate makes at most 1032 bytes of one; a size beyond that (or a stored entry of another
+    // size than its bytes) is a lie that would have the importer make room for it.
+    const std::uint64_t packed = Little32(data + at + 20);
+    const std::uint16_t method = Little16(data + at + 10);
+    if (method == 0 ? unpacked != packed : unpacked > packed * 1032 + 64) return kUnreadableFile;
     total += unpacked;
     if (total > budget) return EFBIG;
     at +=
@@ -728,7 +733,8 @@ cMeshData ImportNamed(const char* bytes, std::size_t size, const std::string& na
   if (size > budget) return Failed(EFBIG, TooLarge());
   if (format == cMeshFormat::ThreeMf) {
     if (const int error = CheckArchiveSizes(bytes, size, budget - size); error != 0)
-      return Failed(error, error == EFBIG ? TooLarge() : "not a zip archive");
+      return Failed(error, error == EFBIG ? TooLarge()
+                                          : "not a zip archive, or one that lies about its sizes");
     if (std::string why = CheckComponents(bytes, size, budget - size); !why.empty())
       return Failed(kUnreadableFile, std::move(why));
   }

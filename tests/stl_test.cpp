@@ -689,12 +689,14 @@ TEST(MeshFormats, BrokenFilesAndHeadersClaimingTooMuchGiveAnError) {
   claims.replace(12, 4, std::string("\0\0\0\x80", 4));
   ExpectUnreadable("claims.glb", claims, kUnreadableFile);
 
-  // An archive whose directory says an entry unpacks to more than may be read: refused as too
-  // large before anything is unpacked.
+  // An archive whose directory says an entry unpacks to more than its packed bytes can give, or
+  // to more than 32 bits tell: refused before anything is unpacked or made room for.
   const std::size_t entry = zip.rfind("PK\x01\x02");
   ASSERT_NE(entry, std::string::npos);
-  zip.replace(entry + 24, 4, "\xf0\xff\xff\x7f");  // 2 GiB
-  if (MaxImportedBytes() < (std::size_t{2} << 30)) ExpectUnreadable("large.3mf", zip, EFBIG);
+  zip.replace(entry + 24, 4, "\x00\x00\x10\x00");  // 1 MiB from a few hundred bytes
+  ExpectUnreadable("lying.3mf", zip, kUnreadableFile);
+  zip.replace(entry + 24, 4, "\xff\xff\xff\xff");
+  ExpectUnreadable("zip64.3mf", zip, EFBIG);
 }
 
 TEST(MeshFormats, EveryCutOfEveryFileHasADefinedOutcome) {
