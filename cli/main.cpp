@@ -244,7 +244,12 @@ int Run(const cCliOptions& options, const cDisplay& display) {
   cMesh& mesh = batch.mesh;
   cMeshData read = ReadMeshFile(options.input, progress);
   if (read.error != 0) {
-    ReportFailure("read", options.input, read.error);
+    if (read.message.empty()) {
+      ReportFailure("read", options.input, read.error);
+    } else {
+      std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgram, options.input.c_str(),
+                   read.message.c_str());
+    }
     return 1;
   }
   mesh.triangles = std::move(read.triangles);

@@ -13,9 +13,10 @@
 const char* const kUsage =
     "usage: convexdecomp-cli INPUT [options]\n"
     "\n"
-    "Reads the STL file INPUT, splits its surface into nearly convex pieces and wraps every\n"
-    "piece in a convex hull, as the desktop tool's Decompose and Convex Hull do. Its messages\n"
-    "are printed one per line.\n"
+    "Reads the mesh file INPUT (.stl, .obj, .ply, .off, .gltf, .glb or .3mf, by its extension;\n"
+    "STL without one), splits its surface into nearly convex pieces and wraps every piece in a\n"
+    "convex hull, as the desktop tool's Decompose and Convex Hull do. Its messages are printed\n"
+    "one per line.\n"
     "\n"
     "options:\n"
     "  --epsilon E        plane tolerance of the decomposition, model units (default 0.1)\n"

@@ -8,7 +8,8 @@
 //   Two triangles are neighbours when two of their corner pairs are exactly equal floats (0
 //   equals -0; a corner with a NaN coordinate equals nothing). Nothing is welded, scaled or
 //   reordered: pieces, hulls and their order depend only on the triangles and the settings.
-//   - ReadMeshFile / ReadMeshMemory (io/mesh_reading.h): STL, binary or text, into triangles.
+//   - ReadMeshFile / ReadMeshMemory (io/mesh_reading.h): STL (binary or text), OBJ, PLY, OFF,
+//     glTF/GLB or 3MF, by the file name's extension or the format given, into triangles.
 //   - GrowPieces (decomposition/region_growing.h): the pieces, each a list of triangles.
 //   - BuildHulls / BuildPieceShape (hull/hull_construction.h): a hull for every piece with at
 //     least four distinct corners, as faces wound outward, closed, convex.

@@ -26,6 +26,7 @@
 #include "desktop/glyphs.h"
 #include "desktop/qt_platform.h"
 #include "geometry/mesh.h"
+#include "io/mesh_reading.h"
 #include "render/render.h"
 #include "state/state.h"
 
@@ -114,7 +115,7 @@ cGlView::cGlView(std::unique_ptr<cGlWnd> windowObject, QWidget* parent)
     : QOpenGLWidget(parent), wnd(std::move(windowObject)) {
   setFormat(WindowSurfaceFormat());
   setMouseTracking(true);  // moves without a button count too
-  setAcceptDrops(true);    // an STL file dropped on the view opens
+  setAcceptDrops(true);    // a mesh file dropped on the view opens
   checkGlErrors = !qEnvironmentVariableIsEmpty("CD_CHECK_GL_ERRORS");
   InstallDrawHooks();
   // Frame after frame: the next one is asked for as soon as the last is on screen.
@@ -224,27 +225,28 @@ void cGlView::wheelEvent(QWheelEvent* event) {
   event->accept();
 }
 
-QString cGlView::DroppedStlFile(const QMimeData* data) {
+QString cGlView::DroppedMeshFile(const QMimeData* data) {
   if (data == nullptr || !data->hasUrls()) return QString();
   for (const QUrl& url : data->urls()) {
     if (!url.isLocalFile()) continue;
     const QString path = url.toLocalFile();
-    if (QFileInfo(path).suffix().compare(QLatin1String("stl"), Qt::CaseInsensitive) == 0)
+    if (!QFileInfo(path).suffix().isEmpty() &&
+        MeshFormatOfName(QFile::encodeName(path).toStdString()) != cMeshFormat::Unknown)
       return path;
   }
   return QString();
 }
 
 void cGlView::dragEnterEvent(QDragEnterEvent* event) {
-  if (!DroppedStlFile(event->mimeData()).isEmpty()) event->acceptProposedAction();
+  if (!DroppedMeshFile(event->mimeData()).isEmpty()) event->acceptProposedAction();
 }
 
 void cGlView::dragMoveEvent(QDragMoveEvent* event) {
-  if (!DroppedStlFile(event->mimeData()).isEmpty()) event->acceptProposedAction();
+  if (!DroppedMeshFile(event->mimeData()).isEmpty()) event->acceptProposedAction();
 }
 
 void cGlView::dropEvent(QDropEvent* event) {
-  const QString path = DroppedStlFile(event->mimeData());
+  const QString path = DroppedMeshFile(event->mimeData());
   if (path.isEmpty()) return;
   event->acceptProposedAction();
   OpenFile(path);
@@ -260,8 +262,14 @@ void cGlView::OpenFile(const QString& path, bool reportFailure) {
     makeCurrent();
     const int error = wnd->OpenFileReporting(QFile::encodeName(path).toStdString());
     if (reportFailure && error > 0) {
+      // The two reasons of the mesh reader's own, in its words; the system's for the others.
+      const std::string reason =
+          error == kUnknownFormat
+              ? std::string("unknown kind of mesh file (known: ") + kMeshExtensionList + ")"
+          : error == kUnreadableFile ? std::string("not a readable mesh file")
+                                     : std::string(std::strerror(error));
       std::fprintf(stderr, "convexdecomp: %s: %s\n", QFile::encodeName(path).constData(),
-                   std::strerror(error));
+                   reason.c_str());
       std::fflush(stderr);
     }
   } catch (...) {

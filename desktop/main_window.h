@@ -50,9 +50,9 @@ class cGlView : public QOpenGLWidget {
   // error with the reason, in one line (the mesh is left empty, as Open leaves it).
   void OpenFile(const QString& path, bool reportFailure = false);
 
-  // The first local file with the suffix .stl (any case) among what a drop carries; empty when
-  // there is none.
-  static QString DroppedStlFile(const QMimeData* data);
+  // The first local file with one of the suffixes the reader takes (kMeshExtensions, any case)
+  // among what a drop carries; empty when there is none.
+  static QString DroppedMeshFile(const QMimeData* data);
 
  protected:
   void initializeGL() override;

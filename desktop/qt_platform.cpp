@@ -20,6 +20,7 @@
 
 #include "desktop/fit_dialog.h"
 #include "desktop/options_dialog.h"
+#include "io/mesh_reading.h"
 
 // Xlib last: its macros (None, Bool, Status...) must not meet the Qt headers above.
 #include <X11/Xlib.h>
@@ -164,12 +165,27 @@ void cQtPlatform::StartThread(std::function<void()> body, std::atomic<cThreadHan
   threads.Start(std::move(body), handleSlot);
 }
 
+QStringList MeshFileFilters() {
+  QStringList filters = {QStringLiteral("stl file (*.stl)"), QString()};
+  QString all;
+  for (const char* extension : kMeshExtensions) {
+    const QString name = QString::fromLatin1(extension + 1);
+    all += QStringLiteral(" *.") + name;
+    if (name != QLatin1String("stl"))
+      filters.push_back(name + QStringLiteral(" file (*.") + name + ')');
+  }
+  filters[1] = QStringLiteral("mesh files (") + all.trimmed() + ')';
+  return filters;
+}
+
 std::optional<std::string> cQtPlatform::ChooseStlFile(const std::string& previousName) {
   if (fileChooserOverride) return fileChooserOverride(previousName);
   const QString start = QFile::decodeName(
       QByteArray(previousName.data(), static_cast<qsizetype>(previousName.size())));
-  const QString chosen =
-      QFileDialog::getOpenFileName(nullptr, QString(), start, QStringLiteral("stl file (*.stl)"));
+  const QStringList filters = MeshFileFilters();
+  QString selected = filters[1];  // every kind the reader takes, to begin with
+  const QString chosen = QFileDialog::getOpenFileName(
+      nullptr, QString(), start, filters.join(QStringLiteral(";;")), &selected);
   RestoreContext();
   if (chosen.isEmpty()) return std::nullopt;
   return QFile::encodeName(chosen).toStdString();

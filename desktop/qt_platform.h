@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QObject>
+#include <QStringList>
 
 #include <atomic>
 #include <functional>
@@ -30,6 +31,10 @@ class cDoorbell : public QObject {
   std::function<void()> ring;
 };
 
+// The Open dialog's filters: "stl file (*.stl)", then "mesh files (...)" with every extension the
+// reader takes, then one per other extension ("obj file (*.obj)" ...).
+QStringList MeshFileFilters();
+
 class cQtPlatform : public cPlatform {
  public:
   // Made on the UI thread once the QApplication exists.
@@ -48,7 +53,8 @@ class cQtPlatform : public cPlatform {
   // (tests/qt_platform_test.cpp runs in the ThreadSanitizer build).
   void ShowMessage(const std::string& text, const std::string& caption) override;
   void StartThread(std::function<void()> body, std::atomic<cThreadHandle>& handleSlot) override;
-  // Any length of path; the name is handed over in the file system's encoding.
+  // Any length of path; the name is handed over in the file system's encoding. The filters are
+  // MeshFileFilters(), the second ("mesh files") chosen at first.
   std::optional<std::string> ChooseStlFile(const std::string& previousName) override;
   void RunOptionsDialog() override;
   std::optional<cFitRequest> AskFitRequest(const cFitRequest& last) override;

@@ -14,6 +14,7 @@
 #include "geometry/mesh.h"
 #include "io/classic_numbers.h"
 #include "platform/platform.h"
+#include "reading_internal.h"
 #include "stl_internal.h"
 
 namespace {
@@ -216,31 +217,6 @@ int ReadStl(std::FILE* file, cTriangleList& triangles) {
   return 0;
 }
 
-// Opens path for reading when it is a regular file: 0, or the errno of why not.
-int OpenRegularFile(const std::string& path, std::FILE*& file) {
-  // Without O_NONBLOCK, opening a FIFO would wait for a writer; it is refused below anyway.
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return errno;
-  // Directories, FIFOs, sockets and devices (/dev/zero would never end) are not STL files.
-  struct stat info;
-  int error = 0;
-  if (fstat(fd, &info) != 0) {
-    error = errno;
-  } else if (S_ISDIR(info.st_mode)) {
-    error = EISDIR;
-  } else if (!S_ISREG(info.st_mode)) {
-    error = EINVAL;
-  } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-    error = errno;
-  }
-  if (error == 0) {
-    file = fdopen(fd, "r");
-    if (file == nullptr) error = errno;
-  }
-  if (error != 0) close(fd);
-  return error;
-}
-
 // Reads the open file into triangles (appending) and closes it. 0, or ENOMEM when the triangles
 // do not fit (triangles then as before), or ECANCELED when progress asked to stop; with
 // incomplete, also the errno of a failed read (see NoteReadError) or ENODATA for a binary file
@@ -274,6 +250,30 @@ cMeshData Finished(cMeshData data, int error) {
 
 }  // namespace
 
+int OpenRegularFile(const std::string& path, std::FILE*& file) {
+  // Without O_NONBLOCK, opening a FIFO would wait for a writer; it is refused below anyway.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno;
+  // Directories, FIFOs, sockets and devices (/dev/zero would never end) are not STL files.
+  struct stat info;
+  int error = 0;
+  if (fstat(fd, &info) != 0) {
+    error = errno;
+  } else if (S_ISDIR(info.st_mode)) {
+    error = EISDIR;
+  } else if (!S_ISREG(info.st_mode)) {
+    error = EINVAL;
+  } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    error = errno;
+  }
+  if (error == 0) {
+    file = fdopen(fd, "r");
+    if (file == nullptr) error = errno;
+  }
+  if (error != 0) close(fd);
+  return error;
+}
+
 void LoadStl(std::FILE* file, cMesh& mesh) {
   cReadScope scope(PlatformProgress());
   ReadStl(file, mesh.triangles);  // what could be read counts
@@ -294,7 +294,23 @@ bool LoadStlFile(const std::string& path, cMesh& mesh) {
   return true;
 }
 
-cMeshData ReadMeshFile(const std::string& path, const cProgress& progress) {
+bool LoadMeshFile(const std::string& path, cMesh& mesh) {
+  if (MeshFormatOfName(path) == cMeshFormat::Stl) return LoadStlFile(path, mesh);
+  cMeshData data = ReadMeshFile(path, PlatformProgress());
+  if (data.error != 0) {
+    errno = data.error;
+    return false;
+  }
+  if (mesh.triangles.empty()) {
+    mesh.triangles = std::move(data.triangles);
+  } else {
+    mesh.triangles.insert(mesh.triangles.end(), data.triangles.begin(), data.triangles.end());
+  }
+  if (!mesh.triangles.empty()) mesh.box = ComputeBoundBox(mesh.triangles);
+  return true;
+}
+
+cMeshData ReadStlFile(const std::string& path, const cProgress& progress) {
   cMeshData data;
   std::FILE* file = nullptr;
   if (const int error = OpenRegularFile(path, file); error != 0) return Finished({}, error);
@@ -302,7 +318,7 @@ cMeshData ReadMeshFile(const std::string& path, const cProgress& progress) {
   return Finished(std::move(data), error);
 }
 
-cMeshData ReadMeshMemory(const void* bytes, std::size_t size, const cProgress& progress) {
+cMeshData ReadStlMemory(const void* bytes, std::size_t size, const cProgress& progress) {
   // The bytes become a file in memory, so that they are read by the very rules a file is (a
   // binary file is told by its size).
   const int fd = memfd_create("mesh", MFD_CLOEXEC);
@@ -337,7 +353,7 @@ bool OpenMesh(cMesh*& current, std::string& lastName) {
   std::optional<std::string> chosen = Platform().ChooseStlFile(lastName);
   if (!chosen) return true;
   lastName = *chosen;
-  return LoadStlFile(*chosen, *current);
+  return LoadMeshFile(*chosen, *current);
 }
 
 bool OpenMeshFile(cMesh*& current, std::string& lastName, const std::string& path) {
@@ -345,5 +361,5 @@ bool OpenMeshFile(cMesh*& current, std::string& lastName, const std::string& pat
   current = nullptr;
   current = new cMesh();
   lastName = path;
-  return LoadStlFile(path, *current);
+  return LoadMeshFile(path, *current);
 }

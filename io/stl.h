@@ -23,11 +23,17 @@ void LoadStl(std::FILE* file, cMesh& mesh);
 // errno then tells why. A read that fails or ends early keeps the triangles read before it.
 bool LoadStlFile(const std::string& path, cMesh& mesh);
 
+// What File > Open reads: an STL file (by its name, see MeshFormatOfName) through LoadStlFile;
+// any other through ReadMeshFile, appending its triangles and setting the box when there are
+// any. Returns false, leaving the mesh untouched, with errno set to cMeshData::error when
+// nothing could be read.
+bool LoadMeshFile(const std::string& path, cMesh& mesh);
+
 // File > Open: destroys *current (if any), makes a new empty mesh current at once, asks for a
 // file starting from lastName and, if one was chosen (a name of any length), remembers it in
-// lastName and loads it. UI thread; the caller keeps it away from a mesh a computation uses.
-// Afterwards *current always points to the new mesh, empty when nothing could be read. Returns
-// false when a chosen file could not be opened (errno tells why), true otherwise.
+// lastName and loads it (LoadMeshFile). UI thread; the caller keeps it away from a mesh a
+// computation uses. Afterwards *current always points to the new mesh, empty when nothing could be
+// read. Returns false when a chosen file could not be opened (errno tells why), true otherwise.
 bool OpenMesh(cMesh*& current, std::string& lastName);
 
 // File > Open with path chosen without the dialog (a name given at start or dropped on the

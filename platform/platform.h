@@ -34,8 +34,8 @@ class cPlatform {
   // The platform keeps the thread object and releases it; it never outlives the platform.
   virtual void StartThread(std::function<void()> body, std::atomic<cThreadHandle>& handleSlot) = 0;
 
-  // The open-file dialog with the single filter "stl file" / "*.stl", starting from the
-  // previously chosen name. Returns the chosen path, or nothing when cancelled.
+  // The open-file dialog for the mesh files the reader takes (io/mesh_reading.h), starting from
+  // the previously chosen name. Returns the chosen path, or nothing when cancelled.
   virtual std::optional<std::string> ChooseStlFile(const std::string& previousName) = 0;
 
   // Runs the Options dialog to its end.

@@ -16,6 +16,7 @@ targets=("$@")
 [ "${#targets[@]}" -eq 0 ] && mapfile -t targets < "$ROOT/build-fuzz/fuzz/targets.txt"
 mkdir -p "$ROOT/build-fuzz/findings"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
+export LSAN_OPTIONS="suppressions=$ROOT/tests/sanitizers/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 for target in "${targets[@]}"; do
   mkdir -p "$ROOT/build-fuzz/corpus/$target"

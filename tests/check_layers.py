@@ -2,7 +2,8 @@
 """The layering check: every #include in the program's folders must name a header that its layer
 may use. A layer may include its own headers and the public headers of the layers it links (see
 the folders' CMakeLists.txt); another layer's internal headers (*_internal.h) are for that layer
-and the tests only. OpenGL/EGL headers belong to render/ and desktop/, Qt headers to desktop/.
+and the tests only. OpenGL/EGL headers belong to render/ and desktop/, Qt headers to desktop/,
+assimp's to io/.
 
 Usage: check_layers.py ROOT [--plant FILE LINE --expect-violation]
 With --plant, LINE is added to FILE (relative to ROOT) before checking, without touching the
@@ -43,10 +44,12 @@ ALLOWED = {
 INTERNALS_ALLOWED = {"bench", "fuzz"}
 GL_ALLOWED = {"render", "desktop"}
 QT_ALLOWED = {"desktop"}
+ASSIMP_ALLOWED = {"io"}
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 GL_HEADER = re.compile(r"^(GL|EGL|KHR|GLES\d*|X11)/")
 QT_HEADER = re.compile(r"^(Q[A-Z]\w*$|Qt\w*/|qopengl)")
+ASSIMP_HEADER = re.compile(r"^assimp/")
 
 
 def violations_in(layer, path, lines):
@@ -61,6 +64,8 @@ def violations_in(layer, path, lines):
             found.append(where + " (OpenGL/EGL/X11 outside render/ and desktop/)")
         elif QT_HEADER.match(header) and layer not in QT_ALLOWED:
             found.append(where + " (Qt outside desktop/)")
+        elif ASSIMP_HEADER.match(header) and layer not in ASSIMP_ALLOWED:
+            found.append(where + " (assimp outside io/)")
         elif bracket == '"':
             top = header.split("/")[0] if "/" in header else None
             if top is None:

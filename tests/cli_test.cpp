@@ -703,6 +703,36 @@ TEST_F(CliTest, UnreadableInputsFailWithThePathAndTheReason) {
   EXPECT_EQ(run.err, "convexdecomp-cli: cannot read " + At("folder.stl") + ": " +
                          std::strerror(EISDIR) + "\n");
   EXPECT_EQ(Entries(), std::set<std::string>{"folder.stl"});  // out.json never appeared
+
+  // An extension that names no format the tool reads, and a file its importer cannot read.
+  { std::ofstream(At("part.step")) << "ISO-10303-21;\n"; }
+  run = Cli({At("part.step"), "--json", At("out.json")});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.err, "convexdecomp-cli: cannot read " + At("part.step") +
+                         ": unknown kind of mesh file '.step' (known: .stl .obj .ply .off .gltf "
+                         ".glb .3mf)\n");
+  { std::ofstream(At("cut.ply")) << "ply\nformat ascii 1.0\nelement vertex 3\n"; }
+  run = Cli({At("cut.ply"), "--json", At("out.json")});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "convexdecomp-cli: cannot read " + At("cut.ply") +
+                         ": not a readable .ply file: the PLY header has no end_header line\n");
+  EXPECT_EQ(Entries(), (std::set<std::string>{"cut.ply", "folder.stl", "part.step"}));
+}
+
+TEST_F(CliTest, EveryMeshFormatIsReadByItsExtensionInAnyCase) {
+  const std::pair<const char*, int> files[] = {
+      {"formats_two_objects.obj", 3}, {"formats_ascii.ply", 3},  {"formats_binary.ply", 3},
+      {"formats_pyramid.off", 6},     {"formats_nodes.gltf", 2}, {"formats_nodes.glb", 2},
+      {"formats_tetrahedron.3mf", 4}};
+  for (const auto& [name, triangles] : files) {
+    const cRun run = Cli({Fixture(name), "--no-hulls"});
+    EXPECT_EQ(run.exitCode, 0) << name << ": " << run.err;
+    EXPECT_EQ(run.out.rfind("triangles: " + std::to_string(triangles) + "\nobjects: ", 0), 0u)
+        << name << ": " << run.out;
+  }
+  fs::copy_file(Fixture("formats_pyramid.off"), At("PYRAMID.OFF"));
+  EXPECT_EQ(Cli({At("PYRAMID.OFF"), "--no-hulls"}).out, "triangles: 6\nobjects: 1\n");
 }
 
 TEST_F(CliTest, InputsThatAreNotFilesOrDoNotFitFailWithStatusOne) {

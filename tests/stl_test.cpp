@@ -3,9 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
+#include <cctype>
 #include <cerrno>
 #include <clocale>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -453,12 +456,284 @@ TEST(OpenCommand, ReplacesTheMeshAndRemembersTheChosenName) {
     EXPECT_EQ(current->box.max.x, count == 0 ? 0.0f : 2.5f);
     EXPECT_EQ(last, remembered);
   }
-  EXPECT_EQ(fake.FileDialogs(), (std::vector<std::string>{"", tetra, tetra, longName}));
+  // Other kinds of file open the same way; one that cannot be read leaves the new mesh empty.
+  const std::string objects = Fixture("formats_two_objects.obj");
+  fake.nextFile = objects;
+  EXPECT_TRUE(OpenMesh(current, last));
+  EXPECT_EQ(current->GetTriangleCount(), 3u);
+  EXPECT_EQ(current->box.max.y, 3.0f);
+  const std::string broken = WriteTemp("broken.ply", "ply\nformat ascii 1.0\n");
+  fake.nextFile = broken;
+  errno = 0;
+  EXPECT_FALSE(OpenMesh(current, last));
+  EXPECT_EQ(errno, kUnreadableFile);
+  EXPECT_EQ(current->GetTriangleCount(), 0u);
+  std::remove(broken.c_str());
+  EXPECT_EQ(fake.FileDialogs(),
+            (std::vector<std::string>{"", tetra, tetra, longName, shortName, objects}));
   EXPECT_TRUE(fake.Messages().empty());
   delete current;
   SetPlatform(nullptr);
   std::remove(shortName.c_str());
   std::remove(longName.c_str());
+}
+
+// --- The other formats, through the importer ---------------------------------------------------
+
+// A triangle as text with its corners rounded to 1e-4 and started at its smallest corner, which
+// keeps the winding: importers may start a face at another of its corners.
+std::string Canonical(const cTriangle& t) {
+  std::string corners[3];
+  for (int k = 0; k < 3; ++k) {
+    const cVec3& v = t.vertex[k];
+    const auto round = [](float x) { return std::round(x * 1e4f) / 1e4f + 0.0f; };
+    corners[k] = Text(cVec3(round(v.x), round(v.y), round(v.z)));
+  }
+  const int first = static_cast<int>(std::min_element(corners, corners + 3) - corners);
+  return corners[first] + corners[(first + 1) % 3] + corners[(first + 2) % 3];
+}
+
+std::vector<std::string> Canonical(const cMeshData& data) {
+  std::vector<std::string> text;
+  for (const cTriangle& t : data.triangles) text.push_back(Canonical(t));
+  return text;
+}
+
+std::string Corners(std::initializer_list<cVec3> corners) {
+  cTriangle t;
+  std::copy(corners.begin(), corners.end(), t.vertex);
+  return Canonical(t);
+}
+
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+struct cFormatCase {
+  const char* fixture;
+  std::vector<std::string> triangles;  // Corners, in file order
+};
+
+const std::vector<cFormatCase>& FormatCases() {
+  using V = cVec3;
+  // Two PLY files, text and binary: a triangle, then a quad beside it.
+  const std::vector<std::string> ply = {Corners({V(0, 0, 0), V(1, 0, 0), V(0, 1, 0)}),
+                                        Corners({V(2, 0, 0), V(3, 0, 0), V(3, 1, 0)}),
+                                        Corners({V(2, 0, 0), V(3, 1, 0), V(0, 1, 0)})};
+  // The tetrahedron of the 3MF file, moved 5 along x by its build item.
+  const V a(5, 0, 0), b(6, 0, 0), c(5, 1, 0), d(5, 0, 1);
+  static const std::vector<cFormatCase> cases = {
+      // A square as one quad, a triangle as a second object; the line between them is left out.
+      {"formats_two_objects.obj",
+       {Corners({V(0, 0, 0), V(1, 0, 0), V(1, 1, 0)}),
+        Corners({V(0, 0, 0), V(1, 1, 0), V(0, 1, 0)}),
+        Corners({V(0, 0, 1), V(2, 0, 1), V(0, 3, 1)})}},
+      {"formats_ascii.ply", ply},
+      {"formats_binary.ply", ply},
+      // A square pyramid: the quad base, then the four sides.
+      {"formats_pyramid.off",
+       {Corners({V(0, 0, 0), V(0, 2, 0), V(2, 2, 0)}),
+        Corners({V(0, 0, 0), V(2, 2, 0), V(2, 0, 0)}),
+        Corners({V(0, 0, 0), V(2, 0, 0), V(1, 1, 3)}),
+        Corners({V(2, 0, 0), V(2, 2, 0), V(1, 1, 3)}),
+        Corners({V(2, 2, 0), V(0, 2, 0), V(1, 1, 3)}),
+        Corners({V(0, 2, 0), V(0, 0, 0), V(1, 1, 3)})}},
+      // One triangle placed twice: under a node moved 10 along x, by a child scaling it 2 times,
+      // then by a second root node as it is.
+      {"formats_nodes.gltf",
+       {Corners({V(10, 0, 0), V(12, 0, 0), V(10, 2, 0)}),
+        Corners({V(0, 0, 0), V(1, 0, 0), V(0, 1, 0)})}},
+      // The same with the buffer inside, the first node turning a quarter about z instead.
+      {"formats_nodes.glb",
+       {Corners({V(0, 0, 0), V(0, 2, 0), V(-2, 0, 0)}),
+        Corners({V(0, 0, 0), V(1, 0, 0), V(0, 1, 0)})}},
+      {"formats_tetrahedron.3mf",
+       {Corners({a, c, b}), Corners({a, b, d}), Corners({b, c, d}), Corners({a, d, c})}},
+  };
+  return cases;
+}
+
+TEST(MeshFormats, EveryMeshOfTheFileInItsNodesPlaceInFileOrder) {
+  for (const cFormatCase& row : FormatCases()) {
+    SCOPED_TRACE(row.fixture);
+    const std::string path = Fixture(row.fixture);
+    const cMeshData read = ReadMeshFile(path);
+    ASSERT_EQ(read.error, 0) << read.message;
+    EXPECT_EQ(Canonical(read), row.triangles);
+    EXPECT_EQ(
+        std::memcmp(&read.box, &static_cast<const cBoundBox&>(ComputeBoundBox(read.triangles)),
+                    sizeof read.box),
+        0);
+
+    // The extension in capitals; from memory, with the format given in any case. A glTF file's
+    // buffer beside it is out of reach from memory.
+    const std::string extension = path.substr(path.rfind('.'));
+    std::string upper = extension;
+    for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    const std::string copy = WriteTemp("MODEL" + upper, FileBytes(path));
+    if (extension != ".gltf") {
+      EXPECT_EQ(Canonical(ReadMeshFile(copy)), row.triangles);
+    }
+    std::remove(copy.c_str());
+    const std::string bytes = FileBytes(path);
+    const cMeshData fromMemory = ReadMeshMemory(bytes.data(), bytes.size(), {}, upper);
+    if (extension == ".gltf") {
+      EXPECT_EQ(fromMemory.error, kUnreadableFile);
+      EXPECT_NE(fromMemory.message.find("formats_triangle.bin"), std::string::npos);
+    } else {
+      EXPECT_EQ(Canonical(fromMemory), row.triangles);
+      EXPECT_EQ(Canonical(ReadMeshMemory(bytes.data(), bytes.size(), {}, upper.substr(1))),
+                row.triangles);
+    }
+  }
+}
+
+TEST(MeshFormats, TheNameTellsTheFormatAndUnknownExtensionsAreRefused) {
+  const std::pair<const char*, cMeshFormat> names[] = {{"part.stl", cMeshFormat::Stl},
+                                                       {"part", cMeshFormat::Stl},
+                                                       {"part.", cMeshFormat::Stl},
+                                                       {"scans.v2/part", cMeshFormat::Stl},
+                                                       {"a/b.Obj", cMeshFormat::Obj},
+                                                       {"scan.PLY", cMeshFormat::Ply},
+                                                       {"x.off", cMeshFormat::Off},
+                                                       {"scene.glTF", cMeshFormat::Gltf},
+                                                       {"scene.GLB", cMeshFormat::Glb},
+                                                       {"print.3MF", cMeshFormat::ThreeMf},
+                                                       {"part.stl.gz", cMeshFormat::Unknown},
+                                                       {"part.step", cMeshFormat::Unknown},
+                                                       {".obj", cMeshFormat::Obj}};
+  for (const auto& [name, format] : names) EXPECT_EQ(MeshFormatOfName(name), format) << name;
+
+  // Refused by the name, before the file is looked at; the reason names the known extensions.
+  const std::string step = WriteTemp("part.step", FileBytes(Fixture("cube.stl")));
+  const cMeshData refused = ReadMeshFile(step);
+  EXPECT_EQ(refused.error, kUnknownFormat);
+  EXPECT_TRUE(refused.triangles.empty());
+  EXPECT_EQ(refused.message,
+            "unknown kind of mesh file '.step' (known: .stl .obj .ply .off .gltf .glb .3mf)");
+  std::remove(step.c_str());
+  EXPECT_EQ(ReadMeshMemory("solid", 5, {}, "stp").error, kUnknownFormat);
+  // Without a format, and with an empty one, bytes are STL.
+  const std::string cube = FileBytes(Fixture("cube.stl"));
+  EXPECT_EQ(ReadMeshMemory(cube.data(), cube.size()).triangles.size(), 12u);
+  EXPECT_EQ(ReadMeshMemory(cube.data(), cube.size(), {}, "").triangles.size(), 12u);
+}
+
+// A GLB file (version 2) around the JSON text, without a binary chunk.
+std::string Glb(std::string json) {
+  json.resize((json.size() + 3) / 4 * 4, ' ');
+  const auto word = [](std::uint32_t value) {
+    return std::string{static_cast<char>(value), static_cast<char>(value >> 8),
+                       static_cast<char>(value >> 16), static_cast<char>(value >> 24)};
+  };
+  return "glTF" + word(2) + word(static_cast<std::uint32_t>(20 + json.size())) +
+         word(static_cast<std::uint32_t>(json.size())) + "JSON" + json;
+}
+
+// A defined error, nothing kept and a reason, for a file the importer cannot read.
+void ExpectUnreadable(const std::string& name, const std::string& bytes, int error) {
+  SCOPED_TRACE(name);
+  const std::string path = WriteTemp(name, bytes);
+  const cMeshData read = ReadMeshFile(path);
+  EXPECT_EQ(read.error, error) << read.message;
+  EXPECT_TRUE(read.triangles.empty());
+  EXPECT_TRUE(error != kUnreadableFile || !read.message.empty());
+  std::remove(path.c_str());
+}
+
+TEST(MeshFormats, BrokenFilesAndHeadersClaimingTooMuchGiveAnError) {
+  const std::string ply = FileBytes(Fixture("formats_ascii.ply"));
+  const std::string bigPly =
+      "ply\nformat binary_little_endian 1.0\nelement vertex 4000000000\n"
+      "property float x\nproperty float y\nproperty float z\n"
+      "element face 1\nproperty list uchar int vertex_indices\n"
+      "end_header\n" +
+      std::string(64, '\0');
+  const std::string gltf = FileBytes(Fixture("formats_nodes.gltf"));
+  const std::string glb = FileBytes(Fixture("formats_nodes.glb"));
+  std::string zip = FileBytes(Fixture("formats_tetrahedron.3mf"));
+  const std::pair<const char*, std::string> broken[] = {
+      {"index.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 9\n"},
+      {"nothing.obj", "# no faces\nv 0 0 0\n"},
+      {"endless.ply", ply.substr(0, ply.find("end_header"))},  // the header never ends
+      {"cut.ply", ply.substr(0, ply.find("3 0 1 2"))},         // no faces after the header
+      {"glued.ply", "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nend_header\1\n0\n"},
+      {"billions.ply", bigPly},
+      // The importer would write the second vertex element past the room of the first.
+      // A binary file whose header the importer cannot make out: it would read past the end.
+      {"type.ply",
+       "ply\nformat binary_little_endian 1.0\nelement vertex 1\nproperty doubel x\n"
+       "end_header\n"},
+      {"twice.ply",
+       "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nelement vertex 2\n"
+       "property float x\nend_header\n0\n1\n2\n"},
+      {"billions.off", "OFF\n2000000000 2000000000 0\n0 0 0\n"},
+      {"digits.off", "OFF\n" + std::string(100, '4') + "\n\n1\n"},
+      {"cut.gltf", gltf.substr(0, gltf.size() / 2)},
+      {"cut.glb", glb.substr(0, glb.size() / 2)},
+      {"cut.3mf", zip.substr(0, zip.size() / 2)},
+      // The importer would recurse until the stack is full.
+      {"deep.gltf", "{\"asset\":{\"version\":\"2.0\"},\"x\":" + std::string(300000, '[') +
+                        std::string(300000, ']') + "}"},
+      {"deep.glb", Glb([] {
+         std::string json;
+         for (int i = 0; i < 300000; ++i) json += "{\"a\":";
+         return json + "1" + std::string(300000, '}');
+       }())},
+      {"cycle.3mf", FileBytes(Fixture("formats_component_cycle.3mf"))},
+      {"text.3mf", "not a zip archive"}};
+  for (const auto& [name, bytes] : broken) ExpectUnreadable(name, bytes, kUnreadableFile);
+  // A GLB chunk claiming 2 GiB in a small file: refused, not made room for.
+  std::string claims = Glb("{\"asset\":{\"version\":\"2.0\"}}");
+  claims.replace(12, 4, std::string("\0\0\0\x80", 4));
+  ExpectUnreadable("claims.glb", claims, kUnreadableFile);
+
+  // An archive whose directory says an entry unpacks to more than its packed bytes can give, or
+  // to more than 32 bits tell: refused before anything is unpacked or made room for.
+  const std::size_t entry = zip.rfind("PK\x01\x02");
+  ASSERT_NE(entry, std::string::npos);
+  zip.replace(entry + 24, 4, "\x00\x00\x10\x00");  // 1 MiB from a few hundred bytes
+  ExpectUnreadable("lying.3mf", zip, kUnreadableFile);
+  zip.replace(entry + 24, 4, "\xff\xff\xff\xff");
+  ExpectUnreadable("zip64.3mf", zip, EFBIG);
+}
+
+TEST(MeshFormats, EveryCutOfEveryFileHasADefinedOutcome) {
+  for (const cFormatCase& row : FormatCases()) {
+    const std::string path = Fixture(row.fixture), bytes = FileBytes(path);
+    const std::string extension = path.substr(path.rfind('.') + 1);
+    for (std::size_t cut = 0; cut < bytes.size(); cut += 7) {
+      const cMeshData read = ReadMeshMemory(bytes.data(), cut, {}, extension);
+      EXPECT_TRUE(read.error == 0 || (read.error == kUnreadableFile && read.triangles.empty()))
+          << row.fixture << " cut at " << cut << ": " << read.error << " " << read.message;
+    }
+  }
+}
+
+TEST(MeshFormats, ProgressRunsFromStartToEndAndAStopAnywhereGivesNothing) {
+  const std::string path = Fixture("formats_nodes.glb");
+  std::vector<double> reports;
+  const cMeshData whole = ReadMeshFile(path, [&](const char* step, double fraction) {
+    EXPECT_STREQ(step, "reading");
+    reports.push_back(fraction);
+    return true;
+  });
+  ASSERT_EQ(whole.error, 0);
+  ASSERT_GE(reports.size(), 4u);  // start, the importer's own, one per placed mesh, end
+  EXPECT_EQ(reports.front(), 0.0);
+  EXPECT_EQ(reports.back(), 1.0);
+  for (double fraction : reports) EXPECT_TRUE(fraction >= 0.0 && fraction <= 1.0) << fraction;
+  // The second to last report comes between the two placed meshes.
+  for (std::size_t stopAt :
+       {std::size_t{0}, reports.size() / 2, reports.size() - 2, reports.size() - 1}) {
+    std::size_t seen = 0;
+    const cMeshData stopped =
+        ReadMeshFile(path, [&](const char*, double) { return seen++ < stopAt; });
+    EXPECT_EQ(stopped.error, ECANCELED) << stopAt;
+    EXPECT_TRUE(stopped.triangles.empty());
+    EXPECT_EQ(seen, stopAt + 1);  // no report after the stop
+  }
 }
 
 }  // namespace

@@ -809,7 +809,7 @@ QString LongPathCopyOf(const QTemporaryDir& root, const char* fixture) {
   return path;
 }
 
-TEST_F(WindowTest, OpenDialogFiltersStlStartsFromTheLastNameAndTakesLongPaths) {
+TEST_F(WindowTest, OpenDialogFiltersMeshFilesStartsFromTheLastNameAndTakesLongPaths) {
   QTemporaryDir root;
   ASSERT_TRUE(root.isValid());
   const QString path = LongPathCopyOf(root, "window_cube.stl");
@@ -817,18 +817,20 @@ TEST_F(WindowTest, OpenDialogFiltersStlStartsFromTheLastNameAndTakesLongPaths) {
 
   struct cSeen {
     QStringList filters;
+    QString filter;
     QStringList selected;
   };
   std::vector<cSeen> seen;
   bool acceptNext = true;
+  QString next = path;
   QTimer driver;
   driver.setInterval(20);
   QObject::connect(&driver, &QTimer::timeout, [&] {
     auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
     if (dialog == nullptr || !dialog->isVisible()) return;
-    seen.push_back({dialog->nameFilters(), dialog->selectedFiles()});
+    seen.push_back({dialog->nameFilters(), dialog->selectedNameFilter(), dialog->selectedFiles()});
     if (acceptNext) {
-      dialog->selectFile(path);
+      dialog->selectFile(next);
       QMetaObject::invokeMethod(dialog, "accept");
     } else {
       dialog->reject();
@@ -838,7 +840,17 @@ TEST_F(WindowTest, OpenDialogFiltersStlStartsFromTheLastNameAndTakesLongPaths) {
 
   Choose(*window, "File", "Open");
   ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].filters, QStringList{QStringLiteral("stl file (*.stl)")});
+  const QStringList filters = {
+      QStringLiteral("stl file (*.stl)"),
+      QStringLiteral("mesh files (*.stl *.obj *.ply *.off *.gltf *.glb *.3mf)"),
+      QStringLiteral("obj file (*.obj)"),
+      QStringLiteral("ply file (*.ply)"),
+      QStringLiteral("off file (*.off)"),
+      QStringLiteral("gltf file (*.gltf)"),
+      QStringLiteral("glb file (*.glb)"),
+      QStringLiteral("3mf file (*.3mf)")};
+  EXPECT_EQ(seen[0].filters, filters);
+  EXPECT_EQ(seen[0].filter, filters[1]);
   ASSERT_NE(CurrentMesh, nullptr);
   EXPECT_EQ(CurrentMesh->triangles.size(), 12u);
   EXPECT_EQ(View().Wnd().lastFileName, QFile::encodeName(path).toStdString());
@@ -849,6 +861,15 @@ TEST_F(WindowTest, OpenDialogFiltersStlStartsFromTheLastNameAndTakesLongPaths) {
   EXPECT_EQ(seen[1].selected, QStringList{path});  // starts from the name chosen before
   ASSERT_NE(CurrentMesh, nullptr);
   EXPECT_TRUE(CurrentMesh->triangles.empty());  // cancelled: a new, empty mesh
+
+  // Another kind of mesh file opens through the same dialog.
+  acceptNext = true;
+  next = root.path() + QStringLiteral("/pyramid.off");
+  ASSERT_TRUE(QFile::copy(QStringLiteral(CD_FIXTURES "/formats_pyramid.off"), next));
+  Choose(*window, "File", "Open");
+  ASSERT_EQ(seen.size(), 3u);
+  ASSERT_NE(CurrentMesh, nullptr);
+  EXPECT_EQ(CurrentMesh->triangles.size(), 6u);
 }
 
 // --- A whole run ------------------------------------------------------------------------------
@@ -1106,7 +1127,7 @@ QMimeData* Files(const QStringList& paths) {
   return data;
 }
 
-TEST_F(WindowTest, ADroppedStlFileOpensAsOpenWouldAndNothingElseDoes) {
+TEST_F(WindowTest, ADroppedMeshFileOpensAsOpenWouldAndNothingElseDoes) {
   Show();
   QTemporaryDir root;
   ASSERT_TRUE(root.isValid());
@@ -1135,19 +1156,31 @@ TEST_F(WindowTest, ADroppedStlFileOpensAsOpenWouldAndNothingElseDoes) {
                   static_cast<float>(Length(CurrentMesh->box.max - CurrentMesh->box.min)));
   Drop(View(), *std::unique_ptr<QMimeData>(Files({upper})));
   EXPECT_EQ(CurrentMesh->triangles.size(), 24u);
+  // The other kinds of mesh file, in any case too; an unknown suffix is passed over.
+  const QString objects = root.path() + QStringLiteral("/OBJECTS.OBJ");
+  ASSERT_TRUE(QFile::copy(QStringLiteral(CD_FIXTURES "/formats_two_objects.obj"), objects));
+  Drop(View(), *std::unique_ptr<QMimeData>(Files({root.path() + "/model.stp", objects})));
+  EXPECT_EQ(CurrentMesh->triangles.size(), 3u);
+  EXPECT_EQ(View().Wnd().lastFileName, QFile::encodeName(objects).toStdString());
 
   // Ignored while a computation runs, like Open.
   std::atomic<bool> release{false};
   std::atomic<cThreadHandle> handle{0};
   StartBusyWorker(platform, release, handle);
   Drop(View(), *std::unique_ptr<QMimeData>(Files({cube})));
-  EXPECT_EQ(CurrentMesh->triangles.size(), 24u);
+  EXPECT_EQ(CurrentMesh->triangles.size(), 3u);
   release.store(true);
   ASSERT_TRUE(QTest::qWaitFor([] { return Busy.load() == 0; }, 5000));
 
   // What cannot be read gives an empty mesh, as Open does.
+  const QString broken = root.path() + QStringLiteral("/broken.ply");
+  {
+    QFile file(broken);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("ply\nformat ascii 1.0\nelement vertex 3\n");  // the header never ends
+  }
   for (const QString& bad : {root.path() + QStringLiteral("/missing.stl"),
-                             root.path() + QStringLiteral("/folder.stl")}) {
+                             root.path() + QStringLiteral("/folder.stl"), broken}) {
     Drop(View(), *std::unique_ptr<QMimeData>(Files({cube})));
     Drop(View(), *std::unique_ptr<QMimeData>(Files({bad})));
     ASSERT_NE(CurrentMesh, nullptr);
@@ -1282,21 +1315,23 @@ TEST(Program, HelpPrintsTheUsageAndEndsWithZero) {
 }
 
 TEST(Program, OpensTheFileNamedOnItsCommandLine) {
-  // Without a file, with one, and with one that cannot be read: one line on standard error
-  // names it and why, and the window opens with the empty mesh Open leaves.
-  std::array<int, 3> coloured = {-1, -1, -1};
-  std::array<QByteArray, 3> errors;
-  for (int withFile = 0; withFile < 3; ++withFile) {
+  // Without a file, with one, with one that cannot be read (one line on standard error names
+  // it and why, and the window opens with the empty mesh Open leaves) and with a file of another
+  // kind than STL.
+  std::array<int, 4> coloured = {-1, -1, -1, -1};
+  std::array<QByteArray, 4> errors;
+  for (int withFile = 0; withFile < 4; ++withFile) {
     QProcess program;
     QStringList arguments;
     if (withFile == 1) arguments << QStringLiteral(CD_FIXTURES "/window_cube.stl");
     if (withFile == 2) arguments << QStringLiteral(CD_FIXTURES "/no_such_file.stl");
+    if (withFile == 3) arguments << QStringLiteral(CD_FIXTURES "/formats_pyramid.off");
     program.start(QStringLiteral(CD_PROGRAM), arguments);
     ASSERT_TRUE(program.waitForStarted(10000));
     int x = -1, y = -1, width = 0, height = 0;
-    const bool sent =
-        SendCloseRequest(kTitle, program.processId(), 20000, x, y, width, height,
-                         &coloured[static_cast<std::size_t>(withFile)], withFile == 1 ? 10001 : 0);
+    const bool sent = SendCloseRequest(kTitle, program.processId(), 20000, x, y, width, height,
+                                       &coloured[static_cast<std::size_t>(withFile)],
+                                       withFile == 1 || withFile == 3 ? 10001 : 0);
     EXPECT_TRUE(sent);
     if (!sent) program.kill();
     ASSERT_TRUE(program.waitForFinished(20000));
@@ -1306,7 +1341,9 @@ TEST(Program, OpensTheFileNamedOnItsCommandLine) {
   EXPECT_EQ(coloured[0], 0);  // without a file, grey
   EXPECT_GT(coloured[1], 10000);
   EXPECT_EQ(coloured[2], 0);
+  EXPECT_GT(coloured[3], 10000);
   EXPECT_FALSE(errors[1].contains("convexdecomp:"));
+  EXPECT_FALSE(errors[3].contains("convexdecomp:"));
   EXPECT_TRUE(errors[2].contains("convexdecomp: " CD_FIXTURES
                                  "/no_such_file.stl: No such file or directory\n"))
       << errors[2].toStdString();
