@@ -482,9 +482,17 @@ py::tuple MeshArrays(const cTriangleList& triangles) {
   return py::make_tuple(PointArray(points.data(), points.size()), IndexArray(faces, 3));
 }
 
-[[noreturn]] void RaiseReadError(int error, const py::object& name) {
-  errno = error;
-  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+// OSError with the errno and the file's name; its text is the reader's own reason when it gave
+// one (an unknown extension, what the importer found wrong), else the C library's.
+[[noreturn]] void RaiseReadError(const cMeshData& data, const py::object& name) {
+  if (data.message.empty()) {
+    errno = data.error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+    throw py::error_already_set();
+  }
+  const py::object error =
+      py::module_::import("builtins").attr("OSError")(data.error, py::str(data.message), name);
+  PyErr_SetObject(PyExc_OSError, error.ptr());
   throw py::error_already_set();
 }
 
@@ -500,11 +508,11 @@ py::tuple Load(const py::object& path, const py::object& progress) {
     data = ReadMeshFile(bytes, receiver);
   }
   hook.RaiseIfStopped();
-  if (data.error != 0) RaiseReadError(data.error, name);
+  if (data.error != 0) RaiseReadError(data, name);
   return MeshArrays(data.triangles);
 }
 
-py::tuple Loads(const py::bytes& content, const py::object& progress) {
+py::tuple Loads(const py::bytes& content, const std::string& format, const py::object& progress) {
   char* buffer = nullptr;
   py::ssize_t size = 0;
   if (PyBytes_AsStringAndSize(content.ptr(), &buffer, &size) != 0) throw py::error_already_set();
@@ -513,10 +521,10 @@ py::tuple Loads(const py::bytes& content, const py::object& progress) {
   cMeshData data;
   {
     py::gil_scoped_release released;  // content is immutable and held by the caller
-    data = ReadMeshMemory(buffer, static_cast<std::size_t>(size), receiver);
+    data = ReadMeshMemory(buffer, static_cast<std::size_t>(size), receiver, format);
   }
   hook.RaiseIfStopped();
-  if (data.error != 0) RaiseReadError(data.error, py::str("<bytes>"));
+  if (data.error != 0) RaiseReadError(data, py::str("<bytes>"));
   return MeshArrays(data.triangles);
 }
 
@@ -559,5 +567,10 @@ PYBIND11_MODULE(_convexdecomp, m) {
         py::arg("fidelity") = py::none(), py::arg("allow_nonfinite") = false,
         py::arg("progress") = py::none());
   m.def("load", &Load, py::arg("path"), py::kw_only(), py::arg("progress") = py::none());
-  m.def("loads", &Loads, py::arg("data"), py::kw_only(), py::arg("progress") = py::none());
+  m.def("loads", &Loads, py::arg("data"), py::arg("format") = "stl", py::kw_only(),
+        py::arg("progress") = py::none());
+  py::tuple extensions(std::size(kMeshExtensions));
+  for (std::size_t i = 0; i < std::size(kMeshExtensions); ++i)
+    extensions[i] = py::str(kMeshExtensions[i]);
+  m.attr("EXTENSIONS") = extensions;
 }

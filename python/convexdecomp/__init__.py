@@ -54,6 +54,6 @@ load(path, progress=None) -> (vertices, faces)
 loads(data, progress=None) -> (vertices, faces)
     The same for the bytes of a file.
 """
-from ._convexdecomp import Result, decompose, load, loads
+from ._convexdecomp import EXTENSIONS, Result, decompose, load, loads
 
-__all__ = ["Result", "decompose", "load", "loads"]
+__all__ = ["EXTENSIONS", "Result", "decompose", "load", "loads"]

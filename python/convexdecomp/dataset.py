@@ -4,7 +4,7 @@
 
 Without --scheduler the files run on a local cluster of --workers processes (default: one per
 core); with it, on the workers of that running scheduler, which must see ROOT and OUT at the same
-paths and import this package. Every mesh file under ROOT (by extension, --ext, default .stl)
+paths and import this package. Every mesh file under ROOT (by extension, --ext, default every kind the tool reads)
 gets a result OUT/<path under ROOT>.json, written under a temporary name and renamed into place:
 the very bytes convexdecomp-cli writes with --json for that file and settings
 (result.to_json(), written by result.write_json).
@@ -28,6 +28,8 @@ import os
 import stat
 import sys
 import time
+
+from ._convexdecomp import EXTENSIONS
 
 SETTINGS = ("epsilon", "epsilon_relative", "smooth", "hulls", "max_hulls", "max_hull_vertices",
             "fidelity")
@@ -175,7 +177,8 @@ def parse_arguments(argv):
     parser.add_argument("--workers", type=int, default=os.cpu_count() or 1,
                         help="processes of the local cluster (default: one per core)")
     parser.add_argument("--ext", action="append",
-                        help="extension of the mesh files, repeatable (default .stl)")
+                        help="extension of the mesh files, repeatable (default: every "
+                             "kind the tool reads, " + " ".join(EXTENSIONS) + ")")
     parser.add_argument("--max-files", type=int, help="process at most N inputs in this run")
     parser.add_argument("--retry-errors", action="store_true",
                         help="run again the inputs whose line says error")
@@ -228,7 +231,7 @@ def run(arguments, log=sys.stderr):
         return 2
 
     extensions = tuple(e if e.startswith(".") else "." + e
-                       for e in (x.lower() for x in (arguments.ext or [".stl"])))
+                       for e in (x.lower() for x in (arguments.ext or list(EXTENSIONS))))
     inputs = find_inputs(root, extensions, os.path.realpath(out))
     done, torn = read_manifest(manifest_path)
     todo = [p for p in inputs if (p, settings_key) not in done

@@ -217,20 +217,38 @@ def test_non_finite_vertices_when_allowed_and_limits_and_smooth_warnings():
     assert (empty.messages, empty.pieces, empty.hulls) == (["triangles: 0"], [], [])
 
 
-@pytest.mark.parametrize("content,error", [
-    (None, FileNotFoundError),
-    ("directory", IsADirectoryError),
-    ("fifo", None),  # not a regular file: EINVAL
+@pytest.mark.parametrize("name,content,error,reason", [
+    ("mesh.stl", None, FileNotFoundError, ""),
+    ("mesh.stl", "directory", IsADirectoryError, ""),
+    ("mesh.stl", "fifo", None, ""),  # not a regular file: EINVAL
+    ("part.step", b"solid", None, "unknown kind of mesh file '.step'"),
+    ("mesh.obj", b"f 1 2 9\n", None, ""),  # the importer's own reason
 ])
-def test_unreadable_files_raise_os_error_with_the_reason(tmp_path, content, error):
-    path = tmp_path / "mesh.stl"
+def test_unreadable_files_raise_os_error_with_the_reason(tmp_path, name, content, error, reason):
+    path = tmp_path / name
     if content == "directory":
         path.mkdir()
     elif content == "fifo":
         os.mkfifo(path)
+    elif content is not None:
+        path.write_bytes(content)
     with pytest.raises(error or OSError) as raised:
         convexdecomp.load(path)
     assert raised.value.errno and raised.value.strerror and str(path) in str(raised.value)
+    assert reason in raised.value.strerror
+
+
+@pytest.mark.parametrize("name", ["formats_two_objects.obj", "formats_binary.ply",
+                                  "formats_pyramid.off", "formats_nodes.glb",
+                                  "formats_tetrahedron.3mf"])
+def test_every_format_loads_from_a_file_and_from_bytes_alike(name):
+    path = os.path.join(ROOT, "tests", "fixtures", name)
+    vertices, faces = convexdecomp.load(path)
+    assert len(faces) > 0 and os.path.splitext(name)[1] in convexdecomp.EXTENSIONS
+    with open(path, "rb") as f:
+        read = convexdecomp.loads(f.read(), os.path.splitext(name)[1])
+    np.testing.assert_array_equal(read[0], vertices)
+    np.testing.assert_array_equal(read[1], faces)
 
 
 def test_a_file_written_from_arrays_reads_back_bit_for_bit(tmp_path):
