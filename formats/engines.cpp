@@ -134,6 +134,25 @@ std::size_t Append(std::vector<unsigned char>& buffer, const void* data, std::si
   return offset;
 }
 
+// Appends size bytes to the buffer as a view of their own (for target) and returns an accessor
+// of count elements of type over that view; the caller adds the accessor.
+tinygltf::Accessor View(tinygltf::Model& model, std::vector<unsigned char>& buffer,
+                        const void* bytes, std::size_t size, int target, int componentType,
+                        int type, std::size_t count) {
+  tinygltf::BufferView view;
+  view.buffer = 0;
+  view.byteLength = size;
+  view.byteOffset = Append(buffer, bytes, size);
+  view.target = target;
+  model.bufferViews.push_back(view);
+  tinygltf::Accessor accessor;
+  accessor.bufferView = static_cast<int>(model.bufferViews.size()) - 1;
+  accessor.componentType = componentType;
+  accessor.type = type;
+  accessor.count = count;
+  return accessor;
+}
+
 // Adds one mesh of one triangle primitive with a material of colour; returns its index.
 int AddMesh(tinygltf::Model& model, const cTriangleList& triangles, const cColor& color,
             const std::string& name) {
@@ -141,17 +160,9 @@ int AddMesh(tinygltf::Model& model, const cTriangleList& triangles, const cColor
   std::vector<unsigned char>& data = model.buffers[0].data;
   const std::size_t corners = mesh.positions.size() / 3;
 
-  tinygltf::BufferView positions;
-  positions.buffer = 0;
-  positions.byteLength = mesh.positions.size() * sizeof(float);
-  positions.byteOffset = Append(data, mesh.positions.data(), positions.byteLength);
-  positions.target = TINYGLTF_TARGET_ARRAY_BUFFER;
-  model.bufferViews.push_back(positions);
-  tinygltf::Accessor position;
-  position.bufferView = static_cast<int>(model.bufferViews.size()) - 1;
-  position.componentType = TINYGLTF_COMPONENT_TYPE_FLOAT;
-  position.type = TINYGLTF_TYPE_VEC3;
-  position.count = corners;
+  tinygltf::Accessor position = View(
+      model, data, mesh.positions.data(), mesh.positions.size() * sizeof(float),
+      TINYGLTF_TARGET_ARRAY_BUFFER, TINYGLTF_COMPONENT_TYPE_FLOAT, TINYGLTF_TYPE_VEC3, corners);
   // The bounds glTF asks of positions, over the finite coordinates.
   std::vector<double> low(3, 0.0), high(3, 0.0);
   for (int axis = 0; axis < 3; ++axis) {
@@ -168,17 +179,10 @@ int AddMesh(tinygltf::Model& model, const cTriangleList& triangles, const cColor
   position.maxValues = high;
   model.accessors.push_back(position);
 
-  tinygltf::BufferView indices;
-  indices.buffer = 0;
-  indices.byteLength = mesh.indices.size() * sizeof(std::uint32_t);
-  indices.byteOffset = Append(data, mesh.indices.data(), indices.byteLength);
-  indices.target = TINYGLTF_TARGET_ELEMENT_ARRAY_BUFFER;
-  model.bufferViews.push_back(indices);
-  tinygltf::Accessor index;
-  index.bufferView = static_cast<int>(model.bufferViews.size()) - 1;
-  index.componentType = TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT;
-  index.type = TINYGLTF_TYPE_SCALAR;
-  index.count = mesh.indices.size();
+  tinygltf::Accessor index =
+      View(model, data, mesh.indices.data(), mesh.indices.size() * sizeof(std::uint32_t),
+           TINYGLTF_TARGET_ELEMENT_ARRAY_BUFFER, TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT,
+           TINYGLTF_TYPE_SCALAR, mesh.indices.size());
   model.accessors.push_back(index);
 
   tinygltf::Material material;
