@@ -8,6 +8,7 @@
 // becomes two doubles whose sum is its exact value.
 #include "exact_predicates.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -131,4 +132,39 @@ int Orient2d(const cVec3& a, const cVec3& b, const cVec3& c, int axis) {
 
 bool Collinear(const cVec3& a, const cVec3& b, const cVec3& c) {
   return Orient2d(a, b, c, 0) == 0 && Orient2d(a, b, c, 1) == 0 && Orient2d(a, b, c, 2) == 0;
+}
+
+namespace {
+
+// The sign of Orient2d(a, b, p) along z with p moved by (e, e^2): never 0 unless a and b
+// coincide in the projection. Shared edges get opposite signs from their two triangles.
+int PerturbedOrient(const cVec3& a, const cVec3& b, const cVec3& p) {
+  const int o = Orient2d(a, b, p, 2);
+  if (o != 0) return o;
+  if (b.y != a.y) return b.y > a.y ? -1 : 1;
+  if (b.x != a.x) return b.x > a.x ? 1 : -1;
+  return 0;
+}
+
+}  // namespace
+
+bool VerticalCrossing(const cTriangle& t, const cVec3& line, double& z) {
+  const cVec3 &a = t.vertex[0], &b = t.vertex[1], &c = t.vertex[2];
+  if (line.x < std::min({a.x, b.x, c.x}) || line.x > std::max({a.x, b.x, c.x}) ||
+      line.y < std::min({a.y, b.y, c.y}) || line.y > std::max({a.y, b.y, c.y})) {
+    return false;
+  }
+  const int s = PerturbedOrient(a, b, line);
+  if (s == 0 || PerturbedOrient(b, c, line) != s || PerturbedOrient(c, a, line) != s) {
+    return false;
+  }
+  // Crossed: the projection has area, so n.z (from exact float differences) is not 0.
+  const double ax = a.x, ay = a.y, az = a.z;
+  const double ux = double(b.x) - ax, uy = double(b.y) - ay, uz = double(b.z) - az;
+  const double vx = double(c.x) - ax, vy = double(c.y) - ay, vz = double(c.z) - az;
+  const double nx = uy * vz - uz * vy, ny = uz * vx - ux * vz, nz = ux * vy - uy * vx;
+  const double zMin = std::min({a.z, b.z, c.z}), zMax = std::max({a.z, b.z, c.z});
+  z = nz != 0.0 ? az - (nx * (line.x - ax) + ny * (line.y - ay)) / nz : zMin;
+  z = std::clamp(z, zMin, zMax);
+  return true;
 }

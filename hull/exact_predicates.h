@@ -20,3 +20,10 @@ int Orient2d(const cVec3& a, const cVec3& b, const cVec3& c, int axis);
 
 // True when a, b, c lie on one line (exactly).
 bool Collinear(const cVec3& a, const cVec3& b, const cVec3& c);
+
+// Where the vertical line through (line.x, line.y) crosses triangle t: its z (clamped to the
+// corners' range), or false. The line is moved by (e, e^2) for an infinitesimal e > 0, so that
+// it never passes through an edge or a corner: two triangles that share an edge are never both
+// crossed there, and a line crosses a closed surface an even number of times, however it meets
+// its edges and corners.
+bool VerticalCrossing(const cTriangle& t, const cVec3& line, double& z);

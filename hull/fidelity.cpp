@@ -472,39 +472,6 @@ double PointTriangleDistance2(const cPoint& p, const cTriangle& t) {
 // ---------------------------------------------------------------------------------------------
 // Hulls.
 
-// The sign of Orient2d(a, b, p) along z with p moved by (e, e^2) for an infinitesimal e > 0:
-// never 0 unless a and b coincide in the projection. Shared edges get opposite signs from
-// their two triangles, so a moved vertical line crosses a closed surface an even number of
-// times, however it meets edges and corners.
-int PerturbedOrient(const cVec3& a, const cVec3& b, const cVec3& p) {
-  const int o = Orient2d(a, b, p, 2);
-  if (o != 0) return o;
-  if (b.y != a.y) return b.y > a.y ? -1 : 1;
-  if (b.x != a.x) return b.x > a.x ? 1 : -1;
-  return 0;
-}
-
-// Where the vertical line through (line.x, line.y), moved as PerturbedOrient moves it, crosses
-// triangle t: its z (clamped to the corners' range), or nothing.
-bool Crossing(const cTriangle& t, const cVec3& line, double& z) {
-  const cVec3 &a = t.vertex[0], &b = t.vertex[1], &c = t.vertex[2];
-  if (line.x < std::min({a.x, b.x, c.x}) || line.x > std::max({a.x, b.x, c.x}) ||
-      line.y < std::min({a.y, b.y, c.y}) || line.y > std::max({a.y, b.y, c.y})) {
-    return false;
-  }
-  const int s = PerturbedOrient(a, b, line);
-  if (s == 0 || PerturbedOrient(b, c, line) != s || PerturbedOrient(c, a, line) != s) {
-    return false;
-  }
-  // Crossed: the projection has area, so n.z (exact-ish from float differences) is not 0.
-  const cPoint pa = ToPoint(a);
-  const cPoint n = CrossOf(ToPoint(b) - pa, ToPoint(c) - pa);
-  const double zMin = std::min({a.z, b.z, c.z}), zMax = std::max({a.z, b.z, c.z});
-  z = n.z != 0.0 ? pa.z - (n.x * (line.x - pa.x) + n.y * (line.y - pa.y)) / n.z : zMin;
-  z = std::clamp(z, zMin, zMax);
-  return true;
-}
-
 // True when the corners do not all lie in one plane, decided exactly; every corner finite.
 bool SpansSpace(const cTriangleList& faces) {
   const cVec3* a = &faces[0].vertex[0];
@@ -652,7 +619,8 @@ class cPreparedHull {
         },
         [&](std::uint32_t position) {
           double z = 0.0;
-          if (Crossing((*faces)[faceTree->Item(position)], line, z) && z > p.z) inside = !inside;
+          if (VerticalCrossing((*faces)[faceTree->Item(position)], line, z) && z > p.z)
+            inside = !inside;
           return false;
         });
     return inside;
@@ -814,7 +782,7 @@ class cVolumeGrid {
         for (std::size_t k = meshBegin; k < meshEnd; ++k) {
           const cTriangle& t = mesh[meshBins.items[k]];
           if (Cut(t, column, lo, hi)) MarkCells(lo, hi, false, column.solidMarks);
-          if (Crossing(t, column.line, z)) column.crossings.push_back(z);
+          if (VerticalCrossing(t, column.line, z)) column.crossings.push_back(z);
         }
         // The faces of one hull are next to each other in the bin.
         for (std::size_t k = hullBegin; k < hullEnd;) {
@@ -965,7 +933,7 @@ class cVolumeGrid {
           --column.maybeMarks[range.second + 1];
         }
       }
-      if (Crossing(t, column.line, z)) column.hullCrossings.push_back(z);
+      if (VerticalCrossing(t, column.line, z)) column.hullCrossings.push_back(z);
     }
     std::vector<double>& crossings = column.hullCrossings;
     if (crossings.size() < 2) return;
