@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <numeric>
+#include <optional>
 #include <queue>
 #include <set>
 #include <utility>
@@ -25,7 +26,13 @@ constexpr std::size_t kProbes = 8192;         // surface points every price look
 constexpr std::size_t kRaysPerPatch = 4;      // rays cast through the solid behind a patch
 constexpr double kAreaWeight = 0.01;          // diagonals per share of the surface merged
 constexpr double kFreeConcavity = 1e-6;       // diagonals: a merge this flat costs nothing
-constexpr std::size_t kStartClusters = 2048;  // at least this many patches to merge from
+// At least this many patches to merge from on a closed mesh, which is fitted twice; twice as many
+// on any other, fitted once.
+constexpr std::size_t kStartClusters = 1024;
+// Diagonals per share of the solid's volume that a merge adds outside it (closed meshes).
+constexpr double kVolumeWeight = 4.0;
+constexpr std::size_t kGridCells = 96;     // cells of the solid's grid along its longest side
+constexpr std::size_t kPricingCells = 64;  // the same for the grid that prices merges
 
 bool Finite(const cVec3& v) {
   return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
@@ -128,14 +135,15 @@ class cProbes {
   // Where a ray from `from` along the unit vector `inward` first passes within radius of a
   // probe farther than 2 * radius along it: the probe's place along the ray, less the radius.
   // False when it leaves the probes' box first.
-  bool Opposite(const cVec3d& from, const cVec3d& inward, double radius, cVec3d& hit) const {
+  bool Opposite(const cVec3d& from, const cVec3d& inward, double radius, cVec3d& hit,
+                double limit = INFINITY) const {
     if (points.empty() || !(radius > 0.0)) return false;
     double step = INFINITY;
     for (int axis = 0; axis < 3; ++axis) {
       if (scale[axis] > 0.0) step = std::min(step, 0.5 / scale[axis]);
     }
     if (!std::isfinite(step)) return false;
-    double best = INFINITY;
+    double best = limit;
     std::uint32_t lastCell = 0xffffffffu;
     for (double t = 0.0;; t += step) {
       const cVec3d at{from.x + t * inward.x, from.y + t * inward.y, from.z + t * inward.z};
@@ -198,14 +206,281 @@ class cProbes {
   std::vector<std::uint32_t> first;
 };
 
+// Which cells of a grid of cubes over a closed mesh's box have their centre inside the solid:
+// the line through every column's centre (columns along z) is crossed with the triangles, and
+// the parity of the crossings below a cell's centre says whether it is inside. Kept as counts,
+// per column, of the cells outside the solid below each height, so that the cells of any
+// stretch of a column outside the solid are counted at once.
+class cSolidGrid {
+ public:
+  cSolidGrid(const cTriangleList& mesh, std::size_t resolution) {
+    bool any = false;
+    for (const cTriangle& t : mesh) {
+      for (const cVec3& v : t.vertex) {
+        if (!Finite(v)) continue;
+        if (!any) box = {v, v};
+        any = true;
+        ExtendBox(box, v);
+      }
+    }
+    if (!any) return;
+    double longest = 0.0;
+    for (int a = 0; a < 3; ++a) {
+      longest = std::max(longest, double((&box.max.x)[a]) - (&box.min.x)[a]);
+    }
+    if (!(longest > 0.0) || !std::isfinite(longest)) return;
+    // A margin of cells around the box, for the hulls that reach beyond it.
+    h = longest / double(resolution);
+    const std::size_t margin = resolution / 12;
+    for (int a = 0; a < 3; ++a) {
+      const double extent = double((&box.max.x)[a]) - (&box.min.x)[a];
+      origin[a] = (&box.min.x)[a] - (double(margin) + 0.3819660112501051) * h;
+      cells[a] =
+          std::clamp<std::size_t>(static_cast<std::size_t>(std::ceil(extent / h)), 1, resolution) +
+          2 * margin;
+    }
+    // Every crossing, by column.
+    std::vector<std::pair<std::uint32_t, double>> crossings;
+    for (const cTriangle& t : mesh) {
+      if (!Finite(t.vertex[0]) || !Finite(t.vertex[1]) || !Finite(t.vertex[2])) continue;
+      const cBoundBox b = ComputeBoundBox(cPointList{t.vertex[0], t.vertex[1], t.vertex[2]});
+      const auto [i0, i1] = Centres(b.min.x, b.max.x, 0);
+      const auto [j0, j1] = Centres(b.min.y, b.max.y, 1);
+      for (long j = j0; j <= j1; ++j) {
+        for (long i = i0; i <= i1; ++i) {
+          double z = 0.0;
+          if (VerticalCrossing(t, Line(i, j), z)) {
+            crossings.emplace_back(static_cast<std::uint32_t>(j * cells[0] + i), z);
+          }
+        }
+      }
+    }
+    std::sort(crossings.begin(), crossings.end());
+    const std::size_t columns = cells[0] * cells[1];
+    crossingStart.assign(columns + 1, 0);
+    for (const auto& [column, z] : crossings) {
+      ++crossingStart[column + 1];
+      crossingZ.push_back(z);
+    }
+    for (std::size_t c = 0; c < columns; ++c) {
+      crossingStart[c + 1] += crossingStart[c];
+      for (std::uint32_t k = crossingStart[c]; k + 1 < crossingStart[c + 1]; k += 2) {
+        solidLength += crossingZ[k + 1] - crossingZ[k];
+      }
+    }
+    outsideBelow.assign(columns * (cells[2] + 1), 0);
+    std::size_t next = 0;
+    for (std::size_t c = 0; c < columns; ++c) {
+      std::uint32_t* below = &outsideBelow[c * (cells[2] + 1)];
+      std::size_t passed = 0;  // crossings below the cell's centre
+      for (std::size_t k = 0; k < cells[2]; ++k) {
+        const double centre = origin[2] + (double(k) + 0.5) * h;
+        while (next + passed < crossings.size() && crossings[next + passed].first == c &&
+               crossings[next + passed].second < centre) {
+          ++passed;
+        }
+        below[k + 1] = below[k] + (passed % 2 == 0 ? 1 : 0);
+        if (passed % 2 == 1) solidCells += 1.0;
+      }
+      while (next < crossings.size() && crossings[next].first == c) ++next;
+    }
+    valid = solidCells > 0.0;
+  }
+
+  bool Valid() const { return valid; }
+  double SolidVolume() const { return solidCells * h * h * h; }
+  double CellSize() const { return h; }
+
+  // The intersection over union of the solid and the union of the hulls, measured along the
+  // lines through the columns' centres.
+  double UnionIoU(const std::vector<cFittedHull>& hulls) const {
+    if (!valid) return 0.0;
+    struct cStretch {
+      std::size_t column;
+      double low, high;
+      bool operator<(const cStretch& o) const {
+        return column != o.column ? column < o.column : low != o.low ? low < o.low : high < o.high;
+      }
+    };
+    std::vector<cStretch> stretches;
+    for (const cFittedHull& hull : hulls) {
+      if (hull.faces.size() < 4) continue;
+      ForColumns(PlanesOf(hull.faces), ComputeBoundBox(hull.faces),
+                 [&](std::size_t column, long, long, double low, double high) {
+                   stretches.push_back({column, low, high});
+                 });
+    }
+    std::sort(stretches.begin(), stretches.end());
+    double both = 0.0, hullLength = 0.0;
+    for (std::size_t s = 0; s < stretches.size();) {
+      // One run of overlapping stretches of a column, against the solid's stretches there.
+      const std::size_t column = stretches[s].column;
+      const double low = stretches[s].low;
+      double high = stretches[s].high;
+      for (++s; s < stretches.size() && stretches[s].column == column && stretches[s].low <= high;
+           ++s) {
+        high = std::max(high, stretches[s].high);
+      }
+      hullLength += high - low;
+      for (std::uint32_t c = crossingStart[column]; c + 1 < crossingStart[column + 1]; c += 2) {
+        both += std::max(0.0, std::min(high, crossingZ[c + 1]) - std::max(low, crossingZ[c]));
+      }
+    }
+    return both / (solidLength + hullLength - both);
+  }
+
+  // Where a ray from `from` (on the surface) along the unit vector `inward` leaves the solid
+  // again, as the cells tell it: halfway between the last step inside and the first outside,
+  // in steps of half a cell. False when it meets no cell inside within two cells of the start,
+  // or never leaves.
+  bool Exit(const cVec3d& from, const cVec3d& inward, double& distance) const {
+    if (!valid) return false;
+    const double step = 0.5 * h;
+    const double reach =
+        2.0 * std::sqrt(3.0) * h * double(std::max({cells[0], cells[1], cells[2]}));
+    bool entered = false;
+    for (double t = 0.0; t <= reach; t += step) {
+      const cVec3d at{from.x + t * inward.x, from.y + t * inward.y, from.z + t * inward.z};
+      const int state = Inside(at);
+      if (state > 0) {
+        entered = true;
+      } else if (entered) {
+        distance = t - 0.5 * step;
+        return true;
+      } else if (t > 2.0 * h) {
+        return false;
+      }
+    }
+    return false;
+  }
+
+  // The volume of the cells outside the solid whose centre lies in the convex polytope
+  // {p : n.p <= offset for every plane} within box.
+  double Outside(const std::vector<cPlane>& planes, const cBoundBox& within) const {
+    if (!valid || planes.empty()) return 0.0;
+    std::uint64_t count = 0;
+    ForColumns(planes, within, [&](std::size_t column, long first, long last, double, double) {
+      const std::uint32_t* counts = &outsideBelow[column * (cells[2] + 1)];
+      count += counts[last + 1] - counts[first];
+    });
+    return double(count) * h * h * h;
+  }
+
+ private:
+  // The cells along axis whose centres lie in [low, high], as a clamped range (first > last
+  // when none).
+  std::pair<long, long> Centres(float low, float high, int axis) const {
+    const double top = double(cells[axis]) - 1.0;
+    const double first = std::ceil((double(low) - origin[axis]) / h - 0.5);
+    const double last = std::floor((double(high) - origin[axis]) / h - 0.5);
+    if (!(first <= last) || first > top || last < 0.0) return {1, 0};
+    return {static_cast<long>(std::max(first, 0.0)), static_cast<long>(std::min(last, top))};
+  }
+  // Calls visit(column, first, last) for every column in within (x, y) whose centre line meets
+  // the convex polytope {p : n.p <= offset for every plane}, with the cells [first, last] of
+  // the column (within's z range) whose centres lie in it.
+  template <class cVisit>
+  void ForColumns(const std::vector<cPlane>& planes, const cBoundBox& within,
+                  cVisit&& visit) const {
+    const auto [i0, i1] = Centres(within.min.x, within.max.x, 0);
+    const auto [j0, j1] = Centres(within.min.y, within.max.y, 1);
+    const auto [k0, k1] = Centres(within.min.z, within.max.z, 2);
+    if (i0 > i1 || j0 > j1 || k0 > k1) return;
+    // Each plane as a bound on z over a column's centre: z <= a x + b y + c above (n.z > 0),
+    // z >= a x + b y + c below (n.z < 0); a vertical plane rules out the columns beyond it.
+    struct cBound {
+      double a, b, c;
+    };
+    std::vector<cBound> above, below, sides;
+    for (const cPlane& plane : planes) {
+      if (plane.n.z != 0.0) {
+        const cBound bound{-plane.n.x / plane.n.z, -plane.n.y / plane.n.z,
+                           plane.offset / plane.n.z};
+        (plane.n.z > 0.0 ? above : below).push_back(bound);
+      } else {
+        sides.push_back({plane.n.x, plane.n.y, plane.offset});
+      }
+    }
+    // Row by row, plane by plane over the row's columns (a loop without branches).
+    const std::size_t width = std::size_t(i1 - i0 + 1);
+    std::vector<double> xs(width), lows(width), highs(width);
+    for (std::size_t i = 0; i < width; ++i) xs[i] = origin[0] + (double(i0 + long(i)) + 0.5) * h;
+    for (long j = j0; j <= j1; ++j) {
+      const double y = origin[1] + (double(j) + 0.5) * h;
+      std::fill(lows.begin(), lows.end(), -INFINITY);
+      std::fill(highs.begin(), highs.end(), INFINITY);
+      for (const cBound& b : above) {
+        const double at = b.b * y + b.c;
+        for (std::size_t i = 0; i < width; ++i) highs[i] = std::min(highs[i], b.a * xs[i] + at);
+      }
+      for (const cBound& b : below) {
+        const double at = b.b * y + b.c;
+        for (std::size_t i = 0; i < width; ++i) lows[i] = std::max(lows[i], b.a * xs[i] + at);
+      }
+      for (const cBound& side : sides) {
+        const double at = side.c - side.b * y;
+        for (std::size_t i = 0; i < width; ++i) {
+          if (!(side.a * xs[i] <= at)) highs[i] = -INFINITY;
+        }
+      }
+      for (std::size_t i = 0; i < width; ++i) {
+        const double low = lows[i], high = highs[i];
+        if (!(low <= high)) continue;
+        const long first = std::max<long>(
+            k0, static_cast<long>(std::ceil(std::clamp((low - origin[2]) / h - 0.5, -1.0, 1e9))));
+        const long last = std::min<long>(
+            k1, static_cast<long>(std::floor(std::clamp((high - origin[2]) / h - 0.5, -1.0, 1e9))));
+        if (first <= last) {
+          visit(std::size_t(j) * cells[0] + std::size_t(i0) + i, first, last, low, high);
+        }
+      }
+    }
+  }
+
+  // 1 when p's cell has its centre inside the solid, 0 when outside, -1 off the grid.
+  int Inside(const cVec3d& p) const {
+    const double at[3] = {(p.x - origin[0]) / h, (p.y - origin[1]) / h, (p.z - origin[2]) / h};
+    std::size_t index[3];
+    for (int a = 0; a < 3; ++a) {
+      if (!(at[a] >= 0.0) || !(at[a] < double(cells[a]))) return -1;
+      index[a] = static_cast<std::size_t>(at[a]);
+    }
+    const std::uint32_t* below = &outsideBelow[(index[1] * cells[0] + index[0]) * (cells[2] + 1)];
+    return below[index[2] + 1] == below[index[2]] ? 1 : 0;
+  }
+  cVec3 Line(long i, long j) const {
+    return cVec3(static_cast<float>(origin[0] + (double(i) + 0.5) * h),
+                 static_cast<float>(origin[1] + (double(j) + 0.5) * h), 0.0f);
+  }
+
+  cBoundBox box;
+  double origin[3] = {0.0, 0.0, 0.0};
+  double h = 0.0;
+  std::size_t cells[3] = {0, 0, 0};
+  double solidCells = 0.0;
+  std::vector<std::uint32_t> outsideBelow;
+  std::vector<std::uint32_t> crossingStart;  // per column, into crossingZ
+  std::vector<double> crossingZ;             // sorted within each column
+  double solidLength = 0.0;                  // of every column's line inside the solid
+  bool valid = false;
+};
+
 // How deep the deepest probe (or extra point) lies inside the hull of corners (0 when none is
 // inside).
+// With a grid, outside gets the volume of the hull outside the solid (as the grid's cells
+// tell it).
 double Concavity(const cPointList& corners, const cProbes* probes, const cPointList& extra,
-                 cPointList* hullCorners) {
+                 cPointList* hullCorners, const cSolidGrid* grid = nullptr,
+                 double* outside = nullptr) {
   const cTriangleList faces = SoundHull(corners);
   if (hullCorners != nullptr) *hullCorners = Thin(CornersOf(faces), kRepresentatives);
-  if (faces.size() < 4 || (probes == nullptr && extra.empty())) return 0.0;
+  if (outside != nullptr) *outside = 0.0;
+  if (faces.size() < 4) return 0.0;
   const std::vector<cPlane> planes = PlanesOf(faces);
+  if (grid != nullptr && outside != nullptr) {
+    *outside = grid->Outside(planes, ComputeBoundBox(faces));
+  }
+  if (probes == nullptr && extra.empty()) return 0.0;
   double deepest = 0.0;
   auto probe = [&](const cVec3& s) {
     const cVec3d p = Widen(s);
@@ -224,11 +499,31 @@ double Concavity(const cPointList& corners, const cProbes* probes, const cPointL
   return deepest;
 }
 
+// Every patch's distinct finite corners, and those of them that are corners of its hull: the
+// hull of a cluster is that of its patches' hull corners (and inside points).
+struct cPatchCorners {
+  std::vector<cPointList> all;
+  std::vector<cPointList> hull;
+};
+
+cPatchCorners PatchCornersOf(std::vector<cPointList>&& all) {
+  cPatchCorners corners;
+  corners.all = std::move(all);
+  corners.hull.resize(corners.all.size());
+  for (std::size_t r = 0; r < corners.all.size(); ++r) {
+    const cTriangleList faces =
+        corners.all[r].size() > 3 ? SoundHull(corners.all[r]) : cTriangleList();
+    corners.hull[r] = faces.size() >= 4 ? CornersOf(faces) : corners.all[r];
+  }
+  return corners;
+}
+
 struct cCluster {
   std::vector<cIndex> regions;
   cPointList corners;  // at most kRepresentatives hull corners
   std::vector<cIndex> neighbours;
   double area = 0.0;
+  double outside = 0.0;  // volume of the hull of corners outside the solid
   std::uint32_t version = 0;
   bool alive = true;
 };
@@ -250,11 +545,13 @@ struct cLater {
 
 class cMerger {
  public:
-  cMerger(const std::vector<cTriangleList>& patches, const std::vector<cPointList>& inside,
-          std::vector<std::vector<cIndex>>&& neighbours, const cProbes& probes, double diagonal)
+  cMerger(const std::vector<cTriangleList>& patches, const cPatchCorners& patchCorners,
+          const std::vector<cPointList>& inside, std::vector<std::vector<cIndex>>&& neighbours,
+          const cProbes& probes, double diagonal, const cSolidGrid* grid)
       : diagonal(diagonal > 0.0 && std::isfinite(diagonal) ? diagonal : 1.0),
         probes(probes),
-        patches(&patches),
+        grid(grid != nullptr && grid->Valid() ? grid : nullptr),
+        patchCorners(&patchCorners),
         inside(&inside) {
     clusters.resize(patches.size());
     parent.resize(patches.size());
@@ -263,12 +560,10 @@ class cMerger {
       cCluster& c = clusters[r];
       c.regions.push_back(static_cast<cIndex>(r));
       c.neighbours = std::move(neighbours[r]);
-      cPointList points;
-      for (const cVec3& v : CornersOf(patches[r])) {
-        if (Finite(v)) points.push_back(v);
-      }
+      cPointList points = patchCorners.hull[r];
       points.insert(points.end(), inside[r].begin(), inside[r].end());
       c.corners = Thin(points.size() > 3 ? CornersOf(SoundHull(points)) : points, kRepresentatives);
+      if (this->grid != nullptr) Concavity(c.corners, nullptr, {}, nullptr, this->grid, &c.outside);
       for (const cTriangle& t : patches[r]) c.area += 0.5 * Length(Normal(t));
       if (!std::isfinite(c.area)) c.area = 0.0;
       totalArea += c.area;
@@ -279,7 +574,8 @@ class cMerger {
 
   // Merges until at most target clusters remain and no free merge is left. False when progress
   // asked to stop.
-  bool Run(std::size_t target, const cProgress& progress) {
+  // Progress goes from `from` to `from + span`.
+  bool Run(std::size_t target, const cProgress& progress, double from = 0.0, double span = 1.0) {
     for (cIndex a = 0; a < clusters.size(); ++a) {
       for (const cIndex b : clusters[a].neighbours) {
         if (a < b) Offer(a, b, true);
@@ -315,7 +611,7 @@ class cMerger {
       if (alive <= target && !Free(best)) continue;
       Merge(best.a, best.b);
       if ((++merged & 63) == 0 &&
-          !KeepGoing(progress, "fitting", std::min(1.0, double(merged) / toMerge))) {
+          !KeepGoing(progress, "fitting", from + span * std::min(1.0, double(merged) / toMerge))) {
         return false;
       }
     }
@@ -398,8 +694,12 @@ class cMerger {
     const double gap = adjacent ? 0.0 : Gap(x.corners, y.corners);
     cPointList corners = x.corners;
     corners.insert(corners.end(), y.corners.begin(), y.corners.end());
-    const double concavity = Concavity(corners, &probes, {}, nullptr);
-    const double cost = concavity + gap + kAreaWeight * diagonal * (x.area + y.area) / totalArea;
+    double outside = 0.0;
+    const double concavity = Concavity(corners, &probes, {}, nullptr, grid, &outside);
+    double cost = concavity + gap + kAreaWeight * diagonal * (x.area + y.area) / totalArea;
+    if (grid != nullptr) {
+      cost += kVolumeWeight * diagonal * (outside - x.outside - y.outside) / grid->SolidVolume();
+    }
     queue.push({cost, concavity + gap, a, b, x.version, y.version, adjacent});
   }
 
@@ -410,13 +710,13 @@ class cMerger {
     cPointList corners, samples;
     for (const cIndex x : {c.a, c.b}) {
       for (const cIndex r : clusters[x].regions) {
-        for (const cVec3& v : CornersOf((*patches)[r])) {
-          if (Finite(v)) samples.push_back(v);
-        }
+        const cPointList& all = patchCorners->all[r];
+        const cPointList& hull = patchCorners->hull[r];
+        samples.insert(samples.end(), all.begin(), all.end());
+        corners.insert(corners.end(), hull.begin(), hull.end());
         corners.insert(corners.end(), (*inside)[r].begin(), (*inside)[r].end());
       }
     }
-    corners.insert(corners.end(), samples.begin(), samples.end());
     return Concavity(corners, &probes, samples, nullptr) <= kFreeConcavity * diagonal;
   }
 
@@ -426,7 +726,7 @@ class cMerger {
     x.regions.insert(x.regions.end(), y.regions.begin(), y.regions.end());
     cPointList corners = x.corners;
     corners.insert(corners.end(), y.corners.begin(), y.corners.end());
-    Concavity(corners, nullptr, {}, &x.corners);
+    Concavity(corners, nullptr, {}, &x.corners, grid, &x.outside);
     x.area += y.area;
     y = cCluster();
     y.alive = false;
@@ -437,6 +737,7 @@ class cMerger {
 
   double diagonal;
   const cProbes& probes;
+  const cSolidGrid* grid;  // closed mesh: merges also pay for the volume they add outside it
   double totalArea = 0.0;
   std::vector<cCluster> clusters;
   std::vector<cIndex> parent;
@@ -445,7 +746,7 @@ class cMerger {
   // Pairs with the versions they were priced at, and whether they share an edge: a pair joined
   // along space too keeps its own entry as neighbours.
   std::set<std::array<std::uint32_t, 5>> priced;
-  const std::vector<cTriangleList>* patches;
+  const cPatchCorners* patchCorners;
   const std::vector<cPointList>* inside;
 };
 
@@ -456,6 +757,7 @@ class cMerger {
 struct cPatches {
   std::vector<cTriangleList> triangles;
   std::vector<std::vector<cIndex>> neighbours;
+  std::vector<cPointList> corners;  // distinct finite corners, in order of first appearance
 };
 
 cPatches CutIntoPatches(const std::vector<cGrownPiece>& pieces, std::size_t patchSize) {
@@ -468,17 +770,24 @@ cPatches CutIntoPatches(const std::vector<cGrownPiece>& pieces, std::size_t patc
     }
   }
   // Edges as pairs of corner numbers, with the triangles that have them.
+  // Corner numbers, kNoCorner for a corner with a NaN coordinate.
+  constexpr std::uint32_t kNoCorner = 0xffffffffu;
   cPointIndex numbers(all.size() + 16);
+  std::vector<std::array<std::uint32_t, 3>> ids(all.size());
   std::vector<std::pair<std::uint64_t, cIndex>> edges;
   edges.reserve(3 * all.size());
   std::uint32_t next = 0;
   for (std::size_t i = 0; i < all.size(); ++i) {
-    std::uint32_t id[3];
+    std::array<std::uint32_t, 3>& id = ids[i];
     bool usable = true;
-    for (int k = 0; k < 3 && usable; ++k) {
-      usable = !HasNaN(all[i]->vertex[k]);
-      if (!usable) break;
-      id[k] = numbers.FindOrInsert(all[i]->vertex[k], next);
+    for (int k = 0; k < 3; ++k) {
+      const cVec3& v = all[i]->vertex[k];
+      if (HasNaN(v)) {
+        usable = false;
+        id[k] = kNoCorner;
+        continue;
+      }
+      id[k] = numbers.FindOrInsert(v, next);
       if (id[k] == next) ++next;
     }
     if (!usable) continue;
@@ -512,6 +821,8 @@ cPatches CutIntoPatches(const std::vector<cGrownPiece>& pieces, std::size_t patc
   std::vector<cIndex> patchOf(all.size(), kFree);
   cPatches result;
   std::vector<cIndex> queue;
+  std::vector<cIndex> order;  // the triangles in patch order
+  order.reserve(all.size());
   for (std::size_t seed = 0; seed < all.size(); ++seed) {
     if (patchOf[seed] != kFree) continue;
     const auto patch = static_cast<cIndex>(result.triangles.size());
@@ -521,11 +832,29 @@ cPatches CutIntoPatches(const std::vector<cGrownPiece>& pieces, std::size_t patc
     for (std::size_t at = 0; at < queue.size(); ++at) {
       const cIndex t = queue[at];
       result.triangles.back().push_back(*all[t]);
+      order.push_back(t);
       for (cIndex k = first[t]; k < first[t + 1] && queue.size() < patchSize; ++k) {
         const cIndex u = adjacent[k];
         if (patchOf[u] != kFree || pieceOf[u] != pieceOf[t]) continue;
         patchOf[u] = patch;
         queue.push_back(u);
+      }
+    }
+  }
+  // Each patch's distinct finite corners, from the corner numbers.
+  result.corners.resize(result.triangles.size());
+  {
+    std::vector<cIndex> seenIn(next, kFree);
+    for (std::size_t patch = 0, t = 0; patch < result.triangles.size(); ++patch) {
+      for (std::size_t k = 0; k < result.triangles[patch].size(); ++k, ++t) {
+        const cIndex triangle = order[t];
+        for (int c = 0; c < 3; ++c) {
+          const std::uint32_t id = ids[triangle][c];
+          const cVec3& v = all[triangle]->vertex[c];
+          if (id == kNoCorner || seenIn[id] == patch || !Finite(v)) continue;
+          seenIn[id] = static_cast<cIndex>(patch);
+          result.corners[patch].push_back(v);
+        }
       }
     }
   }
@@ -548,7 +877,7 @@ cPatches CutIntoPatches(const std::vector<cGrownPiece>& pieces, std::size_t patc
 // the probes tell it, to about their spacing). A patch's hull then reaches through the solid
 // behind it instead of being a thin shell, and a cluster of patches fills its part of the solid.
 std::vector<cPointList> InsidePoints(const std::vector<cTriangleList>& patches,
-                                     const cProbes& probes) {
+                                     const cProbes& probes, const cSolidGrid* grid) {
   double area = 0.0;
   for (const cTriangleList& patch : patches) {
     for (const cTriangle& t : patch) area += 0.5 * Length(Normal(t));
@@ -576,7 +905,18 @@ std::vector<cPointList> InsidePoints(const std::vector<cTriangleList>& patches,
       const cVec3d a = Widen(t.vertex[0]), b = Widen(t.vertex[1]), c = Widen(t.vertex[2]);
       const cVec3d centre{(a.x + b.x + c.x) / 3, (a.y + b.y + c.y) / 3, (a.z + b.z + c.z) / 3};
       cVec3d hit;
-      if (!probes.Opposite(centre, inward, radius, hit)) continue;
+      if (grid != nullptr) {
+        double exit = 0.0;
+        if (!grid->Exit(centre, inward, exit)) continue;
+        const double h = grid->CellSize();
+        if (!probes.Opposite(centre, inward, radius, hit, exit + h)) {
+          const double back = std::max(0.0, exit - h);
+          hit = {centre.x + back * inward.x, centre.y + back * inward.y,
+                 centre.z + back * inward.z};
+        }
+      } else if (!probes.Opposite(centre, inward, radius, hit)) {
+        continue;
+      }
       const cVec3 point(static_cast<float>(hit.x), static_cast<float>(hit.y),
                         static_cast<float>(hit.z));
       if (Finite(point)) inside[p].push_back(point);
@@ -630,6 +970,13 @@ bool Holds(const cTriangleList& faces, const cPointList& points) {
   }
   return true;
 }
+
+// One hull per cluster, of all its patches' corners and inside points, reduced to maxVertices.
+// False when progress asked to stop.
+bool HullsOf(const std::vector<std::vector<cIndex>>& clusters, const cPatchCorners& patchCorners,
+             const std::vector<cPointList>& inside, std::size_t maxVertices,
+             const cProgress& progress, std::vector<cFittedHull>& hulls,
+             std::vector<std::size_t>& clusterOf);
 
 }  // namespace
 
@@ -727,39 +1074,83 @@ cFit FitHulls(const cTriangleList& triangles, const cFitSettings& settings,
     const cBoundBox box = ComputeBoundBox(triangles);
     diagonal = Length(box.max - box.min);
   }
+  const bool closed = IsClosedSurface(triangles);
+  std::optional<cSolidGrid> grid, pricing;
+  if (closed) {
+    grid.emplace(triangles, kGridCells);
+    if (grid->Valid()) {
+      pricing.emplace(triangles, kPricingCells);
+    } else {
+      grid.reset();
+    }
+  }
   // Enough starting clusters for the merges to choose from, few enough to price them all.
+  const std::size_t startClusters = grid ? kStartClusters : 2 * kStartClusters;
   const std::size_t patchSize = std::max<std::size_t>(
-      1, triangles.size() / std::max<std::size_t>(kStartClusters, 16 * maxHulls));
+      1, triangles.size() / std::max<std::size_t>(startClusters, 16 * maxHulls));
   cPatches patches = CutIntoPatches(growth.pieces, patchSize);
   growth = cGrowth();
   const cProbes probes(patches.triangles, kProbes);
-  const std::vector<cPointList> inside = IsClosedSurface(triangles)
-                                             ? InsidePoints(patches.triangles, probes)
-                                             : std::vector<cPointList>(patches.triangles.size());
-  std::vector<std::vector<cIndex>> clusters;
-  {
-    cMerger merger(patches.triangles, inside, std::move(patches.neighbours), probes, diagonal);
-    if (!merger.Run(maxHulls, progress)) {
+  const cPatchCorners patchCorners = PatchCornersOf(std::move(patches.corners));
+  // On a closed mesh the fit is made twice and the one closer to the solid on its grid kept: with
+  // the inside points the grid confirms and merges that also pay for the volume they add outside
+  // the solid, and with the inside points the probes give alone, priced by concavity. Neither is
+  // the better on every shape: parts joined across a hole, like a gear's ring of teeth, may fit
+  // better as one hull than as wedges that each reach into the hub.
+  const std::size_t runs = grid ? 2 : 1;
+  std::vector<std::vector<cIndex>> chosen;  // the kept fit's clusters, one per hull
+  double chosenIoU = -1.0;
+  for (std::size_t run = 0; run < runs; ++run) {
+    const bool checked = run == 0 && grid;
+    const std::vector<cPointList> inside =
+        closed ? InsidePoints(patches.triangles, probes, checked ? &*grid : nullptr)
+               : std::vector<cPointList>(patches.triangles.size());
+    std::vector<std::vector<cIndex>> clusters;
+    {
+      cMerger merger(patches.triangles, patchCorners, inside, std::vector(patches.neighbours),
+                     probes, diagonal, checked ? &*pricing : nullptr);
+      if (!merger.Run(maxHulls, progress, double(run) / runs, 1.0 / runs)) {
+        fit.cancelled = true;
+        return fit;
+      }
+      clusters = merger.Clusters();
+    }
+    std::vector<cFittedHull> hulls;
+    std::vector<std::size_t> clusterOf;
+    if (!HullsOf(clusters, patchCorners, inside, maxVertices, progress, hulls, clusterOf)) {
       fit.cancelled = true;
       return fit;
     }
-    clusters = merger.Clusters();
+    const double iou = grid ? grid->UnionIoU(hulls) : 0.0;
+    if (run > 0 && !(iou > chosenIoU)) continue;
+    chosenIoU = iou;
+    fit.hulls = std::move(hulls);
+    chosen.clear();
+    for (const std::size_t c : clusterOf) chosen.push_back(std::move(clusters[c]));
   }
-
-  for (std::size_t c = 0; c < clusters.size(); ++c) {
-    if (!KeepGoing(progress, "hulls", double(c) / clusters.size())) {
-      fit.cancelled = true;
-      fit.hulls.clear();
-      return fit;
-    }
-    cFittedHull hull;
-    for (const cIndex r : clusters[c]) {
+  for (std::size_t h = 0; h < fit.hulls.size(); ++h) {
+    for (const cIndex r : chosen[h]) {
       const cTriangleList& piece = patches.triangles[r];
-      hull.triangles.insert(hull.triangles.end(), piece.begin(), piece.end());
+      fit.hulls[h].triangles.insert(fit.hulls[h].triangles.end(), piece.begin(), piece.end());
     }
-    cPointList points = CornersOf(hull.triangles);
-    for (const cIndex r : clusters[c])
+  }
+  return fit;
+}
+
+namespace {
+
+bool HullsOf(const std::vector<std::vector<cIndex>>& clusters, const cPatchCorners& patchCorners,
+             const std::vector<cPointList>& inside, std::size_t maxVertices,
+             const cProgress& progress, std::vector<cFittedHull>& hulls,
+             std::vector<std::size_t>& clusterOf) {
+  for (std::size_t c = 0; c < clusters.size(); ++c) {
+    if (!KeepGoing(progress, "hulls", double(c) / clusters.size())) return false;
+    cFittedHull hull;
+    cPointList points;
+    for (const cIndex r : clusters[c]) {
+      points.insert(points.end(), patchCorners.hull[r].begin(), patchCorners.hull[r].end());
       points.insert(points.end(), inside[r].begin(), inside[r].end());
+    }
     cTriangleList faces = SoundHull(points);
     if (faces.empty()) continue;  // fewer than three distinct finite corners
     if (DistinctCorners(faces) > maxVertices) {
@@ -767,7 +1158,10 @@ cFit FitHulls(const cTriangleList& triangles, const cFitSettings& settings,
       hull.reduced = true;
     }
     hull.faces = std::move(faces);
-    fit.hulls.push_back(std::move(hull));
+    hulls.push_back(std::move(hull));
+    clusterOf.push_back(c);
   }
-  return fit;
+  return true;
 }
+
+}  // namespace

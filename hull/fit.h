@@ -9,13 +9,20 @@
 // wrap its surface in thin shells.
 //
 // The price of a merge is the concavity of the merged cluster: how deep the deepest of its
-// surface points (a sample of at most 64) lies inside the hull of the two clusters' hull corners
-// (at most 64 a cluster), plus a hundredth of the box diagonal times the merged share of the
-// surface area, so that among equally flat merges the small clusters go first. After the count
-// is reached, merges that cost no concavity (within a millionth of the diagonal) go on: a convex
-// part is one hull however large maxHulls is. Clusters that share no edge (separate parts, a
-// triangle soup) are joined, once no neighbouring pair is left, to the next ones along a
-// space-filling order of their centres.
+// surface points (a sample) lies inside the hull of the two clusters' hull corners (at most 32
+// a cluster), plus a hundredth of the box diagonal times the merged share of the surface area,
+// so that among equally flat merges the small clusters go first. After the count is reached,
+// merges that cost no concavity (within a millionth of the diagonal) go on: a convex part is one
+// hull however large maxHulls is. Clusters that share no edge (separate parts, a triangle soup)
+// are joined, once no neighbouring pair is left, to the next ones along a space-filling order of
+// their centres.
+//
+// A closed mesh is fitted twice, and the fit whose union of hulls is closer to the solid (the
+// intersection over union along the columns of a grid of 96 cells over the longest side) is
+// kept. The first run takes only the far-side points that the grid confirms (a ray that would
+// cross a hole stops where the solid ends), and its merges also pay for the volume they add
+// outside the solid (on a grid of 64 cells); the second takes the far-side points as the
+// surface sample gives them and prices by concavity alone.
 //
 // Every hull is closed, wound outward and convex, decided by exact orientation tests on its float
 // corners, and holds every finite corner of its cluster, so every finite mesh corner is inside
