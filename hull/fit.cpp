@@ -33,6 +33,8 @@ constexpr std::size_t kStartClusters = 1024;
 constexpr double kVolumeWeight = 4.0;
 constexpr std::size_t kGridCells = 96;     // cells of the solid's grid along its longest side
 constexpr std::size_t kPricingCells = 64;  // the same for the grid that prices merges
+// The share of a patch's hull with its far-side points that may lie outside the solid.
+constexpr double kOutsideShare = 0.05;
 
 bool Finite(const cVec3& v) {
   return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
@@ -290,6 +292,28 @@ class cSolidGrid {
   bool Valid() const { return valid; }
   double SolidVolume() const { return solidCells * h * h * h; }
   double CellSize() const { return h; }
+
+  // Whether at most kOutsideShare of the cells in the hull of a and b lie outside the solid,
+  // more than in the hull of a alone.
+  bool MostlyInside(const cPointList& a, const cPointList& b) const {
+    auto count = [&](const cPointList& points, std::uint64_t& outside, std::uint64_t& all) {
+      outside = all = 0;
+      const cTriangleList faces = points.size() > 3 ? SoundHull(points) : cTriangleList();
+      if (faces.size() < 4) return;
+      ForColumns(PlanesOf(faces), ComputeBoundBox(faces),
+                 [&](std::size_t column, long first, long last, double, double) {
+                   const std::uint32_t* counts = &outsideBelow[column * (cells[2] + 1)];
+                   outside += counts[last + 1] - counts[first];
+                   all += std::uint64_t(last - first + 1);
+                 });
+    };
+    std::uint64_t outsideA = 0, allA = 0, outsideBoth = 0, allBoth = 0;
+    count(a, outsideA, allA);
+    cPointList both = a;
+    both.insert(both.end(), b.begin(), b.end());
+    count(both, outsideBoth, allBoth);
+    return double(outsideBoth) <= double(outsideA) + kOutsideShare * double(allBoth);
+  }
 
   // The intersection over union of the solid and the union of the hulls, measured along the
   // lines through the columns' centres.
@@ -877,7 +901,8 @@ cPatches CutIntoPatches(const std::vector<cGrownPiece>& pieces, std::size_t patc
 // the probes tell it, to about their spacing). A patch's hull then reaches through the solid
 // behind it instead of being a thin shell, and a cluster of patches fills its part of the solid.
 std::vector<cPointList> InsidePoints(const std::vector<cTriangleList>& patches,
-                                     const cProbes& probes, const cSolidGrid* grid) {
+                                     const cProbes& probes, const cSolidGrid* grid,
+                                     const cPatchCorners& patchCorners) {
   double area = 0.0;
   for (const cTriangleList& patch : patches) {
     for (const cTriangle& t : patch) area += 0.5 * Length(Normal(t));
@@ -900,6 +925,7 @@ std::vector<cPointList> InsidePoints(const std::vector<cTriangleList>& patches,
     if (!(length > 0.0) || !std::isfinite(length)) continue;
     const cVec3d inward{-sum.x / length, -sum.y / length, -sum.z / length};
     const std::size_t rays = std::min<std::size_t>(patch.size(), kRaysPerPatch);
+    std::vector<std::pair<cVec3d, cVec3d>> segments;  // from the patch to the far side
     for (std::size_t k = 0; k < rays; ++k) {
       const cTriangle& t = patch[k * patch.size() / rays];
       const cVec3d a = Widen(t.vertex[0]), b = Widen(t.vertex[1]), c = Widen(t.vertex[2]);
@@ -917,9 +943,25 @@ std::vector<cPointList> InsidePoints(const std::vector<cTriangleList>& patches,
       } else if (!probes.Opposite(centre, inward, radius, hit)) {
         continue;
       }
-      const cVec3 point(static_cast<float>(hit.x), static_cast<float>(hit.y),
-                        static_cast<float>(hit.z));
-      if (Finite(point)) inside[p].push_back(point);
+      segments.emplace_back(centre, hit);
+    }
+    // Checked by the grid: the hull of the patch and its far-side points must stay in the solid
+    // (a patch across a step, like the wall of a hub above a thin ring, would otherwise make a
+    // wedge over the ring); the points are drawn towards the patch until it does.
+    for (const double share :
+         grid != nullptr ? std::vector<double>{1.0, 0.5, 0.25, 0.0} : std::vector<double>{1.0}) {
+      cPointList points;
+      for (const auto& [from, to] : segments) {
+        const cVec3 point(static_cast<float>(from.x + share * (to.x - from.x)),
+                          static_cast<float>(from.y + share * (to.y - from.y)),
+                          static_cast<float>(from.z + share * (to.z - from.z)));
+        if (Finite(point)) points.push_back(point);
+      }
+      if (share > 0.0 && grid != nullptr && !grid->MostlyInside(patchCorners.hull[p], points)) {
+        continue;
+      }
+      if (share > 0.0) inside[p] = std::move(points);
+      break;
     }
   }
   return inside;
@@ -1012,23 +1054,25 @@ cTriangleList ReduceHullOutward(const cTriangleList& hull, std::size_t maxVertic
 
   // A polytope of f planes has at most 2f - 4 corners.
   for (std::size_t planeCount = maxVertices / 2 + 2; planeCount >= 4; --planeCount) {
-    // Start from the tetrahedron, then add, one at a time, the hull face that cuts deepest into
-    // the polytope's corner farthest outside the hull.
+    // Start from the tetrahedron, then add, one at a time, the hull face that cuts the most off
+    // the polytope's corners outside the hull.
     std::vector<cPlane> chosen;
     for (const cVec3d& n : kTetrahedron) chosen.push_back({n, support(n)});
     std::vector<bool> used(faces.size(), false);
     while (chosen.size() < planeCount) {
       const std::vector<cVec3d> polytope = PolytopeCorners(chosen, 1e-9 * reach);
-      double worst = 0.0;
+      // The face whose plane cuts the most off the polytope: the sum, over its corners beyond
+      // the plane, of how far beyond they lie.
+      double most = 0.0;
       std::size_t cut = faces.size();
-      for (const cVec3d& p : polytope) {
-        for (std::size_t f = 0; f < faces.size(); ++f) {
-          if (used[f]) continue;
-          const double beyond = Dot(faces[f].n, p) - (faces[f].offset - Dot(faces[f].n, centre));
-          if (beyond > worst) {
-            worst = beyond;
-            cut = f;
-          }
+      for (std::size_t f = 0; f < faces.size(); ++f) {
+        if (used[f]) continue;
+        const double offset = faces[f].offset - Dot(faces[f].n, centre);
+        double beyond = 0.0;
+        for (const cVec3d& p : polytope) beyond += std::max(0.0, Dot(faces[f].n, p) - offset);
+        if (beyond > most) {
+          most = beyond;
+          cut = f;
         }
       }
       if (cut == faces.size()) break;  // the polytope is the hull already
@@ -1103,7 +1147,7 @@ cFit FitHulls(const cTriangleList& triangles, const cFitSettings& settings,
   for (std::size_t run = 0; run < runs; ++run) {
     const bool checked = run == 0 && grid;
     const std::vector<cPointList> inside =
-        closed ? InsidePoints(patches.triangles, probes, checked ? &*grid : nullptr)
+        closed ? InsidePoints(patches.triangles, probes, checked ? &*grid : nullptr, patchCorners)
                : std::vector<cPointList>(patches.triangles.size());
     std::vector<std::vector<cIndex>> clusters;
     {
