@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <future>
 #include <numeric>
 #include <optional>
 #include <queue>
@@ -33,6 +37,7 @@ constexpr std::size_t kStartClusters = 1024;
 constexpr double kVolumeWeight = 4.0;
 constexpr std::size_t kGridCells = 96;     // cells of the solid's grid along its longest side
 constexpr std::size_t kPricingCells = 64;  // the same for the grid that prices merges
+constexpr double kPricedColumns = 1024.0;  // columns that price one merge, at most about
 // The share of a patch's hull with its far-side points that may lie outside the solid.
 constexpr double kOutsideShare = 0.05;
 
@@ -380,14 +385,25 @@ class cSolidGrid {
 
   // The volume of the cells outside the solid whose centre lies in the convex polytope
   // {p : n.p <= offset for every plane} within box.
+  // Over a large box only every stride-th column of every stride-th row is looked at, each
+  // standing for stride x stride columns, so that at most about kPricedColumns are.
   double Outside(const std::vector<cPlane>& planes, const cBoundBox& within) const {
     if (!valid || planes.empty()) return 0.0;
+    const auto [i0, i1] = Centres(within.min.x, within.max.x, 0);
+    const auto [j0, j1] = Centres(within.min.y, within.max.y, 1);
+    if (i0 > i1 || j0 > j1) return 0.0;
+    const double columns = double(i1 - i0 + 1) * double(j1 - j0 + 1);
+    const long stride =
+        std::max(1L, static_cast<long>(std::ceil(std::sqrt(columns / kPricedColumns))));
     std::uint64_t count = 0;
-    ForColumns(planes, within, [&](std::size_t column, long first, long last, double, double) {
-      const std::uint32_t* counts = &outsideBelow[column * (cells[2] + 1)];
-      count += counts[last + 1] - counts[first];
-    });
-    return double(count) * h * h * h;
+    ForColumns(
+        planes, within,
+        [&](std::size_t column, long first, long last, double, double) {
+          const std::uint32_t* counts = &outsideBelow[column * (cells[2] + 1)];
+          count += counts[last + 1] - counts[first];
+        },
+        stride);
+    return double(count) * double(stride * stride) * h * h * h;
   }
 
  private:
@@ -404,8 +420,8 @@ class cSolidGrid {
   // the convex polytope {p : n.p <= offset for every plane}, with the cells [first, last] of
   // the column (within's z range) whose centres lie in it.
   template <class cVisit>
-  void ForColumns(const std::vector<cPlane>& planes, const cBoundBox& within,
-                  cVisit&& visit) const {
+  void ForColumns(const std::vector<cPlane>& planes, const cBoundBox& within, cVisit&& visit,
+                  long stride = 1) const {
     const auto [i0, i1] = Centres(within.min.x, within.max.x, 0);
     const auto [j0, j1] = Centres(within.min.y, within.max.y, 1);
     const auto [k0, k1] = Centres(within.min.z, within.max.z, 2);
@@ -426,10 +442,12 @@ class cSolidGrid {
       }
     }
     // Row by row, plane by plane over the row's columns (a loop without branches).
-    const std::size_t width = std::size_t(i1 - i0 + 1);
+    const std::size_t width = std::size_t((i1 - i0) / stride + 1);
     std::vector<double> xs(width), lows(width), highs(width);
-    for (std::size_t i = 0; i < width; ++i) xs[i] = origin[0] + (double(i0 + long(i)) + 0.5) * h;
-    for (long j = j0; j <= j1; ++j) {
+    for (std::size_t i = 0; i < width; ++i) {
+      xs[i] = origin[0] + (double(i0 + long(i) * stride) + 0.5) * h;
+    }
+    for (long j = j0; j <= j1; j += stride) {
       const double y = origin[1] + (double(j) + 0.5) * h;
       std::fill(lows.begin(), lows.end(), -INFINITY);
       std::fill(highs.begin(), highs.end(), INFINITY);
@@ -455,7 +473,8 @@ class cSolidGrid {
         const long last = std::min<long>(
             k1, static_cast<long>(std::floor(std::clamp((high - origin[2]) / h - 0.5, -1.0, 1e9))));
         if (first <= last) {
-          visit(std::size_t(j) * cells[0] + std::size_t(i0) + i, first, last, low, high);
+          visit(std::size_t(j) * cells[0] + std::size_t(i0 + long(i) * stride), first, last, low,
+                high);
         }
       }
     }
@@ -1141,11 +1160,14 @@ cFit FitHulls(const cTriangleList& triangles, const cFitSettings& settings,
   // the solid, and with the inside points the probes give alone, priced by concavity. Neither is
   // the better on every shape: parts joined across a hole, like a gear's ring of teeth, may fit
   // better as one hull than as wedges that each reach into the hub.
-  const std::size_t runs = grid ? 2 : 1;
-  std::vector<std::vector<cIndex>> chosen;  // the kept fit's clusters, one per hull
-  double chosenIoU = -1.0;
-  for (std::size_t run = 0; run < runs; ++run) {
-    const bool checked = run == 0 && grid;
+  struct cRun {
+    std::vector<cFittedHull> hulls;
+    std::vector<std::vector<cIndex>> clusters;  // one per hull
+    double iou = 0.0;
+    bool done = false;  // not cancelled
+  };
+  auto fitOnce = [&](bool checked, const cProgress& report, double from, double span) {
+    cRun result;
     const std::vector<cPointList> inside =
         closed ? InsidePoints(patches.triangles, probes, checked ? &*grid : nullptr, patchCorners)
                : std::vector<cPointList>(patches.triangles.size());
@@ -1153,25 +1175,55 @@ cFit FitHulls(const cTriangleList& triangles, const cFitSettings& settings,
     {
       cMerger merger(patches.triangles, patchCorners, inside, std::vector(patches.neighbours),
                      probes, diagonal, checked ? &*pricing : nullptr);
-      if (!merger.Run(maxHulls, progress, double(run) / runs, 1.0 / runs)) {
-        fit.cancelled = true;
-        return fit;
-      }
+      if (!merger.Run(maxHulls, report, from, span)) return result;
       clusters = merger.Clusters();
     }
-    std::vector<cFittedHull> hulls;
     std::vector<std::size_t> clusterOf;
-    if (!HullsOf(clusters, patchCorners, inside, maxVertices, progress, hulls, clusterOf)) {
-      fit.cancelled = true;
-      return fit;
+    if (!HullsOf(clusters, patchCorners, inside, maxVertices, report, result.hulls, clusterOf)) {
+      return result;
     }
-    const double iou = grid ? grid->UnionIoU(hulls) : 0.0;
-    if (run > 0 && !(iou > chosenIoU)) continue;
-    chosenIoU = iou;
-    fit.hulls = std::move(hulls);
-    chosen.clear();
-    for (const std::size_t c : clusterOf) chosen.push_back(std::move(clusters[c]));
+    for (const std::size_t c : clusterOf) result.clusters.push_back(std::move(clusters[c]));
+    if (grid) result.iou = grid->UnionIoU(result.hulls);
+    result.done = true;
+    return result;
+  };
+  cRun kept;
+  if (!grid) {
+    kept = fitOnce(false, progress, 0.0, 1.0);
+  } else {
+    // The second fit runs on a thread of its own. Only this thread reports to progress; the
+    // other one learns through a flag that it should stop.
+    std::atomic<bool> stop{false};
+    std::atomic<double> otherShare{0.0};
+    const cProgress other = [&](const char* step, double fraction) {
+      if (std::strcmp(step, "fitting") == 0) otherShare.store(fraction);
+      return !stop.load();
+    };
+    std::future<cRun> second =
+        std::async(std::launch::async, [&] { return fitOnce(false, other, 0.0, 1.0); });
+    const cProgress own = [&](const char* step, double fraction) {
+      if (std::strcmp(step, "fitting") == 0) fraction = 0.5 * (fraction + otherShare.load());
+      const bool going = KeepGoing(progress, step, fraction);
+      if (!going) stop.store(true);
+      return going;
+    };
+    kept = fitOnce(true, own, 0.0, 1.0);
+    if (!kept.done) stop.store(true);
+    while (second.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+      if (!stop.load() && !KeepGoing(progress, "fitting", 0.5 * (1.0 + otherShare.load()))) {
+        stop.store(true);
+      }
+    }
+    cRun alternative = second.get();
+    if (kept.done && alternative.done && alternative.iou > kept.iou) kept = std::move(alternative);
+    if (!alternative.done) kept.done = false;
   }
+  if (!kept.done) {
+    fit.cancelled = true;
+    return fit;
+  }
+  fit.hulls = std::move(kept.hulls);
+  const std::vector<std::vector<cIndex>>& chosen = kept.clusters;
   for (std::size_t h = 0; h < fit.hulls.size(); ++h) {
     for (const cIndex r : chosen[h]) {
       const cTriangleList& piece = patches.triangles[r];

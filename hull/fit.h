@@ -20,15 +20,17 @@
 // A closed mesh is fitted twice, and the fit whose union of hulls is closer to the solid (the
 // intersection over union along the columns of a grid of 96 cells over the longest side) is
 // kept. The first run takes only the far-side points that the grid confirms (a ray that would
-// cross a hole stops where the solid ends), and its merges also pay for the volume they add
-// outside the solid (on a grid of 64 cells); the second takes the far-side points as the
-// surface sample gives them and prices by concavity alone.
+// cross a hole stops where the solid ends; points that would take a patch's hull out of the
+// solid are drawn back towards it), and its merges also pay for the volume they add outside
+// the solid (on a grid of 64 cells); the second takes the far-side points as the surface
+// sample gives them and prices by concavity alone.
 //
 // Every hull is closed, wound outward and convex, decided by exact orientation tests on its float
 // corners, and holds every finite corner of its cluster, so every finite mesh corner is inside
 // the union. Flat clusters give flat two-sided hulls. Corners with a NaN or infinite coordinate
-// take no part. Reads no process-wide value; single-threaded; the same input gives the same
-// hulls in the same order every run.
+// take no part. Reads no process-wide value; the same input gives the same hulls in the same
+// order every run. A closed mesh's second fit runs on a thread of its own; progress is only ever
+// called on the calling thread.
 #pragma once
 
 #include <cstddef>

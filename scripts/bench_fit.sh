@@ -168,6 +168,28 @@ for r in rows:
     print(f"| {r['name']} | {r['n']} | {tool} | {f['hulls']} | {f['largest_vertices']} "
           f"| {missing} | {excess} | {iou} | {pct(f['vertex_coverage'])} | {cpu} |")
 
+print("\nThe targets, per mesh and N (closed meshes; CPU as above):\n")
+print("| mesh | N | IoU ours | IoU peer | IoU at least the peer's | largest vertex count | "
+      "mesh vertices inside % | CPU ours s | CPU peer s | peer / ours |")
+print("|---|---:|---:|---:|---|---:|---:|---:|---:|---:|")
+for (name, n), pair in {(r["name"], r["n"]): None for r in rows}.items():
+    ours = next((r for r in rows if (r["name"], r["n"], r["tool"]) == (name, n, "ours")), None)
+    peer = next((r for r in rows if (r["name"], r["n"], r["tool"]) == (name, n, "peer")), None)
+    if ours is None or "failed" in ours["facts"] or ours["facts"]["closed"] != "1":
+        continue
+    f = ours["facts"]
+    ours_iou = float(f["iou"])
+    cpu = ours["cpu"] + (f" (wall {ours['wall']:.2f})" if name.endswith("_1M") else "")
+    if peer is None or "failed" in peer["facts"]:
+        print(f"| {name} | {n} | {ours_iou:.3f} | - | - | {f['largest_vertices']} "
+              f"| {pct(f['vertex_coverage'])} | {cpu} | - | - |")
+        continue
+    peer_iou = float(peer["facts"]["iou"])
+    met = "yes" if ours_iou >= peer_iou else f"no, by {peer_iou - ours_iou:.3f}"
+    ratio = float(peer["cpu"]) / max(float(ours["cpu"]), 1e-3)
+    print(f"| {name} | {n} | {ours_iou:.3f} | {peer_iou:.3f} | {met} | {f['largest_vertices']} "
+          f"| {pct(f['vertex_coverage'])} | {cpu} | {peer['cpu']} | {ratio:.1f} |")
+
 print("\nPer mesh and N (peer CPU: the decomposition call; in brackets the whole Node process; "
       "ours: the whole process):\n")
 pairs = {}

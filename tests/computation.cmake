@@ -12,5 +12,6 @@ cd_test(core_test SOURCES core_test.cpp
   LIBS cd_core cd_io cd_decomposition cd_hull cd_state cd_platform cd_geometry LABELS core)
 # The fitting mode and its outward reduction.
 cd_test(fit_test SOURCES fit_test.cpp
-  LIBS cd_hull cd_decomposition cd_platform cd_state cd_geometry LABELS core TIMEOUT 300)
+  LIBS cd_hull cd_io cd_decomposition cd_platform cd_state cd_geometry LABELS core TIMEOUT 300)
+target_compile_definitions(fit_test PRIVATE CD_SAMPLES="${PROJECT_SOURCE_DIR}/samples")
 cd_test(fidelity_test SOURCES fidelity_test.cpp LIBS cd_hull cd_geometry LABELS core)

@@ -7,13 +7,16 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "geometry/point_key.h"
 #include "geometry/surface.h"
 #include "hull/exact_predicates.h"
+#include "hull/fidelity.h"
 #include "hull/fit.h"
 #include "hull/sound_hull.h"
+#include "io/mesh_reading.h"
 #include "tests/support/hull_checks.h"
 #include "tests/support/meshes.h"
 
@@ -85,7 +88,7 @@ TEST(FitHulls, ShapesGiveTheHullsTheirFormAsks) {
   const cCase cases[] = {
       // Convex: one hull however many are allowed.
       {"cube", Voxels({{0, 0, 0}}, 6), 16, 64, 1, 1},
-      {"sphere", UvSphere(24, 32, 3.0f), 32, 64, 1, 1},
+      {"sphere", UvSphere(12, 16, 3.0f), 32, 64, 1, 1},
       // An L of three cubes: two convex parts, so two hulls when two are allowed.
       {"L-shape, 2", Voxels({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, 4), 2, 64, 2, 2},
       {"L-shape, 1", Voxels({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, 4), 1, 8, 1, 1},
@@ -137,6 +140,43 @@ TEST(FitHulls, ShapesGiveTheHullsTheirFormAsks) {
   }
 }
 
+cTriangleList Gear() {
+  return ReadMeshFile(CD_SAMPLES "/gear.stl").triangles;
+}
+
+// How much of the solid the hulls stand for, against floors that hulls reaching across a hole
+// or over a step fall below.
+TEST(FitHulls, HullsOfAClosedMeshStayInItsSolid) {
+  struct cCase {
+    const char* name;
+    cTriangleList mesh;
+    std::size_t maxHulls;
+    double leastIoU;
+  };
+  const cCase cases[] = {
+      {"L-shape", Voxels({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, 4), 2, 0.97},
+      {"torus, 8", Torus(48, 16, 4.0f, 1.0f, 0.0f), 8, 0.85},
+      {"torus, 32", Torus(48, 16, 4.0f, 1.0f, 0.0f), 32, 0.97},
+      // A thin ring of teeth through the middle of a thick hub with a hole: far-side points
+      // from the hole's wall that cross the ring, or from the teeth across the hole, would make
+      // hulls over the ring or across the hole.
+      {"gear, 8", Gear(), 8, 0.75},
+      {"gear, 64", Gear(), 64, 0.95},
+  };
+  for (const cCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    cFitSettings settings;
+    settings.maxHulls = c.maxHulls;
+    settings.epsilon = 1e-4;
+    const cFit fit = FitHulls(c.mesh, settings);
+    ExpectSound(c.mesh, fit, settings);
+    std::vector<cTriangleList> hulls;
+    for (const cFittedHull& hull : fit.hulls) hulls.push_back(hull.faces);
+    const cFidelity measured = MeasureFidelity(c.mesh, hulls);
+    EXPECT_GE(measured.iou, c.leastIoU);
+  }
+}
+
 TEST(FitHulls, BadCornersAndLooseTrianglesGiveADefinedResult) {
   cTriangleList mesh = Voxels({{0, 0, 0}}, 2);
   const float nan = std::nanf("");
@@ -166,7 +206,10 @@ TEST(FitHulls, ProgressCanStopIt) {
   for (const char* stopAt : {"decomposing", "fitting", "hulls"}) {
     SCOPED_TRACE(stopAt);
     bool asked = false;
+    // Only ever called on this thread, though a closed mesh is fitted on two.
+    const std::thread::id caller = std::this_thread::get_id();
     const cFit fit = FitHulls(torus, settings, [&](const char* step, double) {
+      EXPECT_EQ(std::this_thread::get_id(), caller);
       asked = asked || std::string(step) == stopAt;
       return !asked;
     });
