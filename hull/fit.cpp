@@ -145,11 +145,18 @@ class cProbes {
   bool Opposite(const cVec3d& from, const cVec3d& inward, double radius, cVec3d& hit,
                 double limit = INFINITY) const {
     if (points.empty() || !(radius > 0.0)) return false;
-    double step = INFINITY;
+    // Half the narrowest cell; but on a box far narrower along one axis than along the ray (a
+    // thin slab) that would take millions of steps, so at least a quarter of the step that
+    // moves half a cell along every axis, which crosses the box in a few hundred.
+    double step = INFINITY, along = INFINITY;
     for (int axis = 0; axis < 3; ++axis) {
-      if (scale[axis] > 0.0) step = std::min(step, 0.5 / scale[axis]);
+      if (!(scale[axis] > 0.0)) continue;
+      step = std::min(step, 0.5 / scale[axis]);
+      const double share = std::fabs((&inward.x)[axis]);
+      if (share > 0.0) along = std::min(along, 0.5 / (scale[axis] * share));
     }
     if (!std::isfinite(step)) return false;
+    if (std::isfinite(along)) step = std::max(step, 0.25 * along);
     double best = limit;
     std::uint32_t lastCell = 0xffffffffu;
     for (double t = 0.0;; t += step) {
