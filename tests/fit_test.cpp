@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -119,6 +120,34 @@ TEST(FitHulls, ShapesGiveTheHullsTheirFormAsks) {
        8, 16, 1, 1},
       // Non-manifold: two cubes sharing only an edge (four triangles on each of its pieces).
       {"cubes on one edge", Voxels({{0, 0, 0}, {1, 1, 0}}, 2), 8, 16, 2, 8},
+      // Closed without a solid a grid can see: two-sided, a slab thinner than a cell, and a torus
+      // wound inward.
+      {"two-sided square",
+       [] {
+         cTriangleList sheet = Voxels({{0, 0, 0}}, 3);
+         std::erase_if(sheet, [](const cTriangle& t) { return Normal(t).z >= 0.0f; });
+         for (std::size_t i = 0, n = sheet.size(); i < n; ++i) {
+           sheet.emplace_back(sheet[i].vertex[0], sheet[i].vertex[2], sheet[i].vertex[1]);
+         }
+         return sheet;
+       }(),
+       4, 16, 1, 4},
+      {"thin slab",
+       [] {
+         cTriangleList slab = Voxels({{0, 0, 0}}, 4);
+         for (cTriangle& t : slab) {
+           for (cVec3& v : t.vertex) v = cVec3(v.x * 1000, v.y * 1000, v.z * 1e-3f);
+         }
+         return slab;
+       }(),
+       4, 16, 1, 4},
+      {"torus wound inward",
+       [] {
+         cTriangleList torus = Torus(48, 16, 4.0f, 1.0f, 0.0f);
+         for (cTriangle& t : torus) std::swap(t.vertex[1], t.vertex[2]);
+         return torus;
+       }(),
+       8, 32, 4, 8},
       {"nothing", {}, 8, 16, 0, 0},
   };
   for (const cCase& c : cases) {
@@ -203,19 +232,47 @@ TEST(FitHulls, ProgressCanStopIt) {
   const cTriangleList torus = Torus(48, 16, 4.0f, 1.0f, 0.0f);
   cFitSettings settings;
   settings.maxHulls = 4;
-  for (const char* stopAt : {"decomposing", "fitting", "hulls"}) {
+  for (const char* stopAt : {"decomposing", "fitting", "fitting late", "hulls"}) {
     SCOPED_TRACE(stopAt);
+    // "fitting late": once past half way, when the first fit may be done and the other still
+    // runs.
+    const bool late = std::strcmp(stopAt, "fitting late") == 0;
     bool asked = false;
     // Only ever called on this thread, though a closed mesh is fitted on two.
     const std::thread::id caller = std::this_thread::get_id();
-    const cFit fit = FitHulls(torus, settings, [&](const char* step, double) {
+    const cFit fit = FitHulls(torus, settings, [&](const char* step, double fraction) {
       EXPECT_EQ(std::this_thread::get_id(), caller);
-      asked = asked || std::string(step) == stopAt;
+      asked = asked || (late ? std::string(step) == "fitting" && fraction >= 0.5
+                             : std::string(step) == stopAt);
       return !asked;
     });
     EXPECT_TRUE(asked);
     EXPECT_TRUE(fit.cancelled);
     EXPECT_TRUE(fit.hulls.empty());
+  }
+}
+
+// The two fits of a closed mesh run side by side; how their steps interleave does not change the
+// hulls.
+TEST(FitHulls, SameHullsHoweverTheTwoFitsInterleave) {
+  const cTriangleList gear = Gear();
+  cFitSettings settings;
+  settings.maxHulls = 16;
+  settings.epsilon = 1e-3;
+  const cFit plain = FitHulls(gear, settings);
+  ASSERT_FALSE(plain.hulls.empty());
+  for (int pause : {1, 3}) {
+    SCOPED_TRACE(pause);
+    int calls = 0;
+    const cFit slowed = FitHulls(gear, settings, [&](const char*, double) {
+      if (++calls % pause == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+      return true;
+    });
+    ASSERT_EQ(slowed.hulls.size(), plain.hulls.size());
+    for (std::size_t i = 0; i < plain.hulls.size(); ++i) {
+      EXPECT_TRUE(SameBits(slowed.hulls[i].faces, plain.hulls[i].faces)) << i;
+      EXPECT_TRUE(SameBits(slowed.hulls[i].triangles, plain.hulls[i].triangles)) << i;
+    }
   }
 }
 

@@ -771,6 +771,57 @@ TEST(ExactPredicates, OrientationMatchesIntegerArithmetic) {
   EXPECT_FALSE(Collinear(a, b, c));
 }
 
+// A vertical line crosses a closed surface an even number of times however it meets its edges
+// and corners, and the crossings above a point tell whether it is inside: an L of voxels split
+// in halves (lines at every quarter, so many pass exactly through edges and corners) and a
+// faceted torus (random lines and points, those near its surface left out).
+TEST(ExactPredicates, VerticalLinesCrossClosedSurfacesEvenly) {
+  struct cCase {
+    const char* name;
+    cTriangleList mesh;
+    std::vector<std::array<float, 2>> lines;
+    std::function<int(double, double, double)> inside;  // 1 in, 0 out, -1 too close to tell
+  };
+  std::vector<std::array<float, 2>> lattice, random;
+  for (int i = -2; i <= 10; ++i) {
+    for (int j = -2; j <= 10; ++j) lattice.push_back({i * 0.25f, j * 0.25f});
+  }
+  std::mt19937 g(7);
+  std::uniform_real_distribution<float> across(-5.5f, 5.5f);
+  for (int k = 0; k < 400; ++k) random.push_back({across(g), across(g)});
+  const cCase cases[] = {
+      {"L", VoxelSurface({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, 1.0f, 2), lattice,
+       [](double x, double y, double z) {
+         const bool onLattice = std::fmod(x * 2, 1.0) == 0 || std::fmod(y * 2, 1.0) == 0;
+         if (onLattice || z == 0 || z == 1) return -1;
+         return z > 0 && z < 1 && x > 0 && y > 0 && ((x < 2 && y < 1) || (x < 1 && y < 2)) ? 1 : 0;
+       }},
+      {"torus", Torus(48, 16, 4.0f, 1.0f, 0.0f), random,
+       [](double x, double y, double z) {
+         const double d = std::hypot(std::hypot(x, y) - 4.0, z) - 1.0;
+         return std::fabs(d) < 0.05 ? -1 : d < 0 ? 1 : 0;
+       }},
+  };
+  for (const cCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& [x, y] : c.lines) {
+      std::vector<double> crossings;
+      for (const cTriangle& t : c.mesh) {
+        double z = 0.0;
+        if (VerticalCrossing(t, cVec3(x, y, 0.0f), z)) crossings.push_back(z);
+      }
+      ASSERT_EQ(crossings.size() % 2, 0u) << "line " << x << ", " << y;
+      for (const double z : {-0.75, -0.25, 0.25, 0.5, 0.75, 1.25}) {
+        const int expected = c.inside(x, y, z);
+        if (expected < 0) continue;
+        const auto above =
+            std::count_if(crossings.begin(), crossings.end(), [&](double at) { return at > z; });
+        EXPECT_EQ(above % 2, expected) << "point " << x << ", " << y << ", " << z;
+      }
+    }
+  }
+}
+
 // The smallest inputs found to break the plain construction, and other shapes of trouble.
 struct cHullFixture {
   const char* what;
