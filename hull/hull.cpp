@@ -329,7 +329,11 @@ void FitHullsWorker(cDecomposition& decomposition, const cFitSettings& settings)
     return true;
   });
   TakeFit(decomposition, std::move(fit));
-  const std::string summary = FitSummary(decomposition, fit.startPieces);
+  std::vector<cTriangleList> hulls;
+  for (const cHullPointer& hull : decomposition.hulls) hulls.push_back(hull->faces);
+  const std::string summary =
+      FitSummary(decomposition, fit.startPieces,
+                 hulls.empty() ? cFidelity() : MeasureFidelity(triangles, hulls));
   decomposition.worker.store(0);
   Platform().ShowMessage(summary, "message");
   Busy.fetch_sub(1);  // raised by whoever started this worker
@@ -351,7 +355,17 @@ void TakeFit(cDecomposition& decomposition, cFit&& fit) {
   }
 }
 
-std::string FitSummary(const cDecomposition& decomposition, std::size_t startPieces) {
+namespace {
+
+// The solid's volume, or 1 when it has none, to divide by.
+double Positive(const cFidelity& fidelity) {
+  return fidelity.solidVolume > 0.0 ? fidelity.solidVolume : 1.0;
+}
+
+}  // namespace
+
+std::string FitSummary(const cDecomposition& decomposition, std::size_t startPieces,
+                       const cFidelity& fidelity) {
   std::size_t most = 0;
   for (const cHullPointer& hull : decomposition.hulls) {
     most = std::max(most, DistinctCorners(hull->faces));
@@ -359,5 +373,21 @@ std::string FitSummary(const cDecomposition& decomposition, std::size_t startPie
   char text[160];
   std::snprintf(text, sizeof text, "%zu hulls from %zu pieces, at most %zu vertices each",
                 decomposition.hulls.size(), startPieces, most);
-  return text;
+  std::string summary = text;
+  if (decomposition.hulls.empty()) return summary;
+  if (fidelity.closed) {
+    std::snprintf(text, sizeof text,
+                  "\nIoU with the solid %.3f (missing %.2f %%, excess %.2f %%); %.2f %% of the "
+                  "surface inside",
+                  fidelity.iou, 100.0 * std::max(0.0, fidelity.missingVolume) / Positive(fidelity),
+                  100.0 * fidelity.excessVolume / Positive(fidelity),
+                  100.0 * fidelity.surfaceCoverage);
+  } else {
+    std::snprintf(text, sizeof text,
+                  "\nnot closed: the hulls' surfaces lie at most %.2f %% (mean %.2f %%) of the "
+                  "diagonal from the mesh; %.2f %% of the surface inside",
+                  100.0 * fidelity.largestDistance, 100.0 * fidelity.meanDistance,
+                  100.0 * fidelity.surfaceCoverage);
+  }
+  return summary + text;
 }

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "geometry/mesh.h"
+#include "hull/fidelity.h"
 #include "hull/fit.h"
 #include "hull/hull_construction.h"
 
@@ -96,8 +97,11 @@ void FitHullsWorker(cDecomposition& decomposition, const cFitSettings& settings)
 // its hull results (each drawing its colour), in order: hull i stands for piece i.
 void TakeFit(cDecomposition& decomposition, cFit&& fit);
 
-// The text of that box.
-std::string FitSummary(const cDecomposition& decomposition, std::size_t startPieces);
+// The text of that box: the hulls made, and on a second line how well they stand for the mesh
+// (as measured: the intersection over union with a closed mesh's solid, or how far the hulls'
+// surfaces stray from an open one; the share of the surface inside).
+std::string FitSummary(const cDecomposition& decomposition, std::size_t startPieces,
+                       const cFidelity& fidelity);
 
 // Body of the Convex Hull worker thread: appends a hull result to decomposition.hulls for every
 // leaf piece with at least four distinct corners (pieces in order, children depth first), Smooth

@@ -1096,6 +1096,10 @@ TEST_F(WindowTest, FitHullsAsksForTheBudgetAndDrawsHullsWithinIt) {
   ASSERT_EQ(closer.boxes.size(), 1u);
   EXPECT_EQ(closer.boxes[0].caption, "message");
   EXPECT_EQ(closer.boxes[0].text.rfind("2 hulls from", 0), 0u) << closer.boxes[0].text;
+  // How well they stand for the two cubes: the hulls are the cubes.
+  EXPECT_NE(closer.boxes[0].text.find("\nIoU with the solid 1.000 (missing 0.00 %, excess 0.00 %)"),
+            std::string::npos)
+      << closer.boxes[0].text;
   ASSERT_NE(CurrentMesh->decomposition, nullptr);
   const cDecomposition& decomposition = *CurrentMesh->decomposition;
   ASSERT_EQ(decomposition.hulls.size(), 2u);
