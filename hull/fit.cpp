@@ -530,14 +530,21 @@ double Concavity(const cPointList& corners, const cProbes* probes, const cPointL
   if (grid != nullptr && outside != nullptr) {
     *outside = grid->Outside(planes, ComputeBoundBox(faces));
   }
-  if (probes == nullptr && extra.empty()) return 0.0;
+  if ((probes == nullptr && extra.empty()) || planes.empty()) return 0.0;
   double deepest = 0.0;
+  // A probe deeper than the deepest so far must be behind every plane by more; the plane that
+  // ruled out the last probe is tried first, since the next one usually lies near it.
+  std::size_t hint = 0;
   auto probe = [&](const cVec3& s) {
     const cVec3d p = Widen(s);
+    if (planes[hint].offset - Dot(planes[hint].n, p) <= deepest) return;
     double depth = INFINITY;
-    for (const cPlane& plane : planes) {
-      depth = std::min(depth, plane.offset - Dot(plane.n, p));
-      if (depth <= deepest) break;
+    for (std::size_t k = 0; k < planes.size(); ++k) {
+      depth = std::min(depth, planes[k].offset - Dot(planes[k].n, p));
+      if (depth <= deepest) {
+        hint = k;
+        break;
+      }
     }
     if (depth > deepest && std::isfinite(depth)) deepest = depth;
   };
