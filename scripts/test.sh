@@ -6,7 +6,7 @@
 #   build-tsan/  ThreadSanitizer: the tests labelled core, and the one labelled tsan-qt, which
 #                drives the desktop's message boxes from worker threads (Qt's offscreen platform);
 #   build-fuzz/  only in CI (CI=true) or when CD_FUZZ_SECONDS is set: every libFuzzer target for
-#                CD_FUZZ_SECONDS seconds (default 30, which keeps a whole CI run near 20 minutes)
+#                CD_FUZZ_SECONDS seconds (default 20, which keeps a whole CI run near 20 minutes)
 #                through scripts/fuzz.sh.
 # The sanitizer builds skip the Qt program and its window tests (Qt itself is not instrumented):
 # build-asan builds no Qt code, build-tsan only what the tsan-qt test needs. Any failure or
@@ -36,7 +36,7 @@ build build-tsan -DCD_SANITIZE=thread -DCD_BUILD_GUI=ON -DCD_BUILD_PYTHON=OFF -D
   ctest --output-on-failure -j "$jobs" -L tsan-qt)
 
 if [ "${CI:-}" = "true" ] || [ -n "${CD_FUZZ_SECONDS:-}" ]; then
-  "$ROOT/scripts/fuzz.sh" "${CD_FUZZ_SECONDS:-30}"
+  "$ROOT/scripts/fuzz.sh" "${CD_FUZZ_SECONDS:-20}"
 fi
 
 echo "All test builds passed."
