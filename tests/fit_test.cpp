@@ -278,6 +278,16 @@ TEST(FitHulls, SameHullsHoweverTheTwoFitsInterleave) {
 
 // Random clouds (a ball, a thin disc, points on a sphere, a lattice with ties) reduced to every
 // budget: never more corners, every point inside, closed, convex.
+struct cGrowthBound {
+  const char* cloud;
+  std::size_t budget;
+  double most;  // reduced volume / hull volume
+};
+const cGrowthBound kGrowthBounds[] = {
+    {"sphere", 8, 2.7},    {"sphere", 13, 1.8}, {"sphere", 32, 1.3}, {"sphere", 64, 1.12},
+    {"sphere", 255, 1.02}, {"ball", 32, 1.08},  {"ball", 64, 1.0},   {"lattice", 8, 1.0},
+};
+
 TEST(ReduceHullOutward, EveryBudgetHoldsEveryPoint) {
   std::mt19937 random(5);
   std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
@@ -308,6 +318,17 @@ TEST(ReduceHullOutward, EveryBudgetHoldsEveryPoint) {
       EXPECT_LE(DistinctCorners(reduced), budget);
       EXPECT_EQ(ClosureProblem(reduced), "");
       EXPECT_EQ(ConvexityProblem(reduced, points), "");
+      // How much it grows, against bounds on the points of a sphere (a cube of six planes
+      // around the unit ball holds 1.91 times its volume; more planes hold less).
+      const double growth = EnclosedVolume(reduced) / EnclosedVolume(hull);
+      for (const cGrowthBound& bound : kGrowthBounds) {
+        if (name == bound.cloud && budget == bound.budget) {
+          EXPECT_LE(growth, bound.most);
+        }
+      }
+      if (DistinctCorners(hull) <= budget) {
+        EXPECT_TRUE(SameBits(reduced, hull));
+      }
     }
   }
 }

@@ -20,6 +20,7 @@
 #include "decomposition/decomposition.h"
 #include "geometry/mesh.h"
 #include "hull/exact_predicates.h"
+#include "hull/fit.h"
 #include "hull/hull.h"
 #include "hull/hull_internal.h"
 #include "hull/sound_hull.h"
@@ -484,6 +485,45 @@ TEST_F(PieceHull, OneColourDrawPerResult) {
 // ---------------------------------------------------------------------------------------------
 // The worker
 
+// The closing box of Fit Hulls: the hulls made, then how well they stand for the mesh, as the
+// measure gave it. A solid without volume divides by 1 rather than giving NaN; no hulls, no
+// second line.
+TEST_F(PieceHull, FitSummarySaysHowWellTheHullsStandForTheMesh) {
+  cFitSettings settings;
+  settings.maxHulls = 4;
+  TakeFit(d, FitHulls(VoxelSurface({{0, 0, 0}}, 1.0f), settings));
+  ASSERT_EQ(d.hulls.size(), 1u);
+  auto closed = [](double solid, double missing, double excess, double iou) {
+    cFidelity f;
+    f.closed = true;
+    f.solidVolume = solid, f.missingVolume = missing, f.excessVolume = excess, f.iou = iou;
+    f.surfaceCoverage = 1.0;
+    return f;
+  };
+  cFidelity open;
+  open.largestDistance = 0.1, open.meanDistance = 0.02, open.surfaceCoverage = 0.5;
+  const std::string first = "1 hulls from 1 pieces, at most 8 vertices each";
+  const struct {
+    cFidelity fidelity;
+    std::string second;
+  } cases[] = {
+      {closed(2.0, 0.5, 1.0, 0.5),
+       "IoU with the solid 0.500 (missing 25.00 %, excess 50.00 %); 100.00 % of the surface "
+       "inside"},
+      {closed(2.0, -1e-17, 0.0, 1.0),
+       "IoU with the solid 1.000 (missing 0.00 %, excess 0.00 %); 100.00 % of the surface inside"},
+      {closed(0.0, 0.0, 0.25, 0.0),
+       "IoU with the solid 0.000 (missing 0.00 %, excess 25.00 %); 100.00 % of the surface inside"},
+      {open,
+       "not closed: the hulls' surfaces lie at most 10.00 % (mean 2.00 %) of the diagonal from "
+       "the mesh; 50.00 % of the surface inside"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(FitSummary(d, 1, c.fidelity), first + "\n" + c.second);
+  cDecomposition empty;
+  EXPECT_EQ(FitSummary(empty, 3, closed(2.0, 0.5, 1.0, 0.5)),
+            "0 hulls from 3 pieces, at most 0 vertices each");
+}
+
 class HullWorker : public PieceHull {
  protected:
   // Starts the worker as the Convex Hull command does.
@@ -771,6 +811,14 @@ TEST(ExactPredicates, OrientationMatchesIntegerArithmetic) {
   EXPECT_FALSE(Collinear(a, b, c));
 }
 
+// Inside the L of three unit voxels (1), outside (0), or on a line of its half-cell lattice or
+// its top or bottom, where a test point could lie on the surface (-1).
+int InsideL(double x, double y, double z) {
+  const bool onLattice = std::fmod(x * 2, 1.0) == 0 || std::fmod(y * 2, 1.0) == 0;
+  if (onLattice || z == 0 || z == 1) return -1;
+  return z > 0 && z < 1 && x > 0 && y > 0 && ((x < 2 && y < 1) || (x < 1 && y < 2)) ? 1 : 0;
+}
+
 // A vertical line crosses a closed surface an even number of times however it meets its edges
 // and corners, and the crossings above a point tell whether it is inside: an L of voxels split
 // in halves (lines at every quarter, so many pass exactly through edges and corners) and a
@@ -790,12 +838,23 @@ TEST(ExactPredicates, VerticalLinesCrossClosedSurfacesEvenly) {
   std::uniform_real_distribution<float> across(-5.5f, 5.5f);
   for (int k = 0; k < 400; ++k) random.push_back({across(g), across(g)});
   const cCase cases[] = {
-      {"L", VoxelSurface({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, 1.0f, 2), lattice,
-       [](double x, double y, double z) {
-         const bool onLattice = std::fmod(x * 2, 1.0) == 0 || std::fmod(y * 2, 1.0) == 0;
-         if (onLattice || z == 0 || z == 1) return -1;
-         return z > 0 && z < 1 && x > 0 && y > 0 && ((x < 2 && y < 1) || (x < 1 && y < 2)) ? 1 : 0;
-       }},
+      {"L", VoxelSurface({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, 1.0f, 2), lattice, InsideL},
+      // The same L far from the origin, where the floats are 1/128 apart: the lattice lines
+      // still pass exactly through its edges and corners.
+      {"L far away",
+       [] {
+         cTriangleList l = VoxelSurface({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, 1.0f, 2);
+         for (cTriangle& t : l) {
+           for (cVec3& v : t.vertex) v = cVec3(v.x + 65536.0f, v.y + 65536.0f, v.z);
+         }
+         return l;
+       }(),
+       [&] {
+         std::vector<std::array<float, 2>> moved = lattice;
+         for (auto& [x, y] : moved) x += 65536.0f, y += 65536.0f;
+         return moved;
+       }(),
+       [](double x, double y, double z) { return InsideL(x - 65536.0, y - 65536.0, z); }},
       {"torus", Torus(48, 16, 4.0f, 1.0f, 0.0f), random,
        [](double x, double y, double z) {
          const double d = std::hypot(std::hypot(x, y) - 4.0, z) - 1.0;
