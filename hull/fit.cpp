@@ -305,26 +305,15 @@ class cSolidGrid {
   double SolidVolume() const { return solidCells * h * h * h; }
   double CellSize() const { return h; }
 
-  // Whether at most kOutsideShare of the cells in the hull of a and b lie outside the solid,
-  // more than in the hull of a alone.
-  bool MostlyInside(const cPointList& a, const cPointList& b) const {
-    auto count = [&](const cPointList& points, std::uint64_t& outside, std::uint64_t& all) {
-      outside = all = 0;
-      const cTriangleList faces = points.size() > 3 ? SoundHull(points) : cTriangleList();
-      if (faces.size() < 4) return;
-      ForColumns(PlanesOf(faces), ComputeBoundBox(faces),
-                 [&](std::size_t column, long first, long last, double, double) {
-                   const std::uint32_t* counts = &outsideBelow[column * (cells[2] + 1)];
-                   outside += counts[last + 1] - counts[first];
-                   all += std::uint64_t(last - first + 1);
-                 });
-    };
-    std::uint64_t outsideA = 0, allA = 0, outsideBoth = 0, allBoth = 0;
-    count(a, outsideA, allA);
-    cPointList both = a;
-    both.insert(both.end(), b.begin(), b.end());
-    count(both, outsideBoth, allBoth);
-    return double(outsideBoth) <= double(outsideA) + kOutsideShare * double(allBoth);
+  // The cells whose centres lie in the hull of points: how many, and how many of them outside
+  // the solid (none for fewer than four points or a flat hull).
+  struct cCellCount {
+    std::uint64_t outside = 0, all = 0;
+  };
+  cCellCount CountHull(const cPointList& points) const {
+    const cTriangleList faces = points.size() > 3 ? SoundHull(points) : cTriangleList();
+    if (faces.size() < 4) return {};
+    return Count(PlanesOf(faces), ComputeBoundBox(faces), 1);
   }
 
   // The intersection over union of the solid and the union of the hulls, measured along the
@@ -402,18 +391,23 @@ class cSolidGrid {
     const double columns = double(i1 - i0 + 1) * double(j1 - j0 + 1);
     const long stride =
         std::max(1L, static_cast<long>(std::ceil(std::sqrt(columns / kPricedColumns))));
-    std::uint64_t count = 0;
+    return double(Count(planes, within, stride).outside) * double(stride * stride) * h * h * h;
+  }
+
+ private:
+  cCellCount Count(const std::vector<cPlane>& planes, const cBoundBox& within, long stride) const {
+    cCellCount count;
     ForColumns(
         planes, within,
         [&](std::size_t column, long first, long last, double, double) {
           const std::uint32_t* counts = &outsideBelow[column * (cells[2] + 1)];
-          count += counts[last + 1] - counts[first];
+          count.outside += counts[last + 1] - counts[first];
+          count.all += std::uint64_t(last - first + 1);
         },
         stride);
-    return double(count) * double(stride * stride) * h * h * h;
+    return count;
   }
 
- private:
   // The cells along axis whose centres lie in [low, high], as a clamped range (first > last
   // when none).
   std::pair<long, long> Centres(float low, float high, int axis) const {
@@ -980,7 +974,11 @@ std::vector<cPointList> InsidePoints(const std::vector<cTriangleList>& patches,
     }
     // Checked by the grid: the hull of the patch and its far-side points must stay in the solid
     // (a patch across a step, like the wall of a hub above a thin ring, would otherwise make a
-    // wedge over the ring); the points are drawn towards the patch until it does.
+    // wedge over the ring); the points are drawn towards the patch until at most kOutsideShare
+    // of that hull's cells lie outside the solid, more than of the patch's hull alone.
+    const cSolidGrid::cCellCount alone = grid != nullptr && !segments.empty()
+                                             ? grid->CountHull(patchCorners.hull[p])
+                                             : cSolidGrid::cCellCount();
     for (const double share :
          grid != nullptr ? std::vector<double>{1.0, 0.5, 0.25, 0.0} : std::vector<double>{1.0}) {
       cPointList points;
@@ -990,8 +988,13 @@ std::vector<cPointList> InsidePoints(const std::vector<cTriangleList>& patches,
                           static_cast<float>(from.z + share * (to.z - from.z)));
         if (Finite(point)) points.push_back(point);
       }
-      if (share > 0.0 && grid != nullptr && !grid->MostlyInside(patchCorners.hull[p], points)) {
-        continue;
+      if (share > 0.0 && grid != nullptr) {
+        cPointList both = patchCorners.hull[p];
+        both.insert(both.end(), points.begin(), points.end());
+        const cSolidGrid::cCellCount with = grid->CountHull(both);
+        if (double(with.outside) > double(alone.outside) + kOutsideShare * double(with.all)) {
+          continue;
+        }
       }
       if (share > 0.0) inside[p] = std::move(points);
       break;
