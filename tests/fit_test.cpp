@@ -184,6 +184,12 @@ TEST(FitHulls, HullsOfAClosedMeshStayInItsSolid) {
   };
   const cCase cases[] = {
       {"L-shape", Voxels({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, 4), 2, 0.97},
+      // Convex: one hull, the solid itself (up to the measure's grid); the sphere's 178 corners
+      // cut to 64 vertices grow it by about a tenth.
+      {"cube", Voxels({{0, 0, 0}}, 6), 8, 0.99},
+      {"sphere", UvSphere(12, 16, 3.0f), 8, 0.9},
+      // Two shells apart, one hull each: nothing bridges the gap.
+      {"two boxes", Voxels({{0, 0, 0}, {3, 0, 0}}, 3), 2, 0.99},
       {"torus, 8", Torus(48, 16, 4.0f, 1.0f, 0.0f), 8, 0.85},
       {"torus, 32", Torus(48, 16, 4.0f, 1.0f, 0.0f), 32, 0.97},
       // A thin ring of teeth through the middle of a thick hub with a hole: far-side points
